@@ -1,0 +1,14 @@
+"""Pure-NumPy implementations of the native kernels, operation for operation.
+
+Every function here has the signature of its namesake in ``korvel.pelorine`` and performs the
+same IEEE double operations in the same grouping, vectorised over voxels, so both give the same
+bits. One NumPy operation stands for each parenthesised operation of the kernel: NumPy never
+regroups an expression that is written one operation at a time. They are the oracle of the
+bit-identity tests and a fallback where the extension cannot be built.
+"""
+
+from korvel.reference.rf import apply_rf_rotation_transverse_block
+
+__all__ = [
+    "apply_rf_rotation_transverse_block",
+]

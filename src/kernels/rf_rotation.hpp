@@ -1,0 +1,23 @@
+// RF rotation of one magnetization vector (Mx, My, Mz) about a transverse axis.
+#pragma once
+
+namespace korvel::kernels {
+
+// Axis rotation form: v cos + (k x v) sin + k (k . v)(1 - cos) with k = (axis_x, axis_y, 0.0),
+// term by term. The products with the axis' literal zero z component are performed: they carry
+// NaN, infinity and the sign of zero exactly as the NumPy path does. One rounding per operation;
+// all three results are formed from the vector before the rotation.
+inline void _rotate_rf_voxel(double& value_x, double& value_y, double& value_z, double axis_x,
+                             double axis_y, double cosine, double sine,
+                             double one_minus_cosine) noexcept {
+    const double vx = value_x, vy = value_y, vz = value_z;
+    const double cross_x = (axis_y * vz) - (0.0 * vy);
+    const double cross_y = (0.0 * vx) - (axis_x * vz);
+    const double cross_z = (axis_x * vy) - (axis_y * vx);
+    const double projection = ((axis_x * vx) + (axis_y * vy)) + (0.0 * vz);
+    value_x = ((cosine * vx) + (sine * cross_x)) + ((axis_x * projection) * one_minus_cosine);
+    value_y = ((cosine * vy) + (sine * cross_y)) + ((axis_y * projection) * one_minus_cosine);
+    value_z = ((cosine * vz) + (sine * cross_z)) + ((0.0 * projection) * one_minus_cosine);
+}
+
+}  // namespace korvel::kernels

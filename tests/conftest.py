@@ -1,0 +1,32 @@
+"""Shared helpers of the test suite: seeded random data and bit-for-bit comparison."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+THREAD_COUNTS = (1, 2, 3, 64)
+
+SPECIAL_VALUES = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e-310, -1e308, 1.0])
+
+
+def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    """True when both arrays hold the same bits (tells -0.0 from 0.0 and NaN payloads apart)."""
+    a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
+    if a.shape != b.shape or a.dtype != b.dtype:
+        return False
+    return bool(np.array_equal(a.view(np.uint8), b.view(np.uint8)))
+
+
+def sprinkle(rng: np.random.Generator, values: np.ndarray, fraction: float = 0.1) -> np.ndarray:
+    """Replace a random fraction of the (float or complex) entries by NaN, infinities, signed zeros."""
+    flat = values.reshape(-1).view(np.float64)
+    count = max(1, int(flat.size * fraction)) if flat.size else 0
+    where = rng.choice(flat.size, size=count, replace=False) if count else []
+    flat[where] = rng.choice(SPECIAL_VALUES, size=count)
+    return values
+
+
+@pytest.fixture
+def rng() -> np.random.Generator:
+    return np.random.default_rng(20261208)
