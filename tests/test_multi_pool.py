@@ -119,3 +119,11 @@ def run_both(block, num_threads):
 def assert_same(native, expected, names=MODIFIED):
     for name in names:
         assert same_bits(native[name], expected[name]), name
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("npools", [3, 5])
+@pytest.mark.parametrize("source_mode", [0, 1, 2, 3])
+def test_matches_reference(rng, num_threads, npools, source_mode):
+    block = make_block(rng, npools=npools, source_mode=source_mode, special=False)
+    assert_same(*run_both(block, num_threads))

@@ -11,6 +11,7 @@ from korvel.reference.coefficients import (
     prepare_spatial_rf_rotation_coefficients,
     prepare_transverse_factors_coefficients,
 )
+from korvel.reference.multi_pool import run_dynamic_plan_block_multi_pool
 from korvel.reference.rf import (
     apply_rf_rotation_transverse_block,
     apply_spatial_rf_rotation_transverse_block,
@@ -21,4 +22,5 @@ __all__ = [
     "apply_spatial_rf_rotation_transverse_block",
     "prepare_spatial_rf_rotation_coefficients",
     "prepare_transverse_factors_coefficients",
+    "run_dynamic_plan_block_multi_pool",
 ]

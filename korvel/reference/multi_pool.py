@@ -9,8 +9,17 @@ from __future__ import annotations
 
 import numpy as np
 
-from korvel.reference._checks import require, require_array, require_team
-from korvel.reference.rf import rotate_rf_axis
+from korvel.reference._checks import require, require_array, require_contiguous, require_team
+from korvel.reference.actions import (
+    Observation,
+    check_actions,
+    check_extent,
+    check_step_indices,
+    check_writable,
+    run_step_actions,
+    spins_fill_parents,
+)
+from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
 
 _PARAMETERS = (
     "state", "transverse_state", "concentration_state", "transverse_factors",
@@ -44,6 +53,16 @@ _PRODUCT_SPIN_TABLES = (
     "concentration_transfer_factor_by_group", "concentration_j0_by_group",
     "concentration_j1_by_group",
 )
+_LONGITUDINAL_TABLES = (
+    "conversion_rates_by_group", "exp_precursor_by_group", "exp_products_by_group",
+    "transfer_factor_by_group", "f0_precursor_by_group", "f1_precursor_by_group", "j0_by_group",
+    "j1_by_group", "concentration_exp_precursor_by_group", "concentration_exp_products_by_group",
+    "concentration_transfer_factor_by_group", "concentration_f0_precursor_by_group",
+    "concentration_f1_precursor_by_group", "concentration_j0_by_group",
+    "concentration_j1_by_group", "duration_by_group",
+)
+_MODIFIED = ("state", "transverse_state", "concentration_state", "parent_species_signal",
+             "checkpoint_states")
 _RF_TABLES = ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine", "rf_one_minus_cosine")
 
 
@@ -109,17 +128,6 @@ def advance_multi_pool(z, c, group, duration, sources, equilibrium):
         z[...] = (c * equilibrium) + z
 
 
-def rotate_rf_plane(vx, vy, vz, axis_x, axis_y, cosine, sine):
-    """Spatial rotation form; returns the three new arrays."""
-    parallel = (axis_x * vx) + (axis_y * vy)
-    perpendicular = (axis_x * vy) - (axis_y * vx)
-    rotated_perpendicular = (cosine * perpendicular) - (sine * vz)
-    value_x = (parallel * axis_x) - (rotated_perpendicular * axis_y)
-    value_y = (rotated_perpendicular * axis_x) + (parallel * axis_y)
-    value_z = (sine * perpendicular) + (cosine * vz)
-    return value_x, value_y, value_z
-
-
 def _evolve(tr, ti, factors):
     """Multiply (tr, ti) by the complex factors, in place."""
     fr, fi = factors.real, factors.imag
@@ -127,46 +135,6 @@ def _evolve(tr, ti, factors):
     new_ti = (tr * fi) + (fr * ti)
     tr[...] = new_tr
     ti[...] = new_ti
-
-
-def _apply_actions(a, step, tr, ti, z, spins, local):
-    """The actions of ``step`` for the spins ``spins`` (one per parent), pools outer, coils inner."""
-    offsets, kinds, payloads = a["action_offsets"], a["action_kinds"], a["action_payloads"]
-    signal = a["parent_species_signal"]
-    for action in range(int(offsets[step]), int(offsets[step + 1])):
-        kind = int(kinds[action])
-        payload = int(payloads[action])
-        if kind == 1 and local["ideal_crushers"]:
-            tr[...] = 0.0
-            ti[...] = 0.0
-        elif kind == 2:
-            demod = a["adc_demodulation"][payload]
-            demod_real, demod_imag = np.float64(demod.real), np.float64(demod.imag)
-            weights = a["signal_weights"][spins]
-            for p in range(tr.shape[0]):
-                for coil in range(a["rx_sensitivities"].shape[0]):
-                    rx = a["rx_sensitivities"][coil, spins]
-                    rx_real, rx_imag = rx.real, rx.imag
-                    transverse_real = (rx_real * tr[p]) - (rx_imag * ti[p])
-                    transverse_imag = (rx_imag * tr[p]) + (rx_real * ti[p])
-                    weighted_real = (transverse_real * weights) * local["signal_scale"]
-                    weighted_imag = (transverse_imag * weights) * local["signal_scale"]
-                    received_real = (weighted_real * demod_real) - (weighted_imag * demod_imag)
-                    received_imag = (weighted_real * demod_imag) + (weighted_imag * demod_real)
-                    signal.real[:, p, coil, payload] = signal.real[:, p, coil, payload] + received_real
-                    signal.imag[:, p, coil, payload] = signal.imag[:, p, coil, payload] + received_imag
-        elif kind == 3:
-            snapshot = a["checkpoint_states"]
-            snapshot[payload, :, spins, 0] = tr
-            snapshot[payload, :, spins, 1] = ti
-            snapshot[payload, :, spins, 2] = z
-
-
-def _rows_hold(tables, indices):
-    """True when every index lies within the rows of every table."""
-    if indices.size == 0:
-        return True
-    return int(indices.min()) >= 0 and all(int(indices.max()) < t.shape[0] for t in tables)
 
 
 def _validate(a, local):
@@ -186,7 +154,7 @@ def _validate(a, local):
     signal = a["parent_species_signal"]
     nparents = signal.shape[0]
     spins_per_parent = local["spins_per_parent"]
-    require(spins_per_parent > 0 and nspins == spins_per_parent * nparents,
+    require(spins_fill_parents(nspins, spins_per_parent, nparents),
             "parent/spin dimensions are inconsistent")
     require(signal.shape[1] == npools and a["rx_sensitivities"].shape[0] == signal.shape[2],
             "parent signal shape is inconsistent")
@@ -197,7 +165,46 @@ def _validate(a, local):
     require_team(local["num_threads"])
     width = a["rf_axis_x"].shape[1]
     require(width in (1, nspins), "RF coefficient width must be one or nspins")
+    if nspins > 0:
+        _check_obligations(a, local, npools, nspins, nsteps, width)
+    check_writable({name: a[name] for name in _MODIFIED})
     return npools, nspins, nproducts, nparents, nsteps, width
+
+
+def _check_obligations(a, local, npools, nspins, nsteps, width):
+    """The caller's obligations the block relies on, in the native order."""
+    pick = lambda names: {name: a[name] for name in names}  # noqa: E731
+    nproducts = npools - 1
+    require_contiguous(tuple(a[name] for name in _MODIFIED[:3]), "state arrays must be C-contiguous")
+    check_extent(pick(["transverse_factors"]), 1, npools, "must have npools rows per factor group")
+    check_extent(pick(["transverse_factors"]), 2, nspins, "must have nspins columns")
+    check_extent(pick(_PRECURSOR_TABLES), 1, nspins, "must have nspins columns")
+    check_extent(pick(_PRODUCT_TABLES), 1, nproducts, "must have nproducts columns")
+    check_extent(pick(_PRODUCT_SPIN_TABLES[1:]), 1, nproducts, "must have nproducts rows per group")
+    check_extent(pick(_PRODUCT_SPIN_TABLES[1:]), 2, nspins, "must have nspins columns")
+    rf_tables = pick(_RF_TABLES if width == 1 else _RF_TABLES[:4])
+    check_extent(rf_tables, 1, width, "must have the width of rf_axis_x")
+    check_extent(pick(["inflow_delivery"]), 0, nspins, "must have an entry for every spin")
+    spatial = a["spatial_source_values"]
+    if spatial is not None:
+        for axis, extent in enumerate((8, nsteps, nspins)):
+            check_extent({"spatial_source_values": spatial}, axis, extent,
+                         "must have shape (8, nsteps, nspins)")
+    else:
+        check_extent(pick(_WINDOWS), 0, nsteps, "must have an entry for every plan step")
+    check_step_indices("longitudinal_groups", a["longitudinal_groups"], nsteps,
+                       pick(_LONGITUDINAL_TABLES))
+    for name in ("first_factor_groups", "second_factor_groups"):
+        check_step_indices(name, a[name], nsteps, pick(["transverse_factors"]))
+    check_step_indices("rf_groups", a["rf_groups"], nsteps, rf_tables, negative_means_none=True)
+    check_actions(_observation(a, local), nsteps, npools, nspins)
+
+
+def _observation(a, local):
+    return Observation(
+        *(a[name] for name in _PARAMETERS[40:48]),
+        signal_scale=local["signal_scale"], ideal_crushers=local["ideal_crushers"],
+    )
 
 
 def run_dynamic_plan_block_multi_pool(
@@ -244,6 +251,7 @@ def _run(a, local, npools, nspins, nparents, nsteps, width):
     spins_per_parent = local["spins_per_parent"]
     source_mode, equilibrium = local["source_mode"], local["equilibrium"]
     spatial = a["spatial_source_values"]
+    observation = _observation(a, local)
     with np.errstate(all="ignore"):
         for local_spin in range(spins_per_parent):
             spins = slice(local_spin, nspins, spins_per_parent)
@@ -282,7 +290,7 @@ def _run(a, local, npools, nspins, nparents, nsteps, width):
                 w = windows((2, 3, 6, 7), _WINDOWS[2:4] + _WINDOWS[6:8])
                 sources = multi_pool_sources(source_mode, delivery, *w, second_half=True)
                 advance_multi_pool(z, c, group, duration, sources, equilibrium)
-                _apply_actions(a, step, tr, ti, z, spins, local)
+                run_step_actions(observation, step, local_spin, spins_per_parent, tr, ti, z)
             state[:, spins, 2] = z
             concentration[:, spins, 2] = c
             transverse.real[:, spins] = tr

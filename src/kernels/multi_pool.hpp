@@ -35,8 +35,16 @@ inline _MultiPoolSources _multi_pool_sources(int source_mode, double delivery,
     return {delivered_start, delivered_end, start, end};
 }
 
-// One spin's coefficients of one longitudinal group. The precursor's are scalars; product q
-// reads exp_products[q] and the per-spin tables at [q * product_stride].
+// Values of one spin along the pool or product axis: element k is values[k * stride].
+template <class T>
+struct _Strided {
+    T* values;
+    std::int64_t stride;
+    T& operator[](std::int64_t k) const noexcept { return values[k * stride]; }
+};
+
+// One spin's coefficients of one longitudinal group: the precursor's as scalars, the products'
+// as columns indexed by product q = pool - 1.
 struct _MultiPoolGroup {
     double exp_precursor;
     double f0_precursor;
@@ -44,32 +52,30 @@ struct _MultiPoolGroup {
     double concentration_exp_precursor;
     double concentration_f0_precursor;
     double concentration_f1_precursor;
-    const double* exp_products;
-    const double* concentration_exp_products;
-    const double* conversion_rates;
-    const double* transfer_factor;
-    const double* j0;
-    const double* j1;
-    const double* concentration_transfer_factor;
-    const double* concentration_j0;
-    const double* concentration_j1;
-    std::int64_t product_stride;
+    _Strided<const double> exp_products;
+    _Strided<const double> concentration_exp_products;
+    _Strided<const double> conversion_rates;
+    _Strided<const double> transfer_factor;
+    _Strided<const double> j0;
+    _Strided<const double> j1;
+    _Strided<const double> concentration_transfer_factor;
+    _Strided<const double> concentration_j0;
+    _Strided<const double> concentration_j1;
 };
 
-// Pool p's magnetization is magnetization[p * pool_stride], its concentration likewise; pool 0 is
-// the precursor. The products convert the precursor values from before this half-step's update.
-// The zero-target shift is skipped for +-0.0 only (a NaN equilibrium is applied), while the
-// precursor source always subtracts its concentration term, as in the two-pool inflow step.
-inline void _advance_multi_pool_voxel(double* magnetization, double* concentration,
-                                      std::int64_t pool_stride, std::int64_t npools,
+// Pool 0 is the precursor. The products convert the precursor values from before this
+// half-step's update. The zero-target shift is skipped for +-0.0 only (a NaN equilibrium is
+// applied), while the precursor source always subtracts its concentration term, as in the
+// two-pool inflow step.
+inline void _advance_multi_pool_voxel(_Strided<double> magnetization,
+                                      _Strided<double> concentration, std::int64_t npools,
                                       const _MultiPoolGroup& group, double duration,
                                       const _MultiPoolSources& sources,
                                       double equilibrium) noexcept {
     const bool shifted = equilibrium != 0.0;
     if (shifted) {
         for (std::int64_t p = 0; p < npools; ++p) {
-            double& z = magnetization[p * pool_stride];
-            z = z - (concentration[p * pool_stride] * equilibrium);
+            magnetization[p] = magnetization[p] - (concentration[p] * equilibrium);
         }
     }
     const double precursor = magnetization[0];
@@ -90,23 +96,21 @@ inline void _advance_multi_pool_voxel(double* magnetization, double* concentrati
 
     for (std::int64_t p = 1; p < npools; ++p) {
         const std::int64_t q = p - 1;
-        const std::int64_t at = q * group.product_stride;
-        const double rate = group.conversion_rates[at];
-        double& z = magnetization[p * pool_stride];
-        double& c = concentration[p * pool_stride];
-        z = ((z * group.exp_products[q]) + ((precursor * rate) * group.transfer_factor[at])) +
-            (((group.j0[at] * ramp.start) + (group.j1[at] * ramp.slope)) * rate);
+        const double rate = group.conversion_rates[q];
+        double& z = magnetization[p];
+        double& c = concentration[p];
+        z = ((z * group.exp_products[q]) + ((precursor * rate) * group.transfer_factor[q])) +
+            (((group.j0[q] * ramp.start) + (group.j1[q] * ramp.slope)) * rate);
         c = ((c * group.concentration_exp_products[q]) +
-             ((concentration_precursor * rate) * group.concentration_transfer_factor[at])) +
-            (((group.concentration_j0[at] * concentration_ramp.start) +
-              (group.concentration_j1[at] * concentration_ramp.slope)) *
+             ((concentration_precursor * rate) * group.concentration_transfer_factor[q])) +
+            (((group.concentration_j0[q] * concentration_ramp.start) +
+              (group.concentration_j1[q] * concentration_ramp.slope)) *
              rate);
     }
 
     if (shifted) {
         for (std::int64_t p = 0; p < npools; ++p) {
-            double& z = magnetization[p * pool_stride];
-            z = (concentration[p * pool_stride] * equilibrium) + z;
+            magnetization[p] = (concentration[p] * equilibrium) + magnetization[p];
         }
     }
 }
