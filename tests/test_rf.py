@@ -55,14 +55,12 @@ def test_special_values_stay_in_their_item_and_xy_slots_are_untouched(rng):
     stale = state[:, :, :2].copy()
     state[0, 2, 2] = np.inf  # 0.0 * inf makes the whole item NaN
     transverse[1, 4] = complex(np.inf, 0.5)  # 0.0 * inf reaches My only
-    before = state.copy(), transverse.copy()
     pelorine.apply_rf_rotation_transverse_block(state, transverse, 0.6, 0.8, 0.5, 0.75, 0.5, 3)
     assert same_bits(state[:, :, :2], stale)
     assert np.isnan([transverse[0, 2].real, transverse[0, 2].imag, state[0, 2, 2]]).all()
     assert np.isnan(transverse[1, 4].imag)
     nan_items = np.isnan(transverse.real) | np.isnan(transverse.imag) | np.isnan(state[:, :, 2])
     assert nan_items.sum() == 2
-    assert not np.isnan(before[1]).any() or True
 
 
 def test_identity_rotation_keeps_values_up_to_signed_zeros(rng):
