@@ -176,14 +176,16 @@ def _check_obligations(a, local, npools, nspins, nsteps, width):
     pick = lambda names: {name: a[name] for name in names}  # noqa: E731
     nproducts = npools - 1
     require_contiguous(tuple(a[name] for name in _MODIFIED[:3]), "state arrays must be C-contiguous")
-    check_extent(pick(["transverse_factors"]), 1, npools, "must have npools rows per factor group")
-    check_extent(pick(["transverse_factors"]), 2, nspins, "must have nspins columns")
+    factors_shape = "must have shape (nfactor_groups, npools, nspins)"
+    check_extent(pick(["transverse_factors"]), 1, npools, factors_shape)
+    check_extent(pick(["transverse_factors"]), 2, nspins, factors_shape)
     check_extent(pick(_PRECURSOR_TABLES), 1, nspins, "must have nspins columns")
     check_extent(pick(_PRODUCT_TABLES), 1, nproducts, "must have nproducts columns")
     check_extent(pick(_PRODUCT_SPIN_TABLES[1:]), 1, nproducts, "must have nproducts rows per group")
     check_extent(pick(_PRODUCT_SPIN_TABLES[1:]), 2, nspins, "must have nspins columns")
-    rf_tables = pick(_RF_TABLES if width == 1 else _RF_TABLES[:4])
-    check_extent(rf_tables, 1, width, "must have the width of rf_axis_x")
+    rf_tables = pick(_RF_TABLES[1:])
+    for axis, extent in enumerate(a["rf_axis_x"].shape):
+        check_extent(rf_tables, axis, extent, "must have the shape of rf_axis_x")
     check_extent(pick(["inflow_delivery"]), 0, nspins, "must have an entry for every spin")
     spatial = a["spatial_source_values"]
     if spatial is not None:
@@ -196,7 +198,8 @@ def _check_obligations(a, local, npools, nspins, nsteps, width):
                        pick(_LONGITUDINAL_TABLES))
     for name in ("first_factor_groups", "second_factor_groups"):
         check_step_indices(name, a[name], nsteps, pick(["transverse_factors"]))
-    check_step_indices("rf_groups", a["rf_groups"], nsteps, rf_tables, negative_means_none=True)
+    check_step_indices("rf_groups", a["rf_groups"], nsteps, pick(["rf_axis_x"]),
+                       negative_means_none=True)
     check_actions(_observation(a, local), nsteps, npools, nspins)
 
 
