@@ -124,9 +124,9 @@ enum Index {
     kNumThreads,
     kSpatialSourceValues,
 };
-constexpr ObservationArgs kObservation{kActionOffsets,   kActionKinds,        kActionPayloads,
-                                       kAdcDemodulation, kRxSensitivities,    kSignalWeights,
-                                       kParentSpeciesSignal, kCheckpointStates};
+constexpr ObservationArgs kObservation{
+    kActionOffsets,   kActionKinds,   kActionPayloads,      kAdcDemodulation,
+    kRxSensitivities, kSignalWeights, kParentSpeciesSignal, kCheckpointStates};
 
 using Table1 = frame::ArrayView<double, 1>;
 using Table2 = frame::ArrayView<double, 2>;
