@@ -34,7 +34,7 @@ def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
         b_real = b.reshape(-1).view(np.float64)
         a_real[np.isnan(a_real)] = np.nan
         b_real[np.isnan(b_real)] = np.nan
-    return bool(np.array_equal(a.view(np.uint8), b.view(np.uint8)))
+    return bool(np.array_equal(a.reshape(-1).view(np.uint8), b.reshape(-1).view(np.uint8)))
 
 
 def sprinkle(rng: np.random.Generator, values: np.ndarray, fraction: float = 0.1) -> np.ndarray:
