@@ -26,7 +26,7 @@ def make_block(rng, nparents=5, spins_per_parent=2, nsteps=6, spatial=False, nco
     (ignored kinds with wild payloads), empty, inverted and offset brackets, entries outside every
     bracket, and a nonzero signal on entry."""
     nspins = nparents * spins_per_parent
-    ngroups, nfactor_groups, nrf_groups = 3, 3, 2
+    ngroups, nfactor_groups, nrf_groups = 4, 3, 2
     width = nspins if spatial else 1
     state = rng.normal(size=(2, nspins, 3))
     block = dict(
@@ -39,7 +39,7 @@ def make_block(rng, nparents=5, spins_per_parent=2, nsteps=6, spatial=False, nco
         difference_by_group=rng.uniform(0.01, 0.1, (ngroups, nspins)),
         regular_by_group=rng.integers(0, 2, (ngroups, nspins)).astype(bool),
         duration_by_group=rng.uniform(0.1, 1.0, ngroups),
-        regular_mode_by_group=np.array([1, -1, 0, 2][:ngroups], np.int32),
+        regular_mode_by_group=np.array([1, -1, 0, 2], np.int32),
         longitudinal_groups=rng.integers(0, ngroups, nsteps).astype(np.int32),
         first_factor_groups=rng.integers(0, nfactor_groups, nsteps).astype(np.int32),
         second_factor_groups=rng.integers(0, nfactor_groups, nsteps).astype(np.int32),
@@ -267,9 +267,9 @@ def _both(*faults):
 
 
 SOUND_FAULTS = [
-    (_resize("exp_a_by_group", lambda b: (3, b["state"].shape[1] - 1)),
+    (_resize("exp_a_by_group", lambda b: (4, b["state"].shape[1] - 1)),
      "exp_a_by_group must have nspins columns"),
-    (_resize("regular_by_group", lambda b: (3, b["state"].shape[1] + 1)),
+    (_resize("regular_by_group", lambda b: (4, b["state"].shape[1] + 1)),
      "regular_by_group must have nspins columns"),
     (_resize("transverse_factors", lambda b: (3, 3, b["state"].shape[1])),
      "transverse_factors must have shape (nfactor_groups, 2, nspins)"),
@@ -277,7 +277,7 @@ SOUND_FAULTS = [
      "rf_sine must have the shape of rf_axis_x"),
     (_resize("rf_one_minus_cosine", lambda b: (2, 2)),
      "rf_one_minus_cosine must have the shape of rf_axis_x"),
-    (_step_entry("longitudinal_groups", 3), "longitudinal_groups entries must index rows of kpl_by_group"),
+    (_step_entry("longitudinal_groups", 4), "longitudinal_groups entries must index rows of kpl_by_group"),
     (_step_entry("longitudinal_groups", -1), "longitudinal_groups entries must index rows of kpl_by_group"),
     (_both(_resize("duration_by_group", lambda b: (2,)), _step_entry("longitudinal_groups", 2)),
      "longitudinal_groups entries must index rows of duration_by_group"),
@@ -340,3 +340,46 @@ def test_only_what_actions_touch_is_checked(rng):
     block["parent_species_signal"] = np.asfortranarray(block["parent_species_signal"])
     native, python = run_both(block, 2)
     assert_same(native, python)
+
+
+def test_tables_are_read_through_their_strides(rng):
+    """Group tables, RF tables, index arrays, the action stream and the weights in any layout;
+    a mask byte other than 0 and 1 counts as set."""
+    block = make_block(rng, spatial=True, nsteps=8)
+    contiguous, _ = run_both(block, 2)
+    strided = copy_block(block)
+    for name, value in block.items():
+        if isinstance(value, np.ndarray) and name not in WRITTEN + (
+                "transverse_factors", "adc_demodulation", "rx_sensitivities"):
+            wide = np.zeros(value.shape[:-1] + (2 * value.shape[-1],), value.dtype)[..., ::-2]
+            wide[...] = value
+            strided[name] = np.asfortranarray(wide) if wide.ndim == 2 else wide
+    strided["regular_by_group"] = (block["regular_by_group"].view(np.uint8) * 7).T.copy().T
+    native, python = run_both(strided, 2)
+    assert_same(native, contiguous)
+    assert_same(python, contiguous)
+
+
+@pytest.mark.parametrize("num_threads", (1, 3))
+def test_overlapping_brackets_repeat_their_actions(rng, num_threads):
+    block = make_block(rng, nsteps=3)
+    block["action_offsets"] = np.array([0, 3, 1, 4], np.int32)  # step 1 inverted
+    block["action_kinds"] = np.array([2, 1, 3, 2], np.int8)
+    block["action_payloads"] = np.array([0, 0, 2, 3], np.int64)
+    native, python = run_both(block, num_threads)
+    assert_same(native, python)
+
+
+@pytest.mark.parametrize(
+    "offsets,message",
+    [([0, 2, 9], "ADC payloads must be below nadc and the length of adc_demodulation"),
+     ([2, 9, 3], "action_offsets must bracket entries of action_kinds and action_payloads"),
+     ([2, 3, 9], "checkpoint payloads must be below the length of checkpoint_states")],
+)
+def test_the_first_faulty_step_is_reported(rng, offsets, message):
+    block = make_block(rng, nsteps=2)
+    block["action_offsets"] = np.array(offsets, np.int32)
+    block["action_kinds"] = np.array([0, 2, 3, 2], np.int8)
+    block["action_payloads"] = np.array([0, 99, 99, 0], np.int64)
+    assert call_failing(NATIVE, block) == message
+    assert call_failing(PYTHON, block) == message
