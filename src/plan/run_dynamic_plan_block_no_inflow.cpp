@@ -86,12 +86,9 @@ constexpr ObservationArgs kObservation{
     kRxSensitivities, kSignalWeights, kParentSpeciesSignal, kCheckpointStates,
 };
 
-// (real, imag) times a complex factor: one rounding per operation, both from the old value.
+// Free evolution of one transverse value by a complex factor of the table.
 inline void multiply_factor(double& real, double& imag, frame::Complex factor) noexcept {
-    const double new_real = (factor.real * real) - (factor.imag * imag);
-    const double new_imag = (factor.imag * real) + (factor.real * imag);
-    real = new_real;
-    imag = new_imag;
+    kernels::_evolve_transverse_voxel(real, imag, factor.real, factor.imag);
 }
 
 // What the block reads besides the action stream and the observation arrays: the group tables
