@@ -35,7 +35,7 @@ if [ -z "$compile_dbs" ]; then
 else
     for db in $compile_dbs; do
         if hits=$(grep -nE -- "$unsafe_flags" "$db"); then
-            echo "$hits" | head -5
+            head -n 5 <<<"$hits"
             fail "unsafe flags in $db"
         fi
         if ! grep -q -- '-ffp-contract=off' "$db"; then
@@ -57,7 +57,7 @@ else
         if ! objdump -d --no-show-raw-insn "$extension" >"$listing"; then
             fail "objdump cannot disassemble $extension"
         elif hits=$(grep -E '\bvfn?m(add|sub)' "$listing"); then
-            echo "$hits" | head -5
+            head -n 5 <<<"$hits"
             fail "$(echo "$hits" | wc -l) fused multiply-add instructions in $extension"
         fi
         rm -f "$listing"
