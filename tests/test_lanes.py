@@ -1,0 +1,102 @@
+"""The lane paths of the plan drivers and the longitudinal block: spins advanced several at a time
+(one per vector lane) give the reference's bits for every team size, and fall back to one spin at
+a time wherever tiles would change the order of the signal's additions.
+
+Blocks here are large enough for several tiles per thread, with tiles that straddle parents, a
+remainder of spins after the last tile, every transfer form inside one tile, and action streams
+whose ADC samples are each written once (the condition for tiles when parents have several spins).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+import test_plan
+from conftest import THREAD_COUNTS, same_bits, sprinkle
+
+from korvel import pelorine, reference
+
+
+def unique_samples_stream(rng, nsteps, nadc, ncheckpoints, crushers=True):
+    """Per step: maybe a crusher, an ADC action with its own sample, maybe a checkpoint, and an
+    ignored kind; every ADC sample appears once, so tiles keep the order of the additions."""
+    kinds, payloads, offsets = [0], [7], [1]  # one entry before the first bracket
+    samples = rng.permutation(nadc)
+    for step in range(nsteps):
+        if crushers and step % 3 == 1:
+            kinds.append(1), payloads.append(-5)
+        if step < nadc:
+            kinds.append(2), payloads.append(int(samples[step]))
+        if step % 4 == 2:
+            kinds.append(3), payloads.append(int(rng.integers(0, ncheckpoints)))
+        kinds.append(4), payloads.append(10**9)
+        offsets.append(len(kinds))
+    return dict(action_offsets=np.array(offsets, np.int32), action_kinds=np.array(kinds, np.int8),
+                action_payloads=np.array(payloads, np.int64))
+
+
+def two_pool_block(rng, nparents=7, spins_per_parent=5, nsteps=10, spatial=False, ncoils=2,
+                   special=False, mixed_masks=True):
+    nadc, ncheckpoints = nsteps + 2, 3
+    block = test_plan.make_block(rng, nparents=nparents, spins_per_parent=spins_per_parent,
+                                 nsteps=nsteps, spatial=spatial, ncoils=ncoils, nadc=nadc,
+                                 ncheckpoints=ncheckpoints, special=special)
+    block.update(unique_samples_stream(rng, nsteps, nadc, ncheckpoints))
+    # Weights over 16 decades: a sum in another order rounds differently.
+    block["signal_weights"] = 10.0 ** rng.uniform(-8, 8, nparents * spins_per_parent)
+    if mixed_masks:  # within one tile: all regular, none regular, some
+        nspins = nparents * spins_per_parent
+        block["regular_by_group"] = rng.random((4, nspins)) < np.array([[0.5], [1.0], [0.0], [0.7]])
+        block["regular_mode_by_group"] = np.array([0, 0, 3, 1], np.int32)
+    return block
+
+
+def run_two_pool(block, num_threads):
+    return test_plan.run_both(block, num_threads)
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("shape", [
+    dict(), dict(spatial=True), dict(special=True), dict(special=True, spatial=True),
+    dict(spins_per_parent=16, nparents=3, ncoils=3),  # two tiles per parent, a coil left over
+    dict(spins_per_parent=1, nparents=37, ncoils=1),
+    dict(spins_per_parent=9, nparents=4, ncoils=4, mixed_masks=False),
+])
+def test_two_pool_tiles_match_the_reference(rng, num_threads, shape):
+    block = two_pool_block(rng, **shape)
+    native, python = run_two_pool(block, num_threads)
+    test_plan.assert_same(native, python)
+
+
+@pytest.mark.parametrize("num_threads", (1, 3))
+def test_two_pool_one_spin_per_parent_allows_repeated_samples(rng, num_threads):
+    block = two_pool_block(rng, spins_per_parent=1, nparents=29)
+    block["action_payloads"][block["action_kinds"] == 2] = 1  # every ADC into sample 1
+    native, python = run_two_pool(block, num_threads)
+    test_plan.assert_same(native, python)
+
+
+@pytest.mark.parametrize("overlap", [False, True])
+def test_two_pool_repeated_samples_keep_the_spin_order(rng, overlap):
+    """A sample written twice per spin must sum spin by spin: 0.1 + 1e16 - 1e16 style sums would
+    come out differently in tile order."""
+    block = two_pool_block(rng, nparents=3, spins_per_parent=12, nsteps=6)
+    if overlap:  # the repetition comes only from overlapping brackets
+        offsets = block["action_offsets"]
+        offsets[3] = offsets[1]
+    else:
+        adc = np.flatnonzero(block["action_kinds"] == 2)
+        block["action_payloads"][adc[-1]] = block["action_payloads"][adc[0]]
+    block["transverse_state"][:, ::2] *= 1e16  # large and small terms in one sum
+    native, python = run_two_pool(block, 2)
+    test_plan.assert_same(native, python)
+
+
+def test_two_pool_strided_tables_run_one_spin_at_a_time(rng):
+    block = two_pool_block(rng, spatial=True)
+    for name in ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regular_by_group",
+                 "rf_axis_x", "rf_cosine"):
+        wide = np.repeat(block[name], 2, axis=1)
+        block[name] = wide[:, ::2]  # same values, stride of two elements
+    native, python = run_two_pool(block, 3)
+    test_plan.assert_same(native, python)
