@@ -100,3 +100,28 @@ def test_two_pool_strided_tables_run_one_spin_at_a_time(rng):
         block[name] = wide[:, ::2]  # same values, stride of two elements
     native, python = run_two_pool(block, 3)
     test_plan.assert_same(native, python)
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("mode", (-1, 0, 1))
+def test_longitudinal_block_tiles_match_the_reference(rng, num_threads, mode):
+    """Runs of regular, duration and mixed mask bytes, so that tiles of every form occur."""
+    nvoxels, ngroups, nsteps = 83, 3, 7
+    regular = np.concatenate([rng.choice(np.array([1, 2, 255], np.uint8), 24),
+                              np.zeros(24, np.uint8),
+                              rng.choice(np.array([0, 1, 255], np.uint8), nvoxels - 48)])
+    difference = rng.uniform(-2.0, 2.0, nvoxels)
+    difference[::7] = 0.0
+    inputs = dict(
+        state=sprinkle(rng, rng.uniform(-2.0, 2.0, (2, nvoxels, 3))),
+        kpl=sprinkle(rng, rng.uniform(-2.0, 2.0, nvoxels)),
+        exp_a_by_group=sprinkle(rng, rng.uniform(-2.0, 2.0, (ngroups, nvoxels))),
+        exp_b_by_group=rng.uniform(0.5, 1.0, ngroups), difference=difference, regular=regular,
+        step_groups=rng.integers(0, ngroups, nsteps).astype(np.int32),
+        duration_by_group=rng.uniform(0.1, 1.0, ngroups), regular_mode=mode,
+        num_threads=num_threads,
+    )
+    native = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in inputs.items()}
+    pelorine.apply_longitudinal_block_no_inflow(**native)
+    reference.apply_longitudinal_block_no_inflow(**inputs)
+    assert same_bits(native["state"], inputs["state"])
