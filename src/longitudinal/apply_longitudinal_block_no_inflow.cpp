@@ -92,6 +92,9 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
     const double* const difference_data = bound.view<double, 1>(kDifference).flat();
     const std::uint8_t* const regular_data = bound.view<std::uint8_t, 1>(kRegular).flat();
     const double* const duration_data = bound.view<double, 1>(kDurationByGroup).flat();
+    // Every voxel takes the same code path: interleaving voxels in lanes would be faster, but the
+    // compiler may commute operands differently per lane, and which NaN survives would then
+    // depend on the partition.
     frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
         for (Py_ssize_t voxel = lo; voxel < hi; ++voxel) {
             const Py_ssize_t state_offset = 3 * voxel;
