@@ -95,9 +95,9 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
     const double* const difference_data = bound.view<double, 1>(kDifference).flat();
     const std::uint8_t* const regular_data = bound.view<std::uint8_t, 1>(kRegular).flat();
     const double* const duration_data = bound.view<double, 1>(kDurationByGroup).flat();
-    // Advances voxels first .. first + Lanes - 1 through every step. A voxel's steps form one
-    // long dependency chain; running several voxels side by side lets their chains overlap.
-    const auto advance = [&]<int Lanes>(Py_ssize_t first) {
+    // Advances voxels first .. first + Lanes - 1 through every step. The mode is a constant, so
+    // the form selection folds away where the mask is not consulted.
+    const auto advance = [&]<int Lanes, int Mode>(Py_ssize_t first) {
         constexpr auto size = static_cast<std::size_t>(Lanes);
         double pyruvate[size], lactate[size], kpl[size], difference[size];
         int regular[size];
@@ -107,7 +107,7 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
             lactate[lane] = state_data[3 * nvoxels + 3 * voxel + 2];
             kpl[lane] = kpl_data[voxel];
             difference[lane] = difference_data[voxel];
-            regular[lane] = regular_mode == 0 ? regular_data[voxel] : 0;
+            regular[lane] = Mode == 0 ? regular_data[voxel] : 0;
         }
         for (Py_ssize_t step = 0; step < nsteps; ++step) {
             const Py_ssize_t group = step_groups[step];
@@ -117,7 +117,7 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
             for (int lane = 0; lane < Lanes; ++lane) {
                 kernels::_advance_no_inflow_voxel(pyruvate[lane], lactate[lane], kpl[lane],
                                                   exp_a[lane], exp_b, difference[lane],
-                                                  regular[lane], duration, regular_mode);
+                                                  regular[lane], duration, Mode);
             }
         }
         for (int lane = 0; lane < Lanes; ++lane) {
@@ -126,11 +126,22 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
             state_data[3 * nvoxels + 3 * voxel + 2] = lactate[lane];
         }
     };
-    frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
-        Py_ssize_t voxel = lo;
-        for (; voxel + kLanes <= hi; voxel += kLanes) advance.template operator()<kLanes>(voxel);
-        for (; voxel < hi; ++voxel) advance.template operator()<1>(voxel);
-    });
+    const auto run = [&]<int Mode>() {
+        frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
+            Py_ssize_t voxel = lo;
+            for (; voxel + kLanes <= hi; voxel += kLanes) {
+                advance.template operator()<kLanes, Mode>(voxel);
+            }
+            for (; voxel < hi; ++voxel) advance.template operator()<1, Mode>(voxel);
+        });
+    };
+    if (regular_mode == 1) {
+        run.template operator()<1>();
+    } else if (regular_mode == -1) {
+        run.template operator()<-1>();
+    } else {
+        run.template operator()<0>();
+    }
     Py_RETURN_NONE;
 }
 
