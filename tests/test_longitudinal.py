@@ -177,8 +177,11 @@ def test_alternating_mask_selects_per_voxel(rng):
 
 @pytest.mark.parametrize("num_threads", (*THREAD_COUNTS, 7))
 @pytest.mark.parametrize("mode", MODES)
-def test_block_matches_reference(rng, num_threads, mode):
+@pytest.mark.parametrize("runs", [False, True])
+def test_block_matches_reference(rng, num_threads, mode, runs):
     inputs = block_inputs(rng)
+    if runs:  # neighbouring voxels that share their form, as well as mixed neighbours
+        inputs["regular"] = np.repeat(inputs["regular"], 5)[:NVOXELS]
     assert_matches_reference("apply_longitudinal_block_no_inflow", inputs, regular_mode=mode,
                              num_threads=num_threads)
 
