@@ -45,8 +45,41 @@ def _build_rf_rotation(rng: np.random.Generator, size: int) -> Args:
             *_angle_coefficients(rng), _team())
 
 
+def _decay(rng: np.random.Generator, shape: Any) -> np.ndarray:
+    return np.exp(-rng.uniform(0.01, 0.2, shape))
+
+
+def _build_longitudinal_step(rng: np.random.Generator, size: int) -> Args:
+    return (rng.standard_normal((2, size, 3)), rng.uniform(0.0, 0.1, size), _decay(rng, size),
+            float(_decay(rng, ())), rng.uniform(0.01, 0.1, size), rng.random(size) < 0.9, 0.5, 0)
+
+
+def _build_longitudinal_block(rng: np.random.Generator, size: int) -> Args:
+    ngroups, nsteps = 4, 16
+    return (rng.standard_normal((2, size, 3)), rng.uniform(0.0, 0.1, size),
+            _decay(rng, (ngroups, size)), _decay(rng, ngroups), rng.uniform(0.01, 0.1, size),
+            rng.random(size) < 0.9, rng.integers(0, ngroups, nsteps).astype(np.int32),
+            rng.uniform(0.1, 1.0, ngroups), 0, _team())
+
+
+def _build_concentration_inflow(rng: np.random.Generator, size: int) -> Args:
+    def voxels() -> np.ndarray:
+        return rng.uniform(0.0, 1.0, size)
+
+    magnetization = (_decay(rng, size), float(_decay(rng, ())), rng.uniform(0.01, 0.1, size),
+                     rng.random(size) < 0.9, voxels(), voxels(), voxels(), voxels())
+    concentration = (_decay(rng, size), float(_decay(rng, ())), rng.uniform(0.01, 0.1, size),
+                     rng.random(size) < 0.9, voxels(), voxels(), voxels(), voxels())
+    return (rng.standard_normal((2, size, 3)), rng.uniform(0.0, 2.0, (2, size, 3)),
+            rng.uniform(0.0, 0.1, size), *magnetization, *concentration,
+            voxels(), voxels(), voxels(), voxels(), 0.5, 0.1, 0, 0, _team())
+
+
 CASES: list[Case] = [
     Case("apply_rf_rotation_transverse_block", _build_rf_rotation),
+    Case("apply_longitudinal_step_no_inflow", _build_longitudinal_step),
+    Case("apply_longitudinal_block_no_inflow", _build_longitudinal_block),
+    Case("apply_longitudinal_step_with_concentration_inflow", _build_concentration_inflow),
 ]
 
 
