@@ -18,6 +18,7 @@ from typing import Any, Callable
 import numpy as np
 
 from korvel.examples import EXAMPLES
+from korvel.testing import same_bits
 
 Args = tuple[Any, ...] | dict[str, Any]  # positional or keyword arguments of one call
 
@@ -68,11 +69,6 @@ def _arrays(value: Any) -> list[np.ndarray]:
     return []
 
 
-def _same_bits(a: np.ndarray, b: np.ndarray) -> bool:
-    a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
-    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
-
-
 def _median_seconds(function: Callable[..., Any], args: Args, repeats: int) -> float:
     samples = []
     for _ in range(repeats):
@@ -105,7 +101,7 @@ def check_case(case: Case, native: Any, reference: Any, size: int, repeats: int,
     native_arrays = _arrays(native_args) + _arrays(native_result)
     reference_arrays = _arrays(reference_args) + _arrays(reference_result)
     identical = len(native_arrays) == len(reference_arrays) and all(
-        _same_bits(a, b) for a, b in zip(native_arrays, reference_arrays))
+        same_bits(a, b) for a, b in zip(native_arrays, reference_arrays))
     return Row(case.name, "yes" if identical else "no",
                _median_seconds(native_function, args, repeats),
                _median_seconds(reference_function, args, repeats))
