@@ -12,13 +12,13 @@ function here takes its driver's arguments plus where and how to run:
   arrays with those the driver writes counted twice; chunks are made smaller to respect it.
 - ``task_threads``: the driver's ``num_threads`` inside each task (None: the call's own).
 - ``progress``: called as ``progress(done, total)`` in the calling thread per finished chunk.
-- ``retries``: how often a chunk lost with its worker is sent again before the call fails.
 - ``driver``: the function each chunk runs (None: the native driver of the same name; the
   ``korvel.reference`` function gives the same bits).
 
 The call validates exactly as the driver does, before anything is sent. The tables without a spin
-axis are scattered once to every worker; each chunk's slices go to one worker with its task, and
-at most two chunks per task slot are in flight, so no worker holds the whole block. Results are
+axis are scattered once to every worker; each chunk's slices travel in its task, and at most two
+chunks per task slot are in flight, so no worker holds the whole block. Dask runs the task of a
+lost worker again elsewhere (up to its ``distributed.scheduler.allowed-failures``). Results are
 written into the caller's arrays only after every chunk has succeeded: a chunk that fails raises
 ``ChunkError`` naming its parents, and the caller's arrays are left as they were.
 """
@@ -29,6 +29,7 @@ import collections
 import concurrent.futures
 import math
 import os
+import warnings
 from dataclasses import dataclass
 from typing import Any, Callable
 
@@ -46,6 +47,7 @@ __all__ = [
 DEFAULT_MAX_CHUNK_BYTES = 256 * 2**20
 _CHUNKS_PER_SLOT = 4
 _IN_FLIGHT_PER_SLOT = 2
+_RESUBMISSIONS = 3
 
 
 class ChunkError(RuntimeError):
@@ -108,10 +110,10 @@ _MULTI_POOL = _Layout(
 )
 
 
-def _check_options(chunk_parents, max_chunk_bytes, task_threads, retries) -> None:
+def _check_options(chunk_parents, max_chunk_bytes, task_threads) -> None:
     for name, value, least in (("chunk_parents", chunk_parents, 1),
                                ("max_chunk_bytes", max_chunk_bytes, 1),
-                               ("task_threads", task_threads, 1), ("retries", retries, 0)):
+                               ("task_threads", task_threads, 1)):
         if value is None and name in ("chunk_parents", "task_threads"):
             continue
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
@@ -286,15 +288,15 @@ class _LocalThreads:
 
 
 class _DaskClient:
-    """Chunks as tasks of a Dask client: shared tables on every worker, a chunk's slices with
-    its task."""
+    """Chunks as tasks of a Dask client: shared tables on every worker, a chunk's slices in its
+    task."""
 
     def __init__(self, client):
         from distributed import wait
-        from distributed.client import FutureCancelledError
+        from distributed.client import FutureCancelledError, FuturesCancelledError
 
-        self.client, self._wait = client, wait
-        self.lost = (FutureCancelledError,)  # its data went with a worker: send it again
+        self.client, self._wait, self._cancelled = client, wait, FuturesCancelledError
+        self.lost = (FutureCancelledError,)  # every copy of the shared tables went: send again
         self.slots = max(1, sum(client.nthreads().values()))
         self.futures: list = []
 
@@ -306,14 +308,21 @@ class _DaskClient:
         if self.shared.status != "finished":  # every copy was lost with its worker
             self.share(self.shared_data)
         contiguous = {name: np.ascontiguousarray(value) for name, value in chunk.items()}
-        [data] = self.client.scatter([contiguous], hash=False)
-        future = self.client.submit(_run_chunk, driver, self.shared, data, constants, written,
-                                    pure=False)
+        # The slices travel inside the task, so that Dask itself can run it again elsewhere
+        # when its worker is lost (scattered data would be lost with that worker).
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message="Sending large graph")
+            future = self.client.submit(_run_chunk, driver, self.shared, contiguous, constants,
+                                        written, pure=False)
         self.futures.append(future)
         return future
 
     def wait(self, handles):
-        return self._wait(handles, return_when="FIRST_COMPLETED").done
+        try:
+            self._wait(handles, return_when="FIRST_COMPLETED")
+        except self._cancelled:  # reported by each cancelled future's result()
+            pass
+        return [future for future in handles if future.done()]
 
     def close(self) -> None:
         self.client.cancel([future for future in self.futures if not future.done()])
@@ -321,8 +330,8 @@ class _DaskClient:
 
 def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents,
                max_chunk_bytes, task_threads, progress: Callable[[int, int], None] | None,
-               retries, driver) -> None:
-    _check_options(chunk_parents, max_chunk_bytes, task_threads, retries)
+               driver) -> None:
+    _check_options(chunk_parents, max_chunk_bytes, task_threads)
     _validate(layout, arguments)
     split = _split(layout, arguments)
     if split.nparents == 0:
@@ -346,7 +355,7 @@ def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents
     results: dict[int, dict[str, np.ndarray]] = {}
     try:
         runner.share(split.shared)
-        _run_chunks(runner, split, arguments, ranges, work, progress, retries, results)
+        _run_chunks(runner, split, arguments, ranges, work, progress, results)
     finally:
         runner.close()
     for i, parents in enumerate(ranges):
@@ -355,7 +364,7 @@ def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents
                 arguments[name][split.index(name, parents)] = results[i][name]
 
 
-def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress, retries, results):
+def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress, results):
     waiting = collections.deque(range(len(ranges)))
     attempts = collections.Counter()
     running: dict[Any, int] = {}
@@ -370,7 +379,7 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress, retr
                 results[i] = handle.result()
             except runner.lost as error:
                 attempts[i] += 1
-                if attempts[i] > retries:
+                if attempts[i] > _RESUBMISSIONS:
                     raise ChunkError(ranges[i], split.nparents, error) from error
                 waiting.appendleft(i)
                 continue
@@ -388,7 +397,7 @@ def run_dynamic_plan_block_no_inflow(
     action_payloads, adc_demodulation, rx_sensitivities, signal_weights, parent_species_signal,
     checkpoint_states, spins_per_parent, signal_scale, ideal_crushers, num_threads, *,
     client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
-    progress=None, retries=3, driver=None,
+    progress=None, driver=None,
 ):
     """Execute complete two-pool plan intervals and observations in chunks of parents."""
     arguments = dict(locals())
@@ -411,7 +420,7 @@ def run_dynamic_plan_block_multi_pool(
     rx_sensitivities, signal_weights, parent_species_signal, checkpoint_states, spins_per_parent,
     signal_scale, ideal_crushers, num_threads, spatial_source_values=None, *,
     client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
-    progress=None, retries=3, driver=None,
+    progress=None, driver=None,
 ):
     """Execute a bounded multi-pool precursor-to-products plan block in chunks of parents."""
     arguments = dict(locals())
@@ -419,5 +428,4 @@ def run_dynamic_plan_block_multi_pool(
     _run_block(_MULTI_POOL, arguments, **options)
 
 
-_OPTIONS = ("client", "chunk_parents", "max_chunk_bytes", "task_threads", "progress", "retries",
-            "driver")
+_OPTIONS = ("client", "chunk_parents", "max_chunk_bytes", "task_threads", "progress", "driver")

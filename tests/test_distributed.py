@@ -1,0 +1,259 @@
+"""Plan blocks run in chunks of parents, on local threads and on a two-process Dask cluster:
+the bits of one direct call, the driver's validation before anything is sent, retried lost
+workers, and failed chunks that leave every array as it was."""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+
+import numpy as np
+import pytest
+import test_multi_pool
+import test_plan
+from conftest import same_bits
+
+from korvel import distributed, pelorine, reference
+
+TWO_POOL = (pelorine.run_dynamic_plan_block_no_inflow,
+            distributed.run_dynamic_plan_block_no_inflow, test_plan.WRITTEN)
+MULTI_POOL = (pelorine.run_dynamic_plan_block_multi_pool,
+              distributed.run_dynamic_plan_block_multi_pool, test_multi_pool.MODIFIED)
+NPARENTS = 9
+
+
+def two_pool(rng, **shape):
+    return TWO_POOL, test_plan.make_block(rng, **{"nparents": NPARENTS, **shape})
+
+
+def multi_pool(rng, **shape):
+    return MULTI_POOL, test_multi_pool.make_block(rng, **{"nparents": NPARENTS, **shape})
+
+
+# Each: a driver, and a block with one rotation per spin and one spin per parent (so chunks of
+# one parent would be one column wide), or with sprinkled specials and several spins per parent.
+BLOCKS = {
+    "two-pool spatial": lambda rng: two_pool(rng, spins_per_parent=1, spatial=True),
+    "two-pool special": lambda rng: two_pool(rng, spins_per_parent=2, special=True),
+    "multi-pool spatial": lambda rng: multi_pool(rng, spins_per_parent=1, width=NPARENTS,
+                                                 spatial=True, npools=4),
+    "multi-pool": lambda rng: multi_pool(rng, spins_per_parent=3, source_mode=3),
+}
+
+
+def copy_block(block):
+    return {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+
+
+def direct(functions, block):
+    native, _, _ = functions
+    expected = copy_block(block)
+    native(**expected)
+    return expected
+
+
+def assert_same(functions, got, expected):
+    for name in functions[2]:
+        assert same_bits(got[name], expected[name]), name
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    pytest.importorskip("distributed")
+    if os.environ.get("KORVEL_SANITIZED"):
+        pytest.skip("worker processes are not started under the sanitizers")
+    import cloudpickle
+    import dask
+    from distributed import Client, LocalCluster
+
+    # The test drivers below run on the workers, which cannot import this module.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    # A task may lose one worker and run again; the second loss fails it.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}), \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                         dashboard_address=None) as local, Client(local) as client:
+        yield client
+    cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
+
+
+@pytest.fixture(params=["threads", "cluster"])
+def client(request):
+    return None if request.param == "threads" else request.getfixturevalue("cluster")
+
+
+@pytest.mark.parametrize("block", BLOCKS)
+@pytest.mark.parametrize("chunk_parents", [1, 4, 100])
+def test_chunks_give_the_bits_of_one_call(rng, client, block, chunk_parents):
+    functions, block = BLOCKS[block](rng)
+    expected = direct(functions, block)
+    got = copy_block(block)
+    finished = []
+    functions[1](**got, client=client, chunk_parents=chunk_parents, task_threads=2,
+                 progress=lambda done, total: finished.append((done, total)))
+    assert_same(functions, got, expected)
+    total = finished[-1][1]
+    assert finished == [(done, total) for done in range(1, total + 1)]
+
+
+@pytest.mark.parametrize("max_chunk_bytes", [1, "one parent", "three parents"])
+def test_chunks_respect_the_working_set_bound(rng, max_chunk_bytes):
+    functions, block = two_pool(rng, spins_per_parent=2)
+    # State, transverse state and checkpoints written (counted twice), tables, receive arrays.
+    one_spin = 2 * (48 + 32 + 3 * 48) + 3 * 32 + 4 * 25 + 2 * 16 + 8
+    one_parent = 2 * one_spin + 2 * 2 * 2 * 4 * 16
+    limit = {"one parent": one_parent, "three parents": 3 * one_parent}.get(max_chunk_bytes, 1)
+    got = copy_block(block)
+    if limit < one_parent:
+        with pytest.raises(ValueError, match=f"a chunk of 1 parent.s. needs {one_parent} bytes"):
+            functions[1](**got, max_chunk_bytes=limit)
+        assert_same(functions, got, block)
+        return
+    totals = []
+    functions[1](**got, chunk_parents=100, max_chunk_bytes=limit,
+                 progress=lambda done, total: totals.append(total))
+    assert totals[-1] == -(-NPARENTS // (limit // one_parent))
+    assert_same(functions, got, direct(functions, block))
+
+
+def test_the_reference_runs_as_the_driver(rng, client):
+    functions, block = multi_pool(rng)
+    got = copy_block(block)
+    functions[1](**got, client=client, chunk_parents=2,
+                 driver=reference.run_dynamic_plan_block_multi_pool)
+    assert_same(functions, got, direct(functions, block))
+
+
+def test_unread_receive_arrays_need_not_have_every_spin(rng, client):
+    """Without ADC and checkpoint actions the multi-pool block reads neither receive arrays nor
+    snapshots, whatever their spin extent."""
+    functions, block = multi_pool(rng)
+    block["action_kinds"][block["action_kinds"] >= 2] = 0
+    block.update(rx_sensitivities=np.ones((2, 1), complex), signal_weights=np.ones(5),
+                 checkpoint_states=np.ones((1, 3, 2, 3)))
+    got = copy_block(block)
+    functions[1](**got, client=client, chunk_parents=2)
+    assert_same(functions, got, direct(functions, block))
+
+
+class FailingDriver:
+    """The native driver, raising after it ran the chunk whose signal holds ``row`` on entry."""
+
+    def __init__(self, name, row):
+        self.name, self.row = name, row
+
+    def __call__(self, **arguments):
+        holds = any(same_bits(row, self.row) for row in arguments["parent_species_signal"])
+        getattr(pelorine, self.name)(**arguments)
+        if holds:
+            raise ArithmeticError("parent 5 went wrong")
+
+
+@pytest.mark.parametrize("functions_block", [two_pool, multi_pool])
+def test_a_failed_chunk_names_its_parents_and_changes_nothing(rng, client, functions_block):
+    functions, block = functions_block(rng)
+    failing = FailingDriver(functions[0].__name__, block["parent_species_signal"][5].copy())
+    got = copy_block(block)
+    with pytest.raises(distributed.ChunkError, match="parents 4-7 .of 9. failed, no array was "
+                       "changed: ArithmeticError: parent 5 went wrong") as raised:
+        functions[1](**got, client=client, chunk_parents=4, driver=failing)
+    assert raised.value.parents == range(4, 8)
+    assert isinstance(raised.value.__cause__, ArithmeticError)
+    for name, value in block.items():
+        if isinstance(value, np.ndarray):
+            assert same_bits(got[name], value), name
+
+
+def kill_once(marker, name):
+    """A driver that kills its worker process the first time any chunk runs (``marker`` None:
+    every time)."""
+    def driver(**arguments):
+        try:
+            if marker is not None:
+                os.close(os.open(marker, os.O_CREAT | os.O_EXCL))
+        except FileExistsError:
+            return getattr(pelorine, name)(**arguments)
+        os.kill(os.getpid(), signal.SIGKILL)
+    return driver
+
+
+@pytest.mark.parametrize("block", ["two-pool special", "multi-pool"])
+def test_a_lost_worker_is_retried(rng, cluster, tmp_path, block):
+    functions, block = BLOCKS[block](rng)
+    got = copy_block(block)
+    functions[1](**got, client=cluster, chunk_parents=2,
+                 driver=kill_once(str(tmp_path / "killed"), functions[0].__name__))
+    assert (tmp_path / "killed").exists()
+    assert_same(functions, got, direct(functions, block))
+
+
+def test_a_chunk_that_keeps_killing_workers_fails(rng, cluster):
+    functions, block = two_pool(rng)
+    got = copy_block(block)
+    # Dask gives up on the task, or on its shared tables, each lost with every worker.
+    with pytest.raises(distributed.ChunkError, match="parents 0-8 .of 9. failed, no array was "
+                       "changed: (KilledWorker|FutureCancelledError)"):
+        functions[1](**got, client=cluster, chunk_parents=100,
+                     driver=kill_once(None, functions[0].__name__))
+    for name in functions[2]:
+        assert same_bits(got[name], block[name]), name
+
+
+def _misaligned(array):
+    """A copy of ``array`` whose data starts one byte past an aligned address."""
+    raw = np.empty(array.nbytes + 1, np.uint8)
+    copy = raw[1:].view(array.dtype).reshape(array.shape)
+    copy[...] = array
+    return copy
+
+
+def _read_only(array):
+    array.flags.writeable = False
+    return array
+
+
+FAULTS = {
+    "team": lambda b: dict(num_threads=0),
+    "shape": lambda b: dict(transverse_state=b["transverse_state"][:, 1:]),
+    "dtype": lambda b: dict(signal_weights=b["signal_weights"].astype(np.float32)),
+    "contents": lambda b: dict(rf_groups=b["rf_groups"] + 50),
+    "read-only state": lambda b: dict(state=_read_only(b["state"])),
+    "read-only checkpoints": lambda b: dict(checkpoint_states=_read_only(b["checkpoint_states"])),
+    "misaligned checkpoints": lambda b: dict(checkpoint_states=_misaligned(
+        b["checkpoint_states"])),
+    "misaligned spatial sources": lambda b: dict(spatial_source_values=_misaligned(
+        b["spatial_source_values"])),
+}
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+def test_validation_is_the_drivers_and_comes_first(rng, fault):
+    functions, block = multi_pool(rng, spatial=True)
+    block.update(FAULTS[fault](block))
+    before = copy_block(block)
+    with pytest.raises((TypeError, ValueError)) as direct_error:
+        functions[0](**block)
+    called = []
+    with pytest.raises(type(direct_error.value)) as error:
+        functions[1](**block, driver=lambda **arguments: called.append(arguments))
+    assert str(error.value) == str(direct_error.value)
+    assert not called
+    for name, value in before.items():
+        if isinstance(value, np.ndarray):
+            assert same_bits(block[name], value), name
+
+
+@pytest.mark.parametrize("option, value", [("chunk_parents", 0), ("max_chunk_bytes", 0),
+                                           ("task_threads", 0), ("chunk_parents", 2.0),
+                                           ("task_threads", True)])
+def test_options_are_checked(rng, option, value):
+    functions, block = two_pool(rng)
+    with pytest.raises(ValueError, match=f"{option} must be an integer of at least"):
+        functions[1](**block, **{option: value})
+
+
+def test_a_block_without_parents_sends_nothing(rng):
+    functions, block = two_pool(rng, nparents=0)
+    called = []
+    functions[1](**block, driver=lambda **arguments: called.append(arguments))
+    assert not called
