@@ -8,7 +8,9 @@ bit-identity tests and a fallback where the extension cannot be built.
 """
 
 from korvel.reference.rf import apply_rf_rotation_transverse_block
+from korvel.reference.source_interval import apply_dynamic_rf_block_with_concentration_inflow
 
 __all__ = [
+    "apply_dynamic_rf_block_with_concentration_inflow",
     "apply_rf_rotation_transverse_block",
 ]
