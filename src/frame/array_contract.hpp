@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -13,6 +14,8 @@ enum class Element : std::uint8_t { kFloat64, kComplex128, kInt64, kInt32, kInt8
 
 // The name messages use for an element type ('DTYPE_t', 'double complex', ...).
 const char* element_name(Element element) noexcept;
+// The address alignment the kernels assume for an element (a complex is two doubles).
+Py_ssize_t element_alignment(Element element) noexcept;
 
 // A complex128 element as the kernels see it: two plain doubles.
 struct Complex {
@@ -49,19 +52,19 @@ private:
 // Reads and writes elements of a buffer through its byte strides. Loads and stores go through
 // memcpy, so an element at any byte address is accessed without undefined behaviour; for aligned
 // data this compiles to plain loads and stores.
-template <class T, int N>
+template <class T, std::size_t N>
 class ArrayView {
 public:
     ArrayView() noexcept = default;
     explicit ArrayView(const Buffer& buffer) noexcept : data_(buffer.data()) {
-        for (int axis = 0; axis < N; ++axis) {
-            shape_[axis] = buffer.shape(axis);
-            strides_[axis] = buffer.stride(axis);
+        for (std::size_t axis = 0; axis < N; ++axis) {
+            shape_[axis] = buffer.shape(static_cast<int>(axis));
+            strides_[axis] = buffer.stride(static_cast<int>(axis));
         }
     }
 
-    Py_ssize_t shape(int axis) const noexcept { return shape_[axis]; }
-    Py_ssize_t stride(int axis) const noexcept { return strides_[axis]; }
+    Py_ssize_t shape(int axis) const noexcept { return shape_[static_cast<std::size_t>(axis)]; }
+    Py_ssize_t stride(int axis) const noexcept { return strides_[static_cast<std::size_t>(axis)]; }
     // The first element; for C-contiguous buffers the whole array as one flat block.
     T* flat() const noexcept { return reinterpret_cast<T*>(data_); }
     char* bytes() const noexcept { return data_; }
@@ -84,7 +87,7 @@ private:
     char* address(Index... index) const noexcept {
         const Py_ssize_t indices[] = {static_cast<Py_ssize_t>(index)...};
         Py_ssize_t offset = 0;
-        for (int axis = 0; axis < N; ++axis) offset += indices[axis] * strides_[axis];
+        for (std::size_t axis = 0; axis < N; ++axis) offset += indices[axis] * strides_[axis];
         return data_ + offset;
     }
 

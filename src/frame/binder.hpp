@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 
 #include "frame/array_contract.hpp"
@@ -89,8 +90,8 @@ public:
         : name_(name), params_(params) {}
     const char* name() const noexcept { return name_; }
     std::span<const Param> params() const noexcept { return params_; }
-    // The interned name of parameter i, or nullptr with an error set.
-    PyObject* interned(std::size_t i) const;
+    // The interned parameter names, in table order, or nullptr with an error set.
+    PyObject* const* names() const;
 
 private:
     const char* name_;
@@ -115,7 +116,7 @@ public:
     const Buffer& buffer(int i) const noexcept { return buffers_[i]; }
     Py_ssize_t shape(int i, int axis) const noexcept { return buffers_[i].shape(axis); }
 
-    template <class T, int N>
+    template <class T, std::size_t N>
     ArrayView<T, N> view(int i) const noexcept {
         return ArrayView<T, N>(buffers_[i]);
     }
@@ -150,5 +151,8 @@ bool require_c_contiguous(const Bound& bound, std::initializer_list<int> indices
 
 // Sets ValueError(message) and returns nullptr, for `return value_error("...")`.
 PyObject* value_error(const char* message);
+
+// Raises NotImplementedError for a function whose kernel is not part of this build.
+PyObject* not_built(const Signature& signature);
 
 }  // namespace korvel::frame
