@@ -9,10 +9,10 @@ from __future__ import annotations
 
 import numpy as np
 
+from korvel.reference import actions
 from korvel.reference._checks import require, require_array, require_contiguous, require_team
-from korvel.reference.rf import rotate_rf_axis
-
-_ZERO = np.float64(0.0)
+from korvel.reference.longitudinal import advance_coupled_longitudinal
+from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
 
 # Names of the eight source windows, in the row order of ``spatial_source_values``.
 _WINDOW_NAMES = (
@@ -22,6 +22,22 @@ _WINDOW_NAMES = (
 )
 # Rows (inflow start, inflow end, polarization start, polarization end) of each half-interval.
 _HALF_ROWS = ((0, 1, 4, 5), (2, 3, 6, 7))
+# Per-voxel coefficients of a group, by their name in the coupled half-step.
+_VOXEL_NAMES = tuple(
+    prefix + name for prefix in ("", "concentration_")
+    for name in ("exp_a", "difference", "regular", "f0_a", "f1_a", "j0", "j1"))
+_VOXEL_TABLES = tuple(f"{name}_by_group" for name in _VOXEL_NAMES)
+# Every table longitudinal_groups indexes, in parameter order (kpl_by_group comes last).
+_GROUP_TABLES = (
+    "exp_a_by_group", "exp_b_by_group", "difference_by_group", "regular_by_group",
+    "f0_a_by_group", "f1_a_by_group", "j0_by_group", "j1_by_group",
+    "concentration_exp_a_by_group", "concentration_exp_b_by_group",
+    "concentration_difference_by_group", "concentration_regular_by_group",
+    "concentration_f0_a_by_group", "concentration_f1_a_by_group", "concentration_j0_by_group",
+    "concentration_j1_by_group", "duration_by_group", "regular_mode_by_group",
+    "concentration_regular_mode_by_group",
+)
+_RF_TABLES = ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine", "rf_one_minus_cosine")
 
 
 def _optional(name: str, value: object) -> np.ndarray | None:
@@ -31,87 +47,6 @@ def _optional(name: str, value: object) -> np.ndarray | None:
 def _multiply_factor(x, y, factor_real, factor_imag):
     """(x + iy) times a complex factor, both parts formed from the old x and y."""
     return (x * factor_real) - (y * factor_imag), (x * factor_imag) + (y * factor_real)
-
-
-def _rotate_rf_plane(vx, vy, vz, axis_x, axis_y, cosine, sine):
-    parallel = (axis_x * vx) + (axis_y * vy)
-    perpendicular = (axis_x * vy) - (axis_y * vx)
-    rotated_perpendicular = (cosine * perpendicular) - (sine * vz)
-    value_x = (parallel * axis_x) - (rotated_perpendicular * axis_y)
-    value_y = (rotated_perpendicular * axis_x) + (parallel * axis_y)
-    value_z = (sine * perpendicular) + (cosine * vz)
-    return value_x, value_y, value_z
-
-
-def _transfer(pyruvate, kpl, exp_a, exp_b, difference, regular, duration, regular_mode):
-    """Regularity selection: mode 1 regular, -1 duration, any other mode defers to the mask."""
-    if regular_mode == 1:
-        use_regular = np.ones(np.shape(pyruvate), dtype=bool)
-    elif regular_mode == -1:
-        use_regular = np.zeros(np.shape(pyruvate), dtype=bool)
-    else:
-        use_regular = regular != 0
-    with np.errstate(all="ignore"):
-        decay_delta = exp_b - exp_a
-        regular_form = ((kpl * pyruvate) * decay_delta) / difference
-        duration_form = ((kpl * pyruvate) * duration) * exp_b
-    return np.where(use_regular, regular_form, duration_form)
-
-
-def _coupled_half_step(values, kpl, group, sources, duration, equilibrium):
-    """One coupled half-step of magnetization and concentration; returns the four new arrays."""
-    pyruvate, lactate, concentration_pyruvate, concentration_lactate = values
-    source_start, source_end, concentration_source_start, concentration_source_end = sources
-    shifted = equilibrium != 0.0
-    with np.errstate(all="ignore"):
-        if shifted:
-            pyruvate = pyruvate - (concentration_pyruvate * equilibrium)
-            lactate = lactate - (concentration_lactate * equilibrium)
-        transfer_m = _transfer(pyruvate, kpl, group["exp_a"], group["exp_b"],
-                               group["difference"], group["regular"], duration,
-                               group["regular_mode"])
-        start_m = source_start - (concentration_source_start * equilibrium)
-        end_m = source_end - (concentration_source_end * equilibrium)
-        slope_m = (end_m - start_m) / duration
-        new_pyruvate = (group["exp_a"] * pyruvate) + (
-            (group["f0_a"] * start_m) + (group["f1_a"] * slope_m))
-        new_lactate = (((group["j0"] * start_m) + (group["j1"] * slope_m)) * kpl) + (
-            transfer_m + (group["exp_b"] * lactate))
-        slope_c = (concentration_source_end - concentration_source_start) / duration
-        transfer_c = _transfer(concentration_pyruvate, kpl, group["concentration_exp_a"],
-                               group["concentration_exp_b"], group["concentration_difference"],
-                               group["concentration_regular"], duration,
-                               group["concentration_regular_mode"])
-        source_addition = ((group["concentration_j0"] * concentration_source_start)
-                           + (group["concentration_j1"] * slope_c)) * kpl
-        new_concentration_lactate = (
-            (group["concentration_exp_b"] * concentration_lactate) + transfer_c) + source_addition
-        new_concentration_pyruvate = (
-            (group["concentration_f0_a"] * concentration_source_start)
-            + (group["concentration_f1_a"] * slope_c)) + (
-            group["concentration_exp_a"] * concentration_pyruvate)
-        if shifted:
-            new_pyruvate = new_pyruvate + (new_concentration_pyruvate * equilibrium)
-            new_lactate = new_lactate + (new_concentration_lactate * equilibrium)
-    return new_pyruvate, new_lactate, new_concentration_pyruvate, new_concentration_lactate
-
-
-def _select_sources(source_mode, inflow_start, inflow_end, polarization_start,
-                    polarization_end, delivery):
-    """(source_start, source_end, concentration_source_start, concentration_source_end)."""
-    zero = np.zeros(np.shape(delivery))
-    with np.errstate(all="ignore"):
-        if source_mode == 0:
-            concentration_start = inflow_start * delivery
-            concentration_end = inflow_end * delivery
-            return (polarization_start * concentration_start,
-                    polarization_end * concentration_end, concentration_start, concentration_end)
-        if source_mode == 1:
-            return inflow_start * delivery, inflow_end * delivery, zero, zero
-        if source_mode == 2:
-            return zero, zero, zero, zero
-        return (polarization_start * (inflow_start * delivery),
-                polarization_end * (inflow_end * delivery), zero, zero)
 
 
 def apply_dynamic_rf_block_with_concentration_inflow(
@@ -213,10 +148,11 @@ def apply_dynamic_rf_block_with_concentration_inflow(
                        "transverse arrays must be C-contiguous")
 
     has_actions = action_offsets is not None
+    observation = None
     if has_actions:
-        observation = (action_kinds, action_payloads, adc_demodulation, rx_sensitivities,
-                       signal_weights, parent_species_signal, checkpoint_states)
-        require(all(array is not None for array in observation),
+        given = (action_kinds, action_payloads, adc_demodulation, rx_sensitivities,
+                 signal_weights, parent_species_signal, checkpoint_states)
+        require(all(array is not None for array in given),
                 "complete plan actions require observation arrays")
         require(action_offsets.shape[0] == nsteps + 1,
                 "action offsets must bracket every plan step")
@@ -229,159 +165,150 @@ def apply_dynamic_rf_block_with_concentration_inflow(
                 "parent signal shape is inconsistent")
         require(rx_sensitivities.shape[1] == nvoxels and signal_weights.shape[0] == nvoxels,
                 "receive arrays must contain every spin")
-        require(kpl_by_group is None or kpl_by_group.shape[1] == nvoxels,
-                "kpl_by_group must contain every spin")
+        observation = actions.Observation(
+            action_offsets, action_kinds, action_payloads, adc_demodulation, rx_sensitivities,
+            signal_weights, parent_species_signal, checkpoint_states, signal_scale,
+            ideal_crushers)
     else:
         spins_per_parent = 1
         nparents = nvoxels
+    # Checked in no-action mode too: the block reads the table at every voxel's column.
+    require(kpl_by_group is None or kpl_by_group.shape[1] == nvoxels,
+            "kpl_by_group must contain every spin")
 
-    if nparents == 0:
-        return None
-    for local_spin in range(spins_per_parent):
-        _advance_spins(a, local_spin, spins_per_parent, nsteps, width,
-                       equilibrium, source_mode, kpl_by_group, spatial_source_values,
-                       _Actions(action_offsets, action_kinds, action_payloads, adc_demodulation,
-                                rx_sensitivities, signal_weights, parent_species_signal,
-                                checkpoint_states, signal_scale, ideal_crushers)
-                       if has_actions else None)
+    if nparents > 0:
+        _check_block(a, nsteps, nvoxels, kpl_by_group, observation)
+    written = {name: a[name] for name in ("state", "transverse_state", "concentration_state")}
+    if has_actions:
+        written.update(parent_species_signal=parent_species_signal,
+                       checkpoint_states=checkpoint_states)
+    actions.check_writable(written)
+
+    for local_spin in range(spins_per_parent if nparents > 0 else 0):
+        _advance_spins(a, local_spin, spins_per_parent, nsteps, width, equilibrium, source_mode,
+                       kpl_by_group, spatial_source_values, observation)
     return None
 
 
-class _Actions:
-    """The action stream and observation arrays of plan mode."""
+def _check_block(a, nsteps, nvoxels, kpl_by_group, observation):
+    """Every table, index and payload the block will use lies inside the arrays given."""
+    actions.check_extent({name: a[name] for name in _VOXEL_TABLES}, 1, nvoxels,
+                         "must have nvoxels columns")
+    factors = {"transverse_factors": a["transverse_factors"]}
+    actions.check_extent(factors, 1, 2, "must have shape (nfactor_groups, 2, nvoxels)")
+    actions.check_extent(factors, 2, nvoxels, "must have shape (nfactor_groups, 2, nvoxels)")
+    group_tables = {name: a[name] for name in _GROUP_TABLES}
+    if kpl_by_group is not None:
+        group_tables["kpl_by_group"] = kpl_by_group
+    actions.check_step_indices("longitudinal_groups", a["longitudinal_groups"], nsteps,
+                               group_tables)
+    for name in ("first_factor_groups", "second_factor_groups"):
+        actions.check_step_indices(name, a[name], nsteps, factors)
+    actions.check_step_indices("rf_groups", a["rf_groups"], nsteps,
+                               {"rf_axis_x": a["rf_axis_x"]}, negative_means_none=True)
+    if observation is not None:
+        actions.check_actions(observation, nsteps, 2, nvoxels)
 
-    def __init__(self, offsets, kinds, payloads, demodulation, rx, weights, signal, checkpoints,
-                 scale, ideal_crushers):
-        self.offsets, self.kinds, self.payloads = offsets, kinds, payloads
-        self.demodulation, self.rx, self.weights = demodulation, rx, weights
-        self.signal, self.checkpoints = signal, checkpoints
-        self.scale, self.ideal_crushers = scale, ideal_crushers
 
-    def run(self, step, voxels, parents, values):
-        """Apply the actions of ``step`` to the spins ``voxels`` of ``parents``, in stream order."""
-        pyruvate_x, pyruvate_y, lactate_x, lactate_y, pyruvate, lactate = values
-        for action in range(int(self.offsets[step]), int(self.offsets[step + 1])):
-            kind, payload = int(self.kinds[action]), int(self.payloads[action])
-            if kind == 1 and self.ideal_crushers:
-                zero = np.zeros(np.shape(pyruvate_x))
-                pyruvate_x, pyruvate_y, lactate_x, lactate_y = zero, zero, zero, zero
-            elif kind == 2:
-                self._adc(payload, voxels, parents, ((pyruvate_x, pyruvate_y),
-                                                     (lactate_x, lactate_y)))
-            elif kind == 3:
-                for pool, vector in enumerate(((pyruvate_x, pyruvate_y, pyruvate),
-                                               (lactate_x, lactate_y, lactate))):
-                    for component, value in enumerate(vector):
-                        self.checkpoints[payload, pool, voxels, component] = value
-        return pyruvate_x, pyruvate_y, lactate_x, lactate_y
+def _group_coefficients(a, group, voxels):
+    """The coefficients of ``group`` that both half-intervals of a step use, by kernel name."""
+    coefficients = {name: a[f"{name}_by_group"][group, voxels] for name in _VOXEL_NAMES}
+    for name in ("exp_b", "concentration_exp_b", "duration"):
+        coefficients[name] = np.float64(a[f"{name}_by_group"][group])
+    for name in ("regular_mode", "concentration_regular_mode"):
+        coefficients[name] = int(a[f"{name}_by_group"][group])
+    return coefficients
 
-    def _adc(self, sample, voxels, parents, pools):
-        demod = self.demodulation[sample]
-        demod_real, demod_imag = np.float64(demod.real), np.float64(demod.imag)
-        weights = self.weights[voxels]
-        with np.errstate(all="ignore"):
-            for coil in range(self.rx.shape[0]):
-                rx_real, rx_imag = self.rx.real[coil, voxels], self.rx.imag[coil, voxels]
-                for pool, (mx, my) in enumerate(pools):
-                    transverse_real = (rx_real * mx) - (rx_imag * my)
-                    transverse_imag = (rx_imag * mx) + (rx_real * my)
-                    weighted_real = (transverse_real * weights) * self.scale
-                    weighted_imag = (transverse_imag * weights) * self.scale
-                    received_real = (weighted_real * demod_real) - (weighted_imag * demod_imag)
-                    received_imag = (weighted_real * demod_imag) + (weighted_imag * demod_real)
-                    target = (parents, pool, coil, sample)
-                    self.signal.real[target] = self.signal.real[target] + received_real
-                    self.signal.imag[target] = self.signal.imag[target] + received_imag
+
+def _rotate(a, rf_group, width, voxels, real, imag, longitudinal):
+    """The step's RF rotation of both pools with the same coefficients; none for a negative group."""
+    if rf_group < 0:
+        return
+    if width == 1:
+        rotate = rotate_rf_axis
+        coefficients = [np.float64(a[name][rf_group, 0]) for name in _RF_TABLES]
+    else:
+        rotate = rotate_rf_plane
+        coefficients = [a[name][rf_group, voxels] for name in _RF_TABLES[:4]]
+    with np.errstate(all="ignore"):
+        for pool in (0, 1):
+            real[pool], imag[pool], longitudinal[pool] = rotate(
+                real[pool], imag[pool], longitudinal[pool], *coefficients)
 
 
 def _advance_spins(a, local_spin, spins_per_parent, nsteps, width, equilibrium, source_mode,
-                   kpl_by_group, spatial_source_values, actions):
+                   kpl_by_group, spatial_source_values, observation):
     """Advance spin ``local_spin`` of every parent through every step and store it."""
     state, concentration_state, transverse_state = (
         a["state"], a["concentration_state"], a["transverse_state"])
     voxels = slice(local_spin, None, spins_per_parent)
-    parents = np.arange(state.shape[1])[voxels] // spins_per_parent
-    pyruvate, lactate = state[0, voxels, 2].copy(), state[1, voxels, 2].copy()
-    concentration = [concentration_state[0, voxels, 2].copy(),
-                     concentration_state[1, voxels, 2].copy()]
-    pyruvate_x = transverse_state.real[0, voxels].copy()
-    pyruvate_y = transverse_state.imag[0, voxels].copy()
-    lactate_x = transverse_state.real[1, voxels].copy()
-    lactate_y = transverse_state.imag[1, voxels].copy()
+    # The working values, per pool: transverse real and imaginary part, Mz, concentration.
+    real = [transverse_state.real[pool, voxels].copy() for pool in (0, 1)]
+    imag = [transverse_state.imag[pool, voxels].copy() for pool in (0, 1)]
+    longitudinal = [state[pool, voxels, 2].copy() for pool in (0, 1)]
+    concentration = [concentration_state[pool, voxels, 2].copy() for pool in (0, 1)]
     delivery = a["inflow_delivery"][voxels]
     factors = a["transverse_factors"]
 
+    def multiply_factors(factor_group):
+        with np.errstate(all="ignore"):
+            for pool in (0, 1):
+                real[pool], imag[pool] = _multiply_factor(
+                    real[pool], imag[pool], factors.real[factor_group, pool, voxels],
+                    factors.imag[factor_group, pool, voxels])
+
+    def coupled_half_step(half, step, interval_kpl, coefficients):
+        sources = _half_sources(a, half, step, voxels, delivery, source_mode,
+                                spatial_source_values)
+        longitudinal[0], longitudinal[1], concentration[0], concentration[1] = (
+            advance_coupled_longitudinal(
+                longitudinal[0], longitudinal[1], concentration[0], concentration[1],
+                interval_kpl, **coefficients, **sources, equilibrium=equilibrium))
+
     for step in range(nsteps):
-        g = int(a["longitudinal_groups"][step])
-        group = {
-            name: a[f"{name}_by_group"][g, voxels]
-            for name in ("exp_a", "difference", "regular", "f0_a", "f1_a", "j0", "j1",
-                         "concentration_exp_a", "concentration_difference",
-                         "concentration_regular", "concentration_f0_a", "concentration_f1_a",
-                         "concentration_j0", "concentration_j1")
-        }
-        group["exp_b"] = np.float64(a["exp_b_by_group"][g])
-        group["concentration_exp_b"] = np.float64(a["concentration_exp_b_by_group"][g])
-        group["regular_mode"] = int(a["regular_mode_by_group"][g])
-        group["concentration_regular_mode"] = int(a["concentration_regular_mode_by_group"][g])
-        duration = np.float64(a["duration_by_group"][g])
-        interval_kpl = kpl_by_group[g, voxels] if kpl_by_group is not None else a["kpl"][voxels]
+        group = int(a["longitudinal_groups"][step])
+        coefficients = _group_coefficients(a, group, voxels)
+        interval_kpl = (kpl_by_group[group, voxels] if kpl_by_group is not None
+                        else a["kpl"][voxels])
+        multiply_factors(int(a["first_factor_groups"][step]))
+        coupled_half_step(0, step, interval_kpl, coefficients)
+        _rotate(a, int(a["rf_groups"][step]), width, voxels, real, imag, longitudinal)
+        coupled_half_step(1, step, interval_kpl, coefficients)
+        multiply_factors(int(a["second_factor_groups"][step]))
+        if observation is not None:
+            actions.run_step_actions(observation, step, local_spin, spins_per_parent, real, imag,
+                                     longitudinal)
 
-        with np.errstate(all="ignore"):
-            f = int(a["first_factor_groups"][step])
-            pyruvate_x, pyruvate_y = _multiply_factor(
-                pyruvate_x, pyruvate_y, factors.real[f, 0, voxels], factors.imag[f, 0, voxels])
-            lactate_x, lactate_y = _multiply_factor(
-                lactate_x, lactate_y, factors.real[f, 1, voxels], factors.imag[f, 1, voxels])
-        sources = _half_sources(a, 0, step, voxels, delivery, source_mode, spatial_source_values)
-        pyruvate, lactate, *concentration = _coupled_half_step(
-            (pyruvate, lactate, *concentration), interval_kpl, group, sources, duration,
-            equilibrium)
-
-        r = int(a["rf_groups"][step])
-        if r >= 0:
-            with np.errstate(all="ignore"):
-                if width == 1:
-                    coefficients = [np.float64(a[name][r, 0]) for name in (
-                        "rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine", "rf_one_minus_cosine")]
-                    rotate = rotate_rf_axis
-                else:
-                    coefficients = [a[name][r, voxels] for name in (
-                        "rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine")]
-                    rotate = _rotate_rf_plane
-                pyruvate_x, pyruvate_y, pyruvate = rotate(
-                    pyruvate_x, pyruvate_y, pyruvate, *coefficients)
-                lactate_x, lactate_y, lactate = rotate(lactate_x, lactate_y, lactate, *coefficients)
-
-        sources = _half_sources(a, 1, step, voxels, delivery, source_mode, spatial_source_values)
-        pyruvate, lactate, *concentration = _coupled_half_step(
-            (pyruvate, lactate, *concentration), interval_kpl, group, sources, duration,
-            equilibrium)
-        with np.errstate(all="ignore"):
-            f = int(a["second_factor_groups"][step])
-            pyruvate_x, pyruvate_y = _multiply_factor(
-                pyruvate_x, pyruvate_y, factors.real[f, 0, voxels], factors.imag[f, 0, voxels])
-            lactate_x, lactate_y = _multiply_factor(
-                lactate_x, lactate_y, factors.real[f, 1, voxels], factors.imag[f, 1, voxels])
-
-        if actions is not None:
-            pyruvate_x, pyruvate_y, lactate_x, lactate_y = actions.run(
-                step, voxels, parents,
-                (pyruvate_x, pyruvate_y, lactate_x, lactate_y, pyruvate, lactate))
-
-    state[0, voxels, 2], state[1, voxels, 2] = pyruvate, lactate
-    concentration_state[0, voxels, 2], concentration_state[1, voxels, 2] = concentration
-    transverse_state.real[0, voxels], transverse_state.imag[0, voxels] = pyruvate_x, pyruvate_y
-    transverse_state.real[1, voxels], transverse_state.imag[1, voxels] = lactate_x, lactate_y
+    for pool in (0, 1):
+        state[pool, voxels, 2] = longitudinal[pool]
+        concentration_state[pool, voxels, 2] = concentration[pool]
+        transverse_state.real[pool, voxels] = real[pool]
+        transverse_state.imag[pool, voxels] = imag[pool]
 
 
 def _half_sources(a, half, step, voxels, delivery, source_mode, spatial_source_values):
-    if source_mode == 2:
-        zero = np.zeros(np.shape(delivery))
-        return zero, zero, zero, zero
+    """The source selection of one half-interval of ``step``, by kernel name."""
+    zero = np.zeros(np.shape(delivery))
+    if source_mode == 2:  # reads neither the windows nor the delivery
+        return dict(source_start=zero, source_end=zero, concentration_source_start=zero,
+                    concentration_source_end=zero)
     rows = _HALF_ROWS[half]
     if spatial_source_values is not None:
         windows = [spatial_source_values[row, step, voxels] for row in rows]
     else:
         windows = [np.float64(a[_WINDOW_NAMES[row]][step]) for row in rows]
-    return _select_sources(source_mode, *windows, delivery)
+    inflow_start, inflow_end, polarization_start, polarization_end = windows
+    with np.errstate(all="ignore"):
+        if source_mode == 0:
+            concentration_start = inflow_start * delivery
+            concentration_end = inflow_end * delivery
+            return dict(source_start=polarization_start * concentration_start,
+                        source_end=polarization_end * concentration_end,
+                        concentration_source_start=concentration_start,
+                        concentration_source_end=concentration_end)
+        if source_mode == 1:  # the polarization windows are not read
+            return dict(source_start=inflow_start * delivery, source_end=inflow_end * delivery,
+                        concentration_source_start=zero, concentration_source_end=zero)
+        return dict(source_start=polarization_start * (inflow_start * delivery),
+                    source_end=polarization_end * (inflow_end * delivery),
+                    concentration_source_start=zero, concentration_source_end=zero)
