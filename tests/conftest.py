@@ -2,8 +2,16 @@
 
 from __future__ import annotations
 
-import numpy as np
-import pytest
+import os
+import sys
+
+# Test the installed package: `python -m pytest` puts the source folder first on sys.path, and
+# the `korvel` folder there has no compiled extension.
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
+
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
 
 THREAD_COUNTS = (1, 2, 3, 64)
 
