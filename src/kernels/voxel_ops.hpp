@@ -6,3 +6,4 @@
 #include "kernels/rf_rotation.hpp"
 #include "kernels/longitudinal.hpp"
 #include "kernels/coupled_longitudinal.hpp"
+#include "kernels/source_interval.hpp"
