@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
+import subprocess
 import sys
+import textwrap
 
 # Test the installed package: `python -m pytest` puts the source folder first on sys.path, and
 # the `korvel` folder there has no compiled extension.
@@ -19,10 +21,18 @@ SPECIAL_VALUES = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e-310, -1e308, 1
 
 
 def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
-    """True when both arrays hold the same bits (tells -0.0 from 0.0 and NaN payloads apart)."""
-    a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
+    """True when both arrays hold the same bits, telling -0.0 from 0.0.
+
+    Every NaN counts as the same NaN: the sign and payload of a NaN that meets another NaN
+    depend on operand order, which IEEE arithmetic leaves free within one operation.
+    """
     if a.shape != b.shape or a.dtype != b.dtype:
         return False
+    a, b = np.array(a, order="C"), np.array(b, order="C")
+    if a.dtype.kind in "fc":
+        a_real, b_real = a.reshape(-1).view(np.float64), b.reshape(-1).view(np.float64)
+        a_real[np.isnan(a_real)] = np.nan
+        b_real[np.isnan(b_real)] = np.nan
     return bool(np.array_equal(a.view(np.uint8), b.view(np.uint8)))
 
 
@@ -33,6 +43,12 @@ def sprinkle(rng: np.random.Generator, values: np.ndarray, fraction: float = 0.1
     where = rng.choice(flat.size, size=count, replace=False) if count else []
     flat[where] = rng.choice(SPECIAL_VALUES, size=count)
     return values
+
+
+def run_python(source: str, timeout: float = 120) -> subprocess.CompletedProcess:
+    """Run Python source in a fresh interpreter that imports the installed package."""
+    return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(source)],
+                          capture_output=True, text=True, timeout=timeout)
 
 
 @pytest.fixture

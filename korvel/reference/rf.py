@@ -41,11 +41,11 @@ def apply_rf_rotation_transverse_block(
     require_contiguous((state, transverse_state), "state arrays must be C-contiguous")
     require_team(num_threads)
     axis_x, axis_y, cosine, sine, one_minus_cosine = (np.float64(v) for v in coefficients)
-    mz = state[:, :, 2]
-    value_x, value_y, value_z = rotate_rf_axis(
-        transverse_state.real, transverse_state.imag, mz,
-        axis_x, axis_y, cosine, sine, one_minus_cosine,
-    )
+    with np.errstate(all="ignore"):  # IEEE results, as the kernel gives them
+        value_x, value_y, value_z = rotate_rf_axis(
+            transverse_state.real, transverse_state.imag, state[:, :, 2],
+            axis_x, axis_y, cosine, sine, one_minus_cosine,
+        )
     transverse_state.real = value_x
     transverse_state.imag = value_y
     state[:, :, 2] = value_z
