@@ -221,7 +221,7 @@ def _group_coefficients(a, group, voxels):
 
 
 def _rotate(a, rf_group, width, voxels, real, imag, longitudinal):
-    """The step's RF rotation of both pools with the same coefficients; none for a negative group."""
+    """The step's RF rotation, both pools with the same coefficients; a negative group has none."""
     if rf_group < 0:
         return
     if width == 1:

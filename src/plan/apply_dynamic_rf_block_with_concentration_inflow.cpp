@@ -115,19 +115,59 @@ constexpr ObservationArgs kObservationArgs{kActionOffsets,   kActionKinds,    kA
                                            kAdcDemodulation, kRxSensitivities, kSignalWeights,
                                            kParentSpeciesSignal, kCheckpointStates};
 
-// Element [row, column] of an array read through its byte strides. A zero stride repeats the
-// array along that axis, so a per-voxel array serves as a table with one row for every group
-// and a per-step window as one with the same value for every voxel.
+// The caller's obligations that would otherwise take the block outside its arrays, after the
+// documented checks: the table shapes read, every group, factor and RF index used, and the
+// actions' brackets, payloads and arrays.
+bool check_block(const frame::Bound& bound, Py_ssize_t nsteps, Py_ssize_t nvoxels,
+                 bool has_kpl_groups, bool has_actions) {
+    const char* const factors_shape = "must have shape (nfactor_groups, 2, nvoxels)";
+    return check_extent(kSignature, bound,
+                        {kExpA, kDifference, kRegular, kF0A, kF1A, kJ0, kJ1, kConcentrationExpA,
+                         kConcentrationDifference, kConcentrationRegular, kConcentrationF0A,
+                         kConcentrationF1A, kConcentrationJ0, kConcentrationJ1},
+                        1, nvoxels, "must have nvoxels columns") &&
+           check_extent(kSignature, bound, {kTransverseFactors}, 1, 2, factors_shape) &&
+           check_extent(kSignature, bound, {kTransverseFactors}, 2, nvoxels, factors_shape) &&
+           check_step_indices(kSignature, bound, kLongitudinalGroups, nsteps,
+                              {kExpA, kExpB, kDifference, kRegular, kF0A, kF1A, kJ0, kJ1,
+                               kConcentrationExpA, kConcentrationExpB, kConcentrationDifference,
+                               kConcentrationRegular, kConcentrationF0A, kConcentrationF1A,
+                               kConcentrationJ0, kConcentrationJ1, kDuration, kRegularMode,
+                               kConcentrationRegularMode}) &&
+           (!has_kpl_groups ||
+            check_step_indices(kSignature, bound, kLongitudinalGroups, nsteps, {kKplByGroup})) &&
+           check_step_indices(kSignature, bound, kFirstFactorGroups, nsteps,
+                              {kTransverseFactors}) &&
+           check_step_indices(kSignature, bound, kSecondFactorGroups, nsteps,
+                              {kTransverseFactors}) &&
+           check_step_indices(kSignature, bound, kRfGroups, nsteps, {kRfAxisX}, true) &&
+           (!has_actions || check_actions(kSignature, bound, kObservationArgs, nsteps, 2, nvoxels));
+}
+
+// One column of an array read through its byte stride: element [row] for row = group or step.
+template <class T>
+struct Column {
+    const char* data = nullptr;
+    Py_ssize_t stride = 0;
+
+    T operator[](Py_ssize_t row) const noexcept {
+        T value;
+        std::memcpy(&value, data + row * stride, sizeof(T));
+        return value;
+    }
+};
+
+// An array read as [row, column] through its byte strides. A zero stride repeats it along that
+// axis: a per-voxel array serves as a table with the same row for every group, a per-group or
+// per-step array as one with the same value for every voxel.
 template <class T>
 struct Strided {
     const char* data = nullptr;
     Py_ssize_t row_stride = 0;
     Py_ssize_t column_stride = 0;
 
-    T operator()(Py_ssize_t row, Py_ssize_t column) const noexcept {
-        T value;
-        std::memcpy(&value, data + row * row_stride + column * column_stride, sizeof(T));
-        return value;
+    Column<T> column(Py_ssize_t column) const noexcept {
+        return {data + column * column_stride, row_stride};
     }
 };
 
@@ -144,8 +184,8 @@ Strided<T> columns_only(const frame::Buffer& buffer) noexcept {
     return {buffer.data(), 0, buffer.stride(0)};
 }
 
-// Everything the region reads, gathered with the GIL held. Tables are indexed [group, voxel],
-// per-group values [group, any], per-step arrays [step, any], source windows [step, voxel].
+// Everything the region reads, gathered with the GIL held. Tables are [group, voxel], per-group
+// values [group, any], per-step arrays [step, any], source windows [step, voxel].
 struct Block {
     double* state_data;
     double* concentration_data;
@@ -171,6 +211,50 @@ struct Block {
     Observation observation;
 };
 
+// The block's arrays at one voxel, so that a step only indexes rows. The RF column is the
+// voxel's for the spatial form and column 0 for the axis form.
+struct VoxelColumns {
+    Column<double> kpl, exp_a, exp_b, difference, f0_a, f1_a, j0, j1;
+    Column<std::uint8_t> regular, concentration_regular;
+    Column<double> concentration_exp_a, concentration_exp_b, concentration_difference;
+    Column<double> concentration_f0_a, concentration_f1_a, concentration_j0, concentration_j1;
+    Column<double> duration;
+    Column<std::int32_t> regular_mode, concentration_regular_mode;
+    Column<double> rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine;
+    std::array<std::array<Column<double>, 4>, 2> windows;
+
+    VoxelColumns(const Block& b, Py_ssize_t voxel, Py_ssize_t rf_column) noexcept
+        : kpl(b.kpl.column(voxel)),
+          exp_a(b.exp_a.column(voxel)),
+          exp_b(b.exp_b.column(0)),
+          difference(b.difference.column(voxel)),
+          f0_a(b.f0_a.column(voxel)),
+          f1_a(b.f1_a.column(voxel)),
+          j0(b.j0.column(voxel)),
+          j1(b.j1.column(voxel)),
+          regular(b.regular.column(voxel)),
+          concentration_regular(b.concentration_regular.column(voxel)),
+          concentration_exp_a(b.concentration_exp_a.column(voxel)),
+          concentration_exp_b(b.concentration_exp_b.column(0)),
+          concentration_difference(b.concentration_difference.column(voxel)),
+          concentration_f0_a(b.concentration_f0_a.column(voxel)),
+          concentration_f1_a(b.concentration_f1_a.column(voxel)),
+          concentration_j0(b.concentration_j0.column(voxel)),
+          concentration_j1(b.concentration_j1.column(voxel)),
+          duration(b.duration.column(0)),
+          regular_mode(b.regular_mode.column(0)),
+          concentration_regular_mode(b.concentration_regular_mode.column(0)),
+          rf_axis_x(b.rf_axis_x.column(rf_column)),
+          rf_axis_y(b.rf_axis_y.column(rf_column)),
+          rf_cosine(b.rf_cosine.column(rf_column)),
+          rf_sine(b.rf_sine.column(rf_column)),
+          rf_one_minus_cosine(b.rf_one_minus_cosine.column(rf_column)) {
+        for (std::size_t half = 0; half < 2; ++half) {
+            for (std::size_t k = 0; k < 4; ++k) windows[half][k] = b.windows[half][k].column(voxel);
+        }
+    }
+};
+
 // The coefficients of a step's group at one voxel, read once for both half-intervals.
 struct GroupCoefficients {
     double kpl, exp_a, exp_b, difference, f0_a, f1_a, j0, j1;
@@ -180,51 +264,47 @@ struct GroupCoefficients {
     int regular, concentration_regular, regular_mode, concentration_regular_mode;
 };
 
-GroupCoefficients read_group(const Block& b, Py_ssize_t group, Py_ssize_t voxel) noexcept {
-    return {b.kpl(group, voxel),
-            b.exp_a(group, voxel),
-            b.exp_b(group, 0),
-            b.difference(group, voxel),
-            b.f0_a(group, voxel),
-            b.f1_a(group, voxel),
-            b.j0(group, voxel),
-            b.j1(group, voxel),
-            b.concentration_exp_a(group, voxel),
-            b.concentration_exp_b(group, 0),
-            b.concentration_difference(group, voxel),
-            b.concentration_f0_a(group, voxel),
-            b.concentration_f1_a(group, voxel),
-            b.concentration_j0(group, voxel),
-            b.concentration_j1(group, voxel),
-            b.duration(group, 0),
-            b.regular(group, voxel),
-            b.concentration_regular(group, voxel),
-            b.regular_mode(group, 0),
-            b.concentration_regular_mode(group, 0)};
+inline GroupCoefficients read_group(const VoxelColumns& v, Py_ssize_t group) noexcept {
+    return {v.kpl[group],
+            v.exp_a[group],
+            v.exp_b[group],
+            v.difference[group],
+            v.f0_a[group],
+            v.f1_a[group],
+            v.j0[group],
+            v.j1[group],
+            v.concentration_exp_a[group],
+            v.concentration_exp_b[group],
+            v.concentration_difference[group],
+            v.concentration_f0_a[group],
+            v.concentration_f1_a[group],
+            v.concentration_j0[group],
+            v.concentration_j1[group],
+            v.duration[group],
+            v.regular[group],
+            v.concentration_regular[group],
+            v.regular_mode[group],
+            v.concentration_regular_mode[group]};
 }
 
+// The source selection of one half-interval; mode 1 reads no polarization, mode 2 nothing.
 template <int kSourceMode>
-kernels::_IntervalSources half_sources(const Block& b, int half, Py_ssize_t step,
-                                       Py_ssize_t voxel) noexcept {
+inline kernels::_IntervalSources half_sources(const VoxelColumns& v, std::size_t half,
+                                              Py_ssize_t step, double delivery) noexcept {
+    const auto& w = v.windows[half];
     if constexpr (kSourceMode == 2) {
         return kernels::_select_interval_sources<2>(0.0, 0.0, 0.0, 0.0, 0.0);
+    } else if constexpr (kSourceMode == 1) {
+        return kernels::_select_interval_sources<1>(w[0][step], w[1][step], 0.0, 0.0, delivery);
     } else {
-        const auto& w = b.windows[static_cast<std::size_t>(half)];
-        const double inflow_start = w[0](step, voxel), inflow_end = w[1](step, voxel);
-        const double delivery = b.delivery(0, voxel);
-        if constexpr (kSourceMode == 1) {
-            return kernels::_select_interval_sources<1>(inflow_start, inflow_end, 0.0, 0.0,
-                                                        delivery);
-        } else {
-            return kernels::_select_interval_sources<kSourceMode>(
-                inflow_start, inflow_end, w[2](step, voxel), w[3](step, voxel), delivery);
-        }
+        return kernels::_select_interval_sources<kSourceMode>(w[0][step], w[1][step], w[2][step],
+                                                              w[3][step], delivery);
     }
 }
 
-void coupled_half_step(double& pyruvate, double& lactate, double& concentration_pyruvate,
-                       double& concentration_lactate, const GroupCoefficients& g,
-                       const kernels::_IntervalSources& s, double equilibrium) noexcept {
+inline void coupled_half_step(double& pyruvate, double& lactate, double& concentration_pyruvate,
+                              double& concentration_lactate, const GroupCoefficients& g,
+                              const kernels::_IntervalSources& s, double equilibrium) noexcept {
     kernels::_advance_coupled_longitudinal_voxel(
         pyruvate, lactate, concentration_pyruvate, concentration_lactate, g.kpl, g.exp_a,
         g.exp_b, g.difference, g.regular, g.f0_a, g.f1_a, g.j0, g.j1, g.concentration_exp_a,
@@ -234,58 +314,58 @@ void coupled_half_step(double& pyruvate, double& lactate, double& concentration_
         g.duration, equilibrium, g.regular_mode, g.concentration_regular_mode);
 }
 
-// Parents begin ... end - 1, each spin through every step. The mode choices are template
-// parameters, so the step loop carries no branch on them.
+// Parents begin ... end - 1, each spin through every step, its eight working values held as
+// locals from load to store. The mode choices are template parameters: no branch on them in
+// the step loop.
 template <int kSourceMode, bool kSpatialRf, bool kHasActions>
 void advance_parents(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
-    const Py_ssize_t nvoxels = b.nvoxels;
+    const Py_ssize_t nvoxels = b.nvoxels, nsteps = b.nsteps;
+    const double equilibrium = b.equilibrium;
+    const Column<std::int32_t> longitudinal_groups = b.longitudinal_groups.column(0);
+    const Column<std::int32_t> first_factor_groups = b.first_factor_groups.column(0);
+    const Column<std::int32_t> second_factor_groups = b.second_factor_groups.column(0);
+    const Column<std::int32_t> rf_groups = b.rf_groups.column(0);
     for (Py_ssize_t parent = begin; parent < end; ++parent) {
         for (Py_ssize_t local_spin = 0; local_spin < b.spins_per_parent; ++local_spin) {
             const Py_ssize_t voxel = parent * b.spins_per_parent + local_spin;
+            const VoxelColumns v(b, voxel, kSpatialRf ? voxel : 0);
+            const double delivery = kSourceMode == 2 ? 0.0 : b.delivery.column(voxel)[0];
+            // Pool 1 lies nvoxels elements after pool 0 in every flat array.
+            const frame::Complex* const factors = b.factor_data + voxel;
             double* const pyruvate_at = b.state_data + (3 * voxel + 2);
-            double* const lactate_at = pyruvate_at + 3 * nvoxels;
             double* const concentration_pyruvate_at = b.concentration_data + (3 * voxel + 2);
-            double* const concentration_lactate_at = concentration_pyruvate_at + 3 * nvoxels;
-            frame::Complex& pyruvate_transverse = b.transverse_data[voxel];
-            frame::Complex& lactate_transverse = b.transverse_data[nvoxels + voxel];
-            double pyruvate = *pyruvate_at, lactate = *lactate_at;
-            double concentration_pyruvate = *concentration_pyruvate_at;
-            double concentration_lactate = *concentration_lactate_at;
-            double pyruvate_x = pyruvate_transverse.real, pyruvate_y = pyruvate_transverse.imag;
-            double lactate_x = lactate_transverse.real, lactate_y = lactate_transverse.imag;
+            frame::Complex* const transverse_at = b.transverse_data + voxel;
+            double pyruvate = pyruvate_at[0], lactate = pyruvate_at[3 * nvoxels];
+            double concentration_pyruvate = concentration_pyruvate_at[0];
+            double concentration_lactate = concentration_pyruvate_at[3 * nvoxels];
+            double pyruvate_x = transverse_at[0].real, pyruvate_y = transverse_at[0].imag;
+            double lactate_x = transverse_at[nvoxels].real, lactate_y = transverse_at[nvoxels].imag;
 
             const auto multiply_factors = [&](Py_ssize_t factor_group) {
-                const frame::Complex* const factors = b.factor_data + 2 * nvoxels * factor_group;
-                kernels::_multiply_transverse_factor(pyruvate_x, pyruvate_y, factors[voxel].real,
-                                                     factors[voxel].imag);
-                kernels::_multiply_transverse_factor(lactate_x, lactate_y,
-                                                     factors[nvoxels + voxel].real,
-                                                     factors[nvoxels + voxel].imag);
+                const frame::Complex* const factor = factors + 2 * nvoxels * factor_group;
+                kernels::_multiply_transverse_factor(pyruvate_x, pyruvate_y, factor[0].real,
+                                                     factor[0].imag);
+                kernels::_multiply_transverse_factor(lactate_x, lactate_y, factor[nvoxels].real,
+                                                     factor[nvoxels].imag);
             };
-            for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
-                const GroupCoefficients g = read_group(b, b.longitudinal_groups(step, 0), voxel);
-                multiply_factors(b.first_factor_groups(step, 0));
+            for (Py_ssize_t step = 0; step < nsteps; ++step) {
+                const GroupCoefficients g = read_group(v, longitudinal_groups[step]);
+                multiply_factors(first_factor_groups[step]);
                 coupled_half_step(pyruvate, lactate, concentration_pyruvate,
                                   concentration_lactate, g,
-                                  half_sources<kSourceMode>(b, 0, step, voxel), b.equilibrium);
-                const Py_ssize_t rf_group = b.rf_groups(step, 0);
+                                  half_sources<kSourceMode>(v, 0, step, delivery), equilibrium);
+                const Py_ssize_t rf_group = rf_groups[step];
                 if (rf_group >= 0) {
-                    // Concentrations are never rotated; both pools share the coefficients.
+                    // Both pools turn with the same coefficients; concentrations never turn.
+                    const double axis_x = v.rf_axis_x[rf_group], axis_y = v.rf_axis_y[rf_group];
+                    const double cosine = v.rf_cosine[rf_group], sine = v.rf_sine[rf_group];
                     if constexpr (kSpatialRf) {
-                        const double axis_x = b.rf_axis_x(rf_group, voxel);
-                        const double axis_y = b.rf_axis_y(rf_group, voxel);
-                        const double cosine = b.rf_cosine(rf_group, voxel);
-                        const double sine = b.rf_sine(rf_group, voxel);
                         kernels::_rotate_rf_voxel_plane(pyruvate_x, pyruvate_y, pyruvate, axis_x,
                                                         axis_y, cosine, sine);
                         kernels::_rotate_rf_voxel_plane(lactate_x, lactate_y, lactate, axis_x,
                                                         axis_y, cosine, sine);
                     } else {
-                        const double axis_x = b.rf_axis_x(rf_group, 0);
-                        const double axis_y = b.rf_axis_y(rf_group, 0);
-                        const double cosine = b.rf_cosine(rf_group, 0);
-                        const double sine = b.rf_sine(rf_group, 0);
-                        const double one_minus_cosine = b.rf_one_minus_cosine(rf_group, 0);
+                        const double one_minus_cosine = v.rf_one_minus_cosine[rf_group];
                         kernels::_rotate_rf_voxel(pyruvate_x, pyruvate_y, pyruvate, axis_x,
                                                   axis_y, cosine, sine, one_minus_cosine);
                         kernels::_rotate_rf_voxel(lactate_x, lactate_y, lactate, axis_x, axis_y,
@@ -294,20 +374,20 @@ void advance_parents(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept 
                 }
                 coupled_half_step(pyruvate, lactate, concentration_pyruvate,
                                   concentration_lactate, g,
-                                  half_sources<kSourceMode>(b, 1, step, voxel), b.equilibrium);
-                multiply_factors(b.second_factor_groups(step, 0));
+                                  half_sources<kSourceMode>(v, 1, step, delivery), equilibrium);
+                multiply_factors(second_factor_groups[step]);
                 if constexpr (kHasActions) {
                     TwoPoolLocals spin{pyruvate_x, pyruvate_y, pyruvate,
                                        lactate_x,  lactate_y,  lactate};
                     run_step_actions(b.stream, b.observation, step, parent, voxel, spin);
                 }
             }
-            *pyruvate_at = pyruvate;
-            *lactate_at = lactate;
-            *concentration_pyruvate_at = concentration_pyruvate;
-            *concentration_lactate_at = concentration_lactate;
-            pyruvate_transverse = {pyruvate_x, pyruvate_y};
-            lactate_transverse = {lactate_x, lactate_y};
+            pyruvate_at[0] = pyruvate;
+            pyruvate_at[3 * nvoxels] = lactate;
+            concentration_pyruvate_at[0] = concentration_pyruvate;
+            concentration_pyruvate_at[3 * nvoxels] = concentration_lactate;
+            transverse_at[0] = {pyruvate_x, pyruvate_y};
+            transverse_at[nvoxels] = {lactate_x, lactate_y};
         }
     }
 }
@@ -434,59 +514,9 @@ PyObject* apply_dynamic_rf_block_with_concentration_inflow(PyObject*, PyObject* 
         return frame::value_error("kpl_by_group must contain every spin");
     }
 
-    // The caller's obligations that would otherwise take the block outside its arrays. An empty
-    // block reads no table.
-    if (nparents > 0) {
-        const std::initializer_list<int> voxel_tables = {kExpA,
-                                   kDifference,
-                                   kRegular,
-                                   kF0A,
-                                   kF1A,
-                                   kJ0,
-                                   kJ1,
-                                   kConcentrationExpA,
-                                   kConcentrationDifference,
-                                   kConcentrationRegular,
-                                   kConcentrationF0A,
-                                   kConcentrationF1A,
-                                   kConcentrationJ0,
-                                   kConcentrationJ1};
-        const char* const factors_shape = "must have shape (nfactor_groups, 2, nvoxels)";
-        if (!check_extent(kSignature, bound, voxel_tables, 1, nvoxels,
-                          "must have nvoxels columns") ||
-            !check_extent(kSignature, bound, {kTransverseFactors}, 1, 2, factors_shape) ||
-            !check_extent(kSignature, bound, {kTransverseFactors}, 2, nvoxels, factors_shape) ||
-            !check_step_indices(kSignature, bound, kLongitudinalGroups, nsteps,
-                                {kExpA,
-                                 kExpB,
-                                 kDifference,
-                                 kRegular,
-                                 kF0A,
-                                 kF1A,
-                                 kJ0,
-                                 kJ1,
-                                 kConcentrationExpA,
-                                 kConcentrationExpB,
-                                 kConcentrationDifference,
-                                 kConcentrationRegular,
-                                 kConcentrationF0A,
-                                 kConcentrationF1A,
-                                 kConcentrationJ0,
-                                 kConcentrationJ1,
-                                 kDuration,
-                                 kRegularMode,
-                                 kConcentrationRegularMode}) ||
-            (has_kpl_groups &&
-             !check_step_indices(kSignature, bound, kLongitudinalGroups, nsteps, {kKplByGroup})) ||
-            !check_step_indices(kSignature, bound, kFirstFactorGroups, nsteps,
-                                {kTransverseFactors}) ||
-            !check_step_indices(kSignature, bound, kSecondFactorGroups, nsteps,
-                                {kTransverseFactors}) ||
-            !check_step_indices(kSignature, bound, kRfGroups, nsteps, {kRfAxisX}, true) ||
-            (has_actions &&
-             !check_actions(kSignature, bound, kObservationArgs, nsteps, 2, nvoxels))) {
-            return nullptr;
-        }
+    // A block without spins reads and writes nothing, whatever its tables hold.
+    if (nparents > 0 && !check_block(bound, nsteps, nvoxels, has_kpl_groups, has_actions)) {
+        return nullptr;
     }
     if (!frame::check_memory(has_actions ? kSignature : kNoActionSignature, bound)) {
         return nullptr;
