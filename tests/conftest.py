@@ -26,14 +26,15 @@ def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
     Every NaN counts as the same NaN: the sign and payload of a NaN that meets another NaN
     depend on operand order, which IEEE arithmetic leaves free within one operation.
     """
+    a, b = np.array(a, order="C"), np.array(b, order="C")
     if a.shape != b.shape or a.dtype != b.dtype:
         return False
-    a, b = np.array(a, order="C"), np.array(b, order="C")
     if a.dtype.kind in "fc":
-        a_real, b_real = a.reshape(-1).view(np.float64), b.reshape(-1).view(np.float64)
+        a_real = a.reshape(-1).view(np.float64)
+        b_real = b.reshape(-1).view(np.float64)
         a_real[np.isnan(a_real)] = np.nan
         b_real[np.isnan(b_real)] = np.nan
-    return bool(np.array_equal(a.view(np.uint8), b.view(np.uint8)))
+    return bool(np.array_equal(a.reshape(-1).view(np.uint8), b.reshape(-1).view(np.uint8)))
 
 
 def sprinkle(rng: np.random.Generator, values: np.ndarray, fraction: float = 0.1) -> np.ndarray:

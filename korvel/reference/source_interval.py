@@ -57,7 +57,7 @@ def _optional(name: str, value: object) -> np.ndarray | None:
 
 def _multiply_factor(x, y, factor_real, factor_imag):
     """(x + iy) times a complex factor, both parts formed from the old x and y."""
-    return (x * factor_real) - (y * factor_imag), (x * factor_imag) + (y * factor_real)
+    return (x * factor_real) - (factor_imag * y), (x * factor_imag) + (factor_real * y)
 
 
 def apply_dynamic_rf_block_with_concentration_inflow(

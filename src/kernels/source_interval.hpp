@@ -1,16 +1,8 @@
-// Per-voxel pieces of the source-interval block: the complex free-evolution factor and the
-// selection of a half-interval's four source values from its windows.
+// Source selection of the source-interval block: a half-interval's four source values from its
+// windows and the voxel's delivery.
 #pragma once
 
 namespace korvel::kernels {
-
-// Multiplies the transverse value (x, y) by the complex factor; both parts use the old x and y.
-inline void _multiply_transverse_factor(double& x, double& y, double factor_real,
-                                        double factor_imag) noexcept {
-    const double old_x = x, old_y = y;
-    x = (old_x * factor_real) - (old_y * factor_imag);
-    y = (old_x * factor_imag) + (old_y * factor_real);
-}
 
 // The four sources of a half-interval, by the names of the coupled half-step.
 struct _IntervalSources {

@@ -343,10 +343,10 @@ void advance_parents(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept 
 
             const auto multiply_factors = [&](Py_ssize_t factor_group) {
                 const frame::Complex* const factor = factors + 2 * nvoxels * factor_group;
-                kernels::_multiply_transverse_factor(pyruvate_x, pyruvate_y, factor[0].real,
-                                                     factor[0].imag);
-                kernels::_multiply_transverse_factor(lactate_x, lactate_y, factor[nvoxels].real,
-                                                     factor[nvoxels].imag);
+                kernels::_evolve_transverse_voxel(pyruvate_x, pyruvate_y, factor[0].real,
+                                                  factor[0].imag);
+                kernels::_evolve_transverse_voxel(lactate_x, lactate_y, factor[nvoxels].real,
+                                                  factor[nvoxels].imag);
             };
             for (Py_ssize_t step = 0; step < nsteps; ++step) {
                 const GroupCoefficients g = read_group(v, longitudinal_groups[step]);
