@@ -172,11 +172,49 @@ def test_shifted_source_ramp_is_formed_at_zero_equilibrium(rng, equilibrium):
     assert np.isnan(got["state"][0, :, 2]).all()
 
 
-def test_direct_magnetization_sources_ignore_polarization(rng):
-    block = make_block(rng, source_mode=1)
-    poisoned = {name: np.full_like(block[name], np.nan) for name in WINDOWS[4:]}
-    assert_same_outputs(run(NATIVE, block, **poisoned), run(NATIVE, block))
-    assert_same_outputs(run(REFERENCE, block, **poisoned), run(NATIVE, block))
+# Arrays a configuration never reads: NaN in them changes nothing.
+UNREAD = [
+    pytest.param(dict(source_mode=1), WINDOWS[4:], id="direct-sources-polarization"),
+    pytest.param(dict(source_mode=2), WINDOWS + ("inflow_delivery",), id="no-sources"),
+    pytest.param(dict(spatial=True), WINDOWS, id="spatial-sources-windows"),
+    pytest.param(dict(width=6), ("rf_one_minus_cosine",), id="spatial-rf"),
+    pytest.param(dict(kpl_groups=True), ("kpl",), id="kpl-groups"),
+]
+
+
+@pytest.mark.parametrize("configuration, unread", UNREAD)
+def test_unread_arrays_take_no_part(rng, configuration, unread):
+    block = make_block(rng, plan=True, **configuration)
+    poisoned = {name: np.full_like(block[name], np.nan) for name in unread}
+    expected = run(NATIVE, block)
+    assert_same_outputs(run(NATIVE, block, num_threads=2, **poisoned), expected)
+    assert_same_outputs(run(REFERENCE, block, **poisoned), expected)
+
+
+def as_strided_views(block):
+    """The same block with every array that is read through its strides given as a view with
+    other strides: every other element of a larger array, or reversed."""
+    views = {}
+    for name, value in block.items():
+        flat_addressed = name in ("state", "transverse_state", "concentration_state",
+                                  "transverse_factors", "adc_demodulation", "rx_sensitivities",
+                                  "parent_species_signal", "checkpoint_states")
+        if isinstance(value, np.ndarray) and not flat_addressed:
+            views[name] = strided(value) if value.ndim > 1 else value[::-1].copy()[::-1]
+    return views
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("configuration", [
+    dict(plan=True, spins_per_parent=2, kpl_groups=True, spatial=True, width=6),
+    dict(plan=False, kpl_groups=True, width=1),
+], ids=["plan", "no-action"])
+def test_tables_are_read_through_their_strides(rng, configuration, num_threads):
+    block = make_block(rng, **configuration)
+    views = as_strided_views(block)
+    assert not any(view.flags.c_contiguous for view in views.values() if view.size > 1)
+    expected = run(REFERENCE, block)
+    assert_same_outputs(run(NATIVE, block, num_threads=num_threads, **views), expected)
 
 
 @pytest.mark.parametrize("plan", [False, True])
