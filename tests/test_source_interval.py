@@ -144,6 +144,10 @@ def test_special_values_stay_in_their_voxel(rng, num_threads):
                  "rx_sensitivities", "inflow_delivery", "polarization_second_end"):
         sprinkle(rng, block[name])
     block["duration_by_group"][0] = 0.0
+    # Any nonzero mask byte means regular, in uint8 masks too.
+    for name in ("regular_by_group", "concentration_regular_by_group"):
+        block[name] = rng.choice(np.array([0, 1, 2, 255], np.uint8), block[name].shape)
+    block["regular_mode_by_group"][:] = 0
     expected = run(REFERENCE, block)
     assert_same_outputs(run(NATIVE, block, num_threads=num_threads), expected)
 
