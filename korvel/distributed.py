@@ -76,7 +76,8 @@ class _Layout:
     spin_axes: dict[str, int]
     parent_axes: dict[str, int]
     written: tuple[str, ...]
-    observation: tuple[str, ...] = ()  # dropped, with the action stream, in no-action mode
+    # Arrays that take no part without an action stream (no-action mode).
+    observation: tuple[str, ...] = ()
 
 
 _RF = {name: 1 for name in ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine",
@@ -107,6 +108,21 @@ _MULTI_POOL = _Layout(
     parent_axes=_SIGNAL,
     written=("state", "transverse_state", "concentration_state", "parent_species_signal",
              "checkpoint_states"),
+)
+
+
+_SOURCE_INTERVAL = _Layout(
+    name="apply_dynamic_rf_block_with_concentration_inflow",
+    spin_axes={"state": 1, "transverse_state": 1, "concentration_state": 1, "kpl": 0,
+               "inflow_delivery": 0, "transverse_factors": 2,
+               **{f"{prefix}{name}_by_group": 1 for prefix in ("", "concentration_")
+                  for name in ("exp_a", "difference", "regular", "f0_a", "f1_a", "j0", "j1")},
+               **_RF, **_RECEIVE, "kpl_by_group": 1, "spatial_source_values": 2},
+    parent_axes=_SIGNAL,
+    written=("state", "transverse_state", "concentration_state", "parent_species_signal",
+             "checkpoint_states"),
+    observation=("action_kinds", "action_payloads", "adc_demodulation", "rx_sensitivities",
+                 "signal_weights", "parent_species_signal", "checkpoint_states"),
 )
 
 
@@ -426,6 +442,34 @@ def run_dynamic_plan_block_multi_pool(
     arguments = dict(locals())
     options = {name: arguments.pop(name) for name in _OPTIONS}
     _run_block(_MULTI_POOL, arguments, **options)
+
+
+def apply_dynamic_rf_block_with_concentration_inflow(
+    state, transverse_state, concentration_state, kpl, inflow_delivery, transverse_factors,
+    exp_a_by_group, exp_b_by_group, difference_by_group, regular_by_group,
+    f0_a_by_group, f1_a_by_group, j0_by_group, j1_by_group,
+    concentration_exp_a_by_group, concentration_exp_b_by_group,
+    concentration_difference_by_group, concentration_regular_by_group,
+    concentration_f0_a_by_group, concentration_f1_a_by_group,
+    concentration_j0_by_group, concentration_j1_by_group,
+    duration_by_group, regular_mode_by_group, concentration_regular_mode_by_group,
+    longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups,
+    rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine,
+    inflow_first_start, inflow_first_end, inflow_second_start, inflow_second_end,
+    polarization_first_start, polarization_first_end,
+    polarization_second_start, polarization_second_end,
+    equilibrium, num_threads,
+    action_offsets=None, action_kinds=None, action_payloads=None, adc_demodulation=None,
+    rx_sensitivities=None, signal_weights=None, parent_species_signal=None,
+    checkpoint_states=None, spins_per_parent=1, signal_scale=1.0, ideal_crushers=False,
+    kpl_by_group=None, spatial_source_values=None, source_mode=0, *,
+    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
+    progress=None, driver=None,
+):
+    """Execute two-pool source intervals in chunks of parents (of voxels without actions)."""
+    arguments = dict(locals())
+    options = {name: arguments.pop(name) for name in _OPTIONS}
+    _run_block(_SOURCE_INTERVAL, arguments, **options)
 
 
 _OPTIONS = ("client", "chunk_parents", "max_chunk_bytes", "task_threads", "progress", "driver")

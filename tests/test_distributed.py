@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 import test_multi_pool
 import test_plan
+import test_source_interval
 from conftest import same_bits
 
 from korvel import distributed, pelorine, reference
@@ -20,7 +21,16 @@ TWO_POOL = (pelorine.run_dynamic_plan_block_no_inflow,
             distributed.run_dynamic_plan_block_no_inflow, test_plan.WRITTEN)
 MULTI_POOL = (pelorine.run_dynamic_plan_block_multi_pool,
               distributed.run_dynamic_plan_block_multi_pool, test_multi_pool.MODIFIED)
+SOURCE_INTERVAL = (pelorine.apply_dynamic_rf_block_with_concentration_inflow,
+                   distributed.apply_dynamic_rf_block_with_concentration_inflow, ())
 NPARENTS = 9
+
+
+def source_interval(rng, spins_per_parent=1, **shape):
+    block = test_source_interval.make_block(
+        rng, nvoxels=NPARENTS * spins_per_parent, spins_per_parent=spins_per_parent, **shape)
+    written = tuple(name for name in test_source_interval.OUTPUTS if name in block)
+    return SOURCE_INTERVAL[:2] + (written,), block
 
 
 def two_pool(rng, **shape):
@@ -32,13 +42,18 @@ def multi_pool(rng, **shape):
 
 
 # Each: a driver, and a block with one rotation per spin and one spin per parent (so chunks of
-# one parent would be one column wide), or with sprinkled specials and several spins per parent.
+# one parent would be one column wide), or with several spins per parent; the source-interval
+# block without actions is cut by voxels.
 BLOCKS = {
     "two-pool spatial": lambda rng: two_pool(rng, spins_per_parent=1, spatial=True),
     "two-pool special": lambda rng: two_pool(rng, spins_per_parent=2, special=True),
     "multi-pool spatial": lambda rng: multi_pool(rng, spins_per_parent=1, width=NPARENTS,
                                                  spatial=True, npools=4),
     "multi-pool": lambda rng: multi_pool(rng, spins_per_parent=3, source_mode=3),
+    "source-interval spatial": lambda rng: source_interval(rng, width=NPARENTS, spatial=True,
+                                                           kpl_groups=True),
+    "source-interval plan": lambda rng: source_interval(rng, spins_per_parent=3, plan=True,
+                                                        source_mode=1),
 }
 
 
@@ -149,7 +164,8 @@ class FailingDriver:
             raise ArithmeticError("parent 5 went wrong")
 
 
-@pytest.mark.parametrize("functions_block", [two_pool, multi_pool])
+@pytest.mark.parametrize("functions_block", [
+    two_pool, multi_pool, lambda rng: source_interval(rng, spins_per_parent=2, plan=True)])
 def test_a_failed_chunk_names_its_parents_and_changes_nothing(rng, client, functions_block):
     functions, block = functions_block(rng)
     failing = FailingDriver(functions[0].__name__, block["parent_species_signal"][5].copy())
@@ -226,10 +242,7 @@ FAULTS = {
 }
 
 
-@pytest.mark.parametrize("fault", FAULTS)
-def test_validation_is_the_drivers_and_comes_first(rng, fault):
-    functions, block = multi_pool(rng, spatial=True)
-    block.update(FAULTS[fault](block))
+def assert_fails_as_the_driver(functions, block):
     before = copy_block(block)
     with pytest.raises((TypeError, ValueError)) as direct_error:
         functions[0](**block)
@@ -241,6 +254,38 @@ def test_validation_is_the_drivers_and_comes_first(rng, fault):
     for name, value in before.items():
         if isinstance(value, np.ndarray):
             assert same_bits(block[name], value), name
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+def test_validation_is_the_drivers_and_comes_first(rng, fault):
+    functions, block = multi_pool(rng, spatial=True)
+    block.update(FAULTS[fault](block))
+    assert_fails_as_the_driver(functions, block)
+
+
+@pytest.mark.parametrize("fault", ["read-only concentration", "misaligned kpl",
+                                   "misaligned spatial sources"])
+def test_validation_without_actions(rng, fault):
+    """Without actions the last array written is the concentration: every array after it is
+    checked for alignment, but for the observation arrays, which take no part."""
+    functions, block = source_interval(rng, spatial=True)
+    block["parent_species_signal"] = _misaligned(np.ones((1, 1, 1, 1), complex))
+    if fault == "read-only concentration":
+        _read_only(block["concentration_state"])
+    else:
+        name = fault.replace("misaligned ", "").replace("spatial sources",
+                                                        "spatial_source_values")
+        block[name] = _misaligned(block[name])
+    assert_fails_as_the_driver(functions, block)
+
+
+def test_observation_arrays_without_actions_take_no_part(rng):
+    functions, block = source_interval(rng, spatial=True)
+    got = copy_block(block)
+    got.update(parent_species_signal=_misaligned(np.ones((1, 1, 1, 1), complex)),
+               checkpoint_states=_read_only(np.ones((1, 1, 1, 1))))
+    functions[1](**got, chunk_parents=2)
+    assert_same(functions, got, direct(functions, block))
 
 
 @pytest.mark.parametrize("option, value", [("chunk_parents", 0), ("max_chunk_bytes", 0),
@@ -257,3 +302,4 @@ def test_a_block_without_parents_sends_nothing(rng):
     called = []
     functions[1](**block, driver=lambda **arguments: called.append(arguments))
     assert not called
+
