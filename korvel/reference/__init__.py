@@ -7,8 +7,28 @@ regroups an expression that is written one operation at a time. They are the ora
 bit-identity tests and a fallback where the extension cannot be built.
 """
 
-from korvel.reference.rf import apply_rf_rotation_transverse_block
+from korvel.reference.coefficients import (
+    prepare_spatial_rf_rotation_coefficients,
+    prepare_transverse_factors_coefficients,
+)
+from korvel.reference.longitudinal import (
+    apply_longitudinal_block_no_inflow,
+    apply_longitudinal_step_no_inflow,
+    apply_longitudinal_step_with_concentration_inflow,
+)
+from korvel.reference.rf import (
+    apply_rf_rotation_transverse_block,
+    apply_spatial_rf_rotation_transverse_block,
+)
+from korvel.reference.source_interval import apply_dynamic_rf_block_with_concentration_inflow
 
 __all__ = [
+    "apply_dynamic_rf_block_with_concentration_inflow",
+    "apply_longitudinal_block_no_inflow",
+    "apply_longitudinal_step_no_inflow",
+    "apply_longitudinal_step_with_concentration_inflow",
     "apply_rf_rotation_transverse_block",
+    "apply_spatial_rf_rotation_transverse_block",
+    "prepare_spatial_rf_rotation_coefficients",
+    "prepare_transverse_factors_coefficients",
 ]

@@ -20,4 +20,20 @@ inline void _rotate_rf_voxel(double& value_x, double& value_y, double& value_z, 
     value_z = ((cosine * vz) + (sine * cross_z)) + ((0.0 * projection) * one_minus_cosine);
 }
 
+// Spatial rotation form: the transverse vector splits into its part along the axis, which the
+// rotation keeps, and its part along the in-plane perpendicular (-axis_y, axis_x); that part
+// and Mz turn together in their plane. No zero-multiplied terms, so it rounds differently from
+// the axis form for the same rotation. All three results use the vector before the rotation.
+inline void _rotate_rf_voxel_plane(double& value_x, double& value_y, double& value_z,
+                                   double axis_x, double axis_y, double cosine,
+                                   double sine) noexcept {
+    const double vx = value_x, vy = value_y, vz = value_z;
+    const double parallel = (axis_x * vx) + (axis_y * vy);
+    const double perpendicular = (axis_x * vy) - (axis_y * vx);
+    const double rotated_perpendicular = (cosine * perpendicular) - (sine * vz);
+    value_x = (parallel * axis_x) - (rotated_perpendicular * axis_y);
+    value_y = (rotated_perpendicular * axis_x) + (parallel * axis_y);
+    value_z = (sine * perpendicular) + (cosine * vz);
+}
+
 }  // namespace korvel::kernels

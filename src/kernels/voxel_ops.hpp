@@ -4,3 +4,5 @@
 #pragma once
 
 #include "kernels/rf_rotation.hpp"
+#include "kernels/longitudinal.hpp"
+#include "kernels/coupled_longitudinal.hpp"

@@ -1,6 +1,11 @@
-// apply_longitudinal_block_no_inflow: binds its arguments; the kernel is not built yet.
+// apply_longitudinal_block_no_inflow: many grouped half-steps per voxel in one voxel-parallel
+// region; each voxel's two z values stay in registers across all steps.
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
+#include "kernels/voxel_ops.hpp"
+
+#include <algorithm>
+#include <cstdint>
 
 namespace korvel::longitudinal {
 namespace {
@@ -17,6 +22,18 @@ constexpr frame::Param kParams[] = {
     {"regular_mode", frame::Arg::integer()},
     {"num_threads", frame::Arg::integer()},
 };
+enum Index {
+    kState,
+    kKpl,
+    kExpAByGroup,
+    kExpBByGroup,
+    kDifference,
+    kRegular,
+    kStepGroups,
+    kDurationByGroup,
+    kRegularMode,
+    kNumThreads,
+};
 static_assert(frame::well_formed(kParams));
 frame::Signature kSignature{"apply_longitudinal_block_no_inflow", kParams};
 
@@ -28,7 +45,72 @@ const char apply_longitudinal_block_no_inflow_doc[] =
 PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     frame::Bound bound;
     if (!frame::bind(kSignature, args, nargs, kwnames, bound)) return nullptr;
-    return frame::not_built(kSignature);
+    const Py_ssize_t nvoxels = bound.shape(kKpl, 0);
+    if (bound.shape(kState, 0) != 2 || bound.shape(kState, 1) != nvoxels ||
+        bound.shape(kState, 2) != 3) {
+        return frame::value_error("state must have shape (2, nvoxels, 3)");
+    }
+    if (bound.shape(kExpAByGroup, 1) != nvoxels) {
+        return frame::value_error("exp_a_by_group must have shape (ngroups, nvoxels)");
+    }
+    const Py_ssize_t ngroups = bound.shape(kExpAByGroup, 0);
+    if (bound.shape(kExpBByGroup, 0) != ngroups || bound.shape(kDurationByGroup, 0) != ngroups) {
+        return frame::value_error("group coefficient arrays must have equal lengths");
+    }
+    if (bound.shape(kDifference, 0) != nvoxels || bound.shape(kRegular, 0) != nvoxels) {
+        return frame::value_error("voxel coefficient lengths must match nvoxels");
+    }
+    const Py_ssize_t nsteps = bound.shape(kStepGroups, 0);
+    if (!frame::require_c_contiguous(bound, {kState, kKpl}, "state and kpl must be C-contiguous") ||
+        !frame::require_c_contiguous(bound, {kExpAByGroup}, "exp_a_by_group must be C-contiguous") ||
+        !frame::require_c_contiguous(bound, {kExpBByGroup}, "exp_b_by_group must be C-contiguous") ||
+        !frame::require_c_contiguous(bound, {kDifference, kRegular},
+                                     "voxel coefficients must be C-contiguous") ||
+        !frame::require_c_contiguous(bound, {kStepGroups, kDurationByGroup},
+                                     "block coefficient indices must be C-contiguous")) {
+        return nullptr;
+    }
+    const int regular_mode = bound.integer(kRegularMode);
+    if (regular_mode < -1 || regular_mode > 1) {
+        return frame::value_error("regular_mode must be -1, 0, or 1");
+    }
+    const int num_threads = bound.integer(kNumThreads);
+    if (num_threads < 1) return frame::value_error("num_threads must be positive");
+    const std::int32_t* const step_groups = bound.view<std::int32_t, 1>(kStepGroups).flat();
+    if (nsteps > 0) {
+        const auto [smallest, largest] = std::minmax_element(step_groups, step_groups + nsteps);
+        if (*smallest < 0 || *largest >= ngroups) {
+            return frame::value_error("step group index is out of range");
+        }
+    }
+    if (!frame::check_memory(kSignature, bound)) return nullptr;
+
+    double* const state_data = bound.view<double, 3>(kState).flat();
+    const double* const kpl_data = bound.view<double, 1>(kKpl).flat();
+    const double* const exp_a_data = bound.view<double, 2>(kExpAByGroup).flat();
+    const double* const exp_b_data = bound.view<double, 1>(kExpBByGroup).flat();
+    const double* const difference_data = bound.view<double, 1>(kDifference).flat();
+    const std::uint8_t* const regular_data = bound.view<std::uint8_t, 1>(kRegular).flat();
+    const double* const duration_data = bound.view<double, 1>(kDurationByGroup).flat();
+    frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
+        for (Py_ssize_t voxel = lo; voxel < hi; ++voxel) {
+            const Py_ssize_t state_offset = 3 * voxel;
+            double pyruvate = state_data[state_offset + 2];
+            double lactate = state_data[3 * nvoxels + state_offset + 2];
+            const double kpl = kpl_data[voxel];
+            const double difference = difference_data[voxel];
+            const int regular = regular_mode == 0 ? regular_data[voxel] : 0;
+            for (Py_ssize_t step = 0; step < nsteps; ++step) {
+                const Py_ssize_t group = step_groups[step];
+                kernels::_advance_no_inflow_voxel(
+                    pyruvate, lactate, kpl, exp_a_data[group * nvoxels + voxel],
+                    exp_b_data[group], difference, regular, duration_data[group], regular_mode);
+            }
+            state_data[state_offset + 2] = pyruvate;
+            state_data[3 * nvoxels + state_offset + 2] = lactate;
+        }
+    });
+    Py_RETURN_NONE;
 }
 
 }  // namespace korvel::longitudinal

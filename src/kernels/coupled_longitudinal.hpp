@@ -1,0 +1,79 @@
+// Concentration inflow step of one voxel: magnetization and concentration of both pools advance
+// together over one interval with a linearly ramped pyruvate source.
+#pragma once
+
+#include "kernels/longitudinal.hpp"
+
+namespace korvel::kernels {
+
+// Linear source ramp: the source's value at the interval's start and its slope over the interval.
+struct _SourceRamp {
+    double start;
+    double slope;
+};
+
+inline _SourceRamp _linear_source_ramp(double value_start, double value_end,
+                                       double duration) noexcept {
+    const double source_delta = value_end - value_start;
+    return {value_start, source_delta / duration};
+}
+
+// The magnetization relaxes toward equilibrium x concentration, so it is advanced as its
+// deviation from that target (the zero-target shift) and the target is added back afterwards.
+// The shift is skipped for +-0.0 only; a NaN equilibrium is applied and poisons the
+// magnetization. The shifted source ramp subtracts its products whatever equilibrium is, so an
+// infinite concentration source reaches the magnetization even at equilibrium 0.
+inline void _advance_coupled_longitudinal_voxel(
+    double& pyruvate, double& lactate, double& concentration_pyruvate,
+    double& concentration_lactate, double kpl, double exp_a, double exp_b, double difference,
+    int regular, double f0_a, double f1_a, double j0, double j1, double concentration_exp_a,
+    double concentration_exp_b, double concentration_difference, int concentration_regular,
+    double concentration_f0_a, double concentration_f1_a, double concentration_j0,
+    double concentration_j1, double source_start, double source_end,
+    double concentration_source_start, double concentration_source_end, double duration,
+    double equilibrium, int regular_mode, int concentration_regular_mode) noexcept {
+    const bool shifted = equilibrium != 0.0;
+    double magnetization_pyruvate = pyruvate;
+    double magnetization_lactate = lactate;
+    const double held_pyruvate = concentration_pyruvate;
+    const double held_lactate = concentration_lactate;
+    if (shifted) {
+        magnetization_pyruvate = magnetization_pyruvate - (held_pyruvate * equilibrium);
+        magnetization_lactate = magnetization_lactate - (held_lactate * equilibrium);
+    }
+
+    const double transfer_m =
+        _longitudinal_transfer(magnetization_pyruvate, kpl, exp_a, exp_b, difference, regular,
+                               duration, regular_mode);
+    const _SourceRamp ramp_m = _linear_source_ramp(
+        source_start - (concentration_source_start * equilibrium),
+        source_end - (concentration_source_end * equilibrium), duration);
+    double new_pyruvate =
+        (exp_a * magnetization_pyruvate) + ((f0_a * ramp_m.start) + (f1_a * ramp_m.slope));
+    double new_lactate = (((j0 * ramp_m.start) + (j1 * ramp_m.slope)) * kpl) +
+                         (transfer_m + (exp_b * magnetization_lactate));
+
+    const _SourceRamp ramp_c =
+        _linear_source_ramp(concentration_source_start, concentration_source_end, duration);
+    const double transfer_c = _longitudinal_transfer(
+        held_pyruvate, kpl, concentration_exp_a, concentration_exp_b, concentration_difference,
+        concentration_regular, duration, concentration_regular_mode);
+    const double source_addition =
+        ((concentration_j0 * ramp_c.start) + (concentration_j1 * ramp_c.slope)) * kpl;
+    const double new_concentration_lactate =
+        ((concentration_exp_b * held_lactate) + transfer_c) + source_addition;
+    const double new_concentration_pyruvate =
+        ((concentration_f0_a * ramp_c.start) + (concentration_f1_a * ramp_c.slope)) +
+        (concentration_exp_a * held_pyruvate);
+
+    if (shifted) {
+        new_pyruvate = new_pyruvate + (new_concentration_pyruvate * equilibrium);
+        new_lactate = new_lactate + (new_concentration_lactate * equilibrium);
+    }
+    pyruvate = new_pyruvate;
+    lactate = new_lactate;
+    concentration_pyruvate = new_concentration_pyruvate;
+    concentration_lactate = new_concentration_lactate;
+}
+
+}  // namespace korvel::kernels

@@ -1,0 +1,168 @@
+// Host side of the plan actions: gathering the observation arrays and the checks that keep a
+// block's indices, payloads and shapes inside the arrays it was given.
+#include "plan/observation.hpp"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace korvel::plan {
+namespace {
+
+const char* name_of(const frame::Signature& signature, int i) {
+    return signature.params()[static_cast<std::size_t>(i)].name;
+}
+
+bool fail(const char* format, const char* name, const char* other = nullptr) {
+    if (other == nullptr) {
+        PyErr_Format(PyExc_ValueError, format, name);
+    } else {
+        PyErr_Format(PyExc_ValueError, format, name, other);
+    }
+    return false;
+}
+
+// The flat-addressed observation arrays: "<name> must be C-contiguous".
+bool require_contiguous_named(const frame::Signature& signature, const frame::Bound& bound, int i) {
+    char message[128];
+    std::snprintf(message, sizeof message, "%s must be C-contiguous", name_of(signature, i));
+    return frame::require_c_contiguous(bound, {i}, message);
+}
+
+}  // namespace
+
+bool spins_fill_parents(Py_ssize_t nspins, long spins_per_parent, Py_ssize_t nparents) noexcept {
+    if (spins_per_parent <= 0 || nspins < 0 || nparents < 0) return false;
+    return nspins % spins_per_parent == 0 && nspins / spins_per_parent == nparents;
+}
+
+ActionStream gather_action_stream(const frame::Bound& bound, const ObservationArgs& args) noexcept {
+    const frame::Buffer& offsets = bound.buffer(args.action_offsets);
+    const frame::Buffer& kinds = bound.buffer(args.action_kinds);
+    const frame::Buffer& payloads = bound.buffer(args.action_payloads);
+    return {offsets.data(), offsets.stride(0), kinds.data(),
+            kinds.stride(0), payloads.data(), payloads.stride(0)};
+}
+
+Observation gather_observation(const frame::Bound& bound, const ObservationArgs& args,
+                               Py_ssize_t npools, Py_ssize_t nspins, double signal_scale,
+                               bool ideal_crushers) noexcept {
+    const frame::Buffer& weights = bound.buffer(args.signal_weights);
+    Observation observation;
+    observation.adc_demodulation =
+        reinterpret_cast<const double*>(bound.buffer(args.adc_demodulation).data());
+    observation.rx_sensitivities =
+        reinterpret_cast<const double*>(bound.buffer(args.rx_sensitivities).data());
+    observation.signal_weights = weights.data();
+    observation.signal_weights_stride = weights.stride(0);
+    observation.parent_species_signal =
+        reinterpret_cast<double*>(bound.buffer(args.parent_species_signal).data());
+    observation.checkpoint_states =
+        reinterpret_cast<double*>(bound.buffer(args.checkpoint_states).data());
+    observation.nspins = nspins;
+    observation.npools = npools;
+    observation.ncoils = bound.shape(args.parent_species_signal, 2);
+    observation.nadc = bound.shape(args.parent_species_signal, 3);
+    observation.signal_scale = signal_scale;
+    observation.ideal_crushers = ideal_crushers;
+    return observation;
+}
+
+bool check_extent(const frame::Signature& signature, const frame::Bound& bound,
+                  std::initializer_list<int> arrays, int axis, Py_ssize_t extent,
+                  const char* requirement) {
+    for (const int i : arrays) {
+        if (bound.shape(i, axis) != extent) {
+            PyErr_Format(PyExc_ValueError, "%s %s", name_of(signature, i), requirement);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool check_step_indices(const frame::Signature& signature, const frame::Bound& bound, int index,
+                        Py_ssize_t nsteps, std::initializer_list<int> tables,
+                        bool negative_means_none) {
+    const char* name = name_of(signature, index);
+    if (bound.shape(index, 0) < nsteps) {
+        return fail("%s must have an entry for every plan step", name);
+    }
+    const auto groups = bound.view<std::int32_t, 1>(index);
+    std::int32_t lowest = 0, highest = -1;
+    for (Py_ssize_t step = 0; step < nsteps; ++step) {
+        const std::int32_t group = groups.load(step);
+        if (group < lowest) lowest = group;
+        if (group > highest) highest = group;
+    }
+    for (const int table : tables) {
+        if ((lowest < 0 && !negative_means_none) || highest >= bound.shape(table, 0)) {
+            return fail("%s entries must index rows of %s", name, name_of(signature, table));
+        }
+    }
+    return true;
+}
+
+bool check_actions(const frame::Signature& signature, const frame::Bound& bound,
+                   const ObservationArgs& args, Py_ssize_t nsteps, Py_ssize_t npools,
+                   Py_ssize_t nspins) {
+    const Py_ssize_t nactions = bound.shape(args.action_kinds, 0);
+    if (bound.shape(args.action_payloads, 0) != nactions) {
+        return fail("%s and %s must have equal lengths", name_of(signature, args.action_kinds),
+                    name_of(signature, args.action_payloads));
+    }
+    const Py_ssize_t nadc = bound.shape(args.parent_species_signal, 3);
+    const Py_ssize_t ndemodulation = bound.shape(args.adc_demodulation, 0);
+    const Py_ssize_t ncheckpoints = bound.shape(args.checkpoint_states, 0);
+    const ActionStream stream = gather_action_stream(bound, args);
+    bool has_adc = false, has_checkpoint = false;
+    for (Py_ssize_t step = 0; step < nsteps; ++step) {
+        const Py_ssize_t begin = stream.offset(step), end = stream.offset(step + 1);
+        if (begin >= end) continue;  // no actions, whatever the offsets
+        if (begin < 0 || end > nactions) {
+            return fail("%s must bracket entries of action_kinds and action_payloads",
+                        name_of(signature, args.action_offsets));
+        }
+        for (Py_ssize_t action = begin; action < end; ++action) {
+            const std::int8_t kind = stream.kind(action);
+            const std::int64_t payload = stream.payload(action);
+            if (kind == kAdcAction) {
+                if (payload < 0 || payload >= nadc || payload >= ndemodulation) {
+                    return fail("ADC payloads must be below nadc and the length of %s",
+                                name_of(signature, args.adc_demodulation));
+                }
+                has_adc = true;
+            } else if (kind == kCheckpointAction) {
+                if (payload < 0 || payload >= ncheckpoints) {
+                    return fail("checkpoint payloads must be below the length of %s",
+                                name_of(signature, args.checkpoint_states));
+                }
+                has_checkpoint = true;
+            }
+        }
+    }
+    if (has_adc) {
+        if (bound.shape(args.rx_sensitivities, 1) != nspins) {
+            return fail("%s must have a column for every spin",
+                        name_of(signature, args.rx_sensitivities));
+        }
+        if (bound.shape(args.signal_weights, 0) != nspins) {
+            return fail("%s must have an entry for every spin",
+                        name_of(signature, args.signal_weights));
+        }
+        for (const int i : {args.adc_demodulation, args.rx_sensitivities,
+                            args.parent_species_signal}) {
+            if (!require_contiguous_named(signature, bound, i)) return false;
+        }
+    }
+    if (has_checkpoint) {
+        const int states = args.checkpoint_states;
+        if (bound.shape(states, 1) != npools || bound.shape(states, 2) != nspins ||
+            bound.shape(states, 3) != 3) {
+            return fail("%s must have shape (ncheckpoints, npools, nspins, 3)",
+                        name_of(signature, states));
+        }
+        if (!require_contiguous_named(signature, bound, states)) return false;
+    }
+    return true;
+}
+
+}  // namespace korvel::plan
