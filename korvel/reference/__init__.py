@@ -16,6 +16,7 @@ from korvel.reference.longitudinal import (
     apply_longitudinal_step_no_inflow,
     apply_longitudinal_step_with_concentration_inflow,
 )
+from korvel.reference.multi_pool import run_dynamic_plan_block_multi_pool
 from korvel.reference.rf import (
     apply_rf_rotation_transverse_block,
     apply_spatial_rf_rotation_transverse_block,
@@ -31,4 +32,5 @@ __all__ = [
     "apply_spatial_rf_rotation_transverse_block",
     "prepare_spatial_rf_rotation_coefficients",
     "prepare_transverse_factors_coefficients",
+    "run_dynamic_plan_block_multi_pool",
 ]

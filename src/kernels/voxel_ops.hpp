@@ -6,3 +6,5 @@
 #include "kernels/rf_rotation.hpp"
 #include "kernels/longitudinal.hpp"
 #include "kernels/coupled_longitudinal.hpp"
+#include "kernels/free_evolution.hpp"
+#include "kernels/multi_pool.hpp"
