@@ -5,7 +5,13 @@ NumPy to state arrays in place, in a fixed IEEE operation order, across an OpenM
 ``korvel.reference`` performs the same operations in pure NumPy, bit for bit.
 """
 
-from korvel import pelorine, reference
+from pkgutil import extend_path as _extend_path
+
+# Run from the root of a source checkout (`python -m pytest`, `python -m korvel`), this folder
+# shadows the installed package, which alone holds the built extension: search both.
+__path__ = _extend_path(__path__, __name__)
+
+from korvel import pelorine, reference  # noqa: E402
 
 __all__ = ["pelorine", "reference"]
 __version__ = "0.1.0"
