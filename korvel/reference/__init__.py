@@ -17,6 +17,7 @@ from korvel.reference.longitudinal import (
     apply_longitudinal_step_with_concentration_inflow,
 )
 from korvel.reference.multi_pool import run_dynamic_plan_block_multi_pool
+from korvel.reference.plan import run_dynamic_plan_block_no_inflow
 from korvel.reference.rf import (
     apply_rf_rotation_transverse_block,
     apply_spatial_rf_rotation_transverse_block,
@@ -33,4 +34,5 @@ __all__ = [
     "prepare_spatial_rf_rotation_coefficients",
     "prepare_transverse_factors_coefficients",
     "run_dynamic_plan_block_multi_pool",
+    "run_dynamic_plan_block_no_inflow",
 ]

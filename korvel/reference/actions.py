@@ -138,30 +138,40 @@ def check_actions(observation: Observation, nsteps: int, npools: int, nspins: in
     nadc = o.parent_species_signal.shape[3]
     ndemodulation = o.adc_demodulation.shape[0]
     ncheckpoints = o.checkpoint_states.shape[0]
-    has_adc = has_checkpoint = False
-    for step in range(nsteps):
-        bracket = o.bracket(step)
-        if not bracket:
-            continue
+    kinds = o.action_kinds.astype(np.int64)
+    payloads = o.action_payloads.astype(np.int64)
+    adc = kinds == ADC_ACTION
+    checkpoints = kinds == CHECKPOINT_ACTION
+    bad_adc = adc & ((payloads < 0) | (payloads >= nadc) | (payloads >= ndemodulation))
+    bad_checkpoint = checkpoints & ((payloads < 0) | (payloads >= ncheckpoints))
+
+    def running(mask):
+        return np.concatenate(([0], np.cumsum(mask, dtype=np.int64)))
+
+    adc_count, checkpoint_count = running(adc), running(checkpoints)
+    faulty_count = running(bad_adc | bad_checkpoint)
+    begins = o.action_offsets[:nsteps].astype(np.int64)
+    ends = o.action_offsets[1:nsteps + 1].astype(np.int64)
+    active = begins < ends
+    outside = active & ((begins < 0) | (ends > nactions))
+    begins_in, ends_in = np.clip(begins, 0, nactions), np.clip(ends, 0, nactions)
+    faulty = active & ~outside & (faulty_count[ends_in] > faulty_count[begins_in])
+    failing = np.flatnonzero(outside | faulty)
+    if failing.size:
+        step = failing[0]
         require(
-            bracket.start >= 0 and bracket.stop <= nactions,
+            not outside[step],
             "action_offsets must bracket entries of action_kinds and action_payloads",
         )
-        for action in bracket:
-            kind = int(o.action_kinds[action])
-            payload = int(o.action_payloads[action])
-            if kind == ADC_ACTION:
-                require(
-                    0 <= payload < nadc and payload < ndemodulation,
-                    "ADC payloads must be below nadc and the length of adc_demodulation",
-                )
-                has_adc = True
-            elif kind == CHECKPOINT_ACTION:
-                require(
-                    0 <= payload < ncheckpoints,
-                    "checkpoint payloads must be below the length of checkpoint_states",
-                )
-                has_checkpoint = True
+        first = begins[step] + np.flatnonzero((bad_adc | bad_checkpoint)[begins[step]:])[0]
+        require(
+            not bad_adc[first],
+            "ADC payloads must be below nadc and the length of adc_demodulation",
+        )
+        require(False, "checkpoint payloads must be below the length of checkpoint_states")
+    inside = active & ~outside
+    has_adc = bool((adc_count[ends_in] > adc_count[begins_in])[inside].any())
+    has_checkpoint = bool((checkpoint_count[ends_in] > checkpoint_count[begins_in])[inside].any())
     if has_adc:
         require(
             o.rx_sensitivities.shape[1] == nspins,

@@ -19,6 +19,7 @@ from korvel.reference.actions import (
     run_step_actions,
     spins_fill_parents,
 )
+from korvel.reference.longitudinal import linear_source_ramp
 from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
 
 _PARAMETERS = (
@@ -86,13 +87,10 @@ def multi_pool_sources(source_mode, delivery, inflow_start, inflow_end, polariza
     return delivered_start, delivered_end, start, end
 
 
-def linear_source_ramp(value_start, value_end, duration):
-    """The ramp's start value and its slope over the interval."""
-    return value_start, (value_end - value_start) / duration
-
-
 def advance_multi_pool(z, c, group, duration, sources, equilibrium):
-    """One multi-pool half-step of (npools, n) magnetization ``z`` and concentration ``c``, in place.
+    """One multi-pool half-step of (npools, n) magnetization ``z`` and concentration ``c``.
+
+    Both are updated in place.
 
     ``group`` maps table names to this group's coefficients: precursor tables as (n,) arrays,
     product tables as (nproducts, 1), product-spin tables as (nproducts, n).
@@ -117,11 +115,12 @@ def advance_multi_pool(z, c, group, duration, sources, equilibrium):
             + (group["concentration_exp_precursor_by_group"] * concentration_precursor)) \
         + (group["concentration_f1_precursor_by_group"] * concentration_slope)
     rate = group["conversion_rates_by_group"]
+    concentration_transfer = group["concentration_transfer_factor_by_group"]
     z[1:] = ((z[1:] * group["exp_products_by_group"])
              + ((precursor * rate) * group["transfer_factor_by_group"])) \
         + (((group["j0_by_group"] * ramp_start) + (group["j1_by_group"] * slope)) * rate)
     c[1:] = ((c[1:] * group["concentration_exp_products_by_group"])
-             + ((concentration_precursor * rate) * group["concentration_transfer_factor_by_group"])) \
+             + ((concentration_precursor * rate) * concentration_transfer)) \
         + (((group["concentration_j0_by_group"] * concentration_ramp_start)
             + (group["concentration_j1_by_group"] * concentration_slope)) * rate)
     if shifted:
@@ -175,15 +174,18 @@ def _check_obligations(a, local, npools, nspins, nsteps, width):
     """The caller's obligations the block relies on, in the native order."""
     pick = lambda names: {name: a[name] for name in names}  # noqa: E731
     nproducts = npools - 1
-    require_contiguous(tuple(a[name] for name in _MODIFIED[:3]), "state arrays must be C-contiguous")
-    check_extent(pick(["transverse_factors"]), 1, npools, "must have npools rows per factor group")
-    check_extent(pick(["transverse_factors"]), 2, nspins, "must have nspins columns")
+    require_contiguous(tuple(a[name] for name in _MODIFIED[:3]),
+                       "state arrays must be C-contiguous")
+    factors_shape = "must have shape (nfactor_groups, npools, nspins)"
+    check_extent(pick(["transverse_factors"]), 1, npools, factors_shape)
+    check_extent(pick(["transverse_factors"]), 2, nspins, factors_shape)
     check_extent(pick(_PRECURSOR_TABLES), 1, nspins, "must have nspins columns")
     check_extent(pick(_PRODUCT_TABLES), 1, nproducts, "must have nproducts columns")
     check_extent(pick(_PRODUCT_SPIN_TABLES[1:]), 1, nproducts, "must have nproducts rows per group")
     check_extent(pick(_PRODUCT_SPIN_TABLES[1:]), 2, nspins, "must have nspins columns")
-    rf_tables = pick(_RF_TABLES if width == 1 else _RF_TABLES[:4])
-    check_extent(rf_tables, 1, width, "must have the width of rf_axis_x")
+    rf_tables = pick(_RF_TABLES[1:])
+    for axis, extent in enumerate(a["rf_axis_x"].shape):
+        check_extent(rf_tables, axis, extent, "must have the shape of rf_axis_x")
     check_extent(pick(["inflow_delivery"]), 0, nspins, "must have an entry for every spin")
     spatial = a["spatial_source_values"]
     if spatial is not None:
@@ -196,7 +198,8 @@ def _check_obligations(a, local, npools, nspins, nsteps, width):
                        pick(_LONGITUDINAL_TABLES))
     for name in ("first_factor_groups", "second_factor_groups"):
         check_step_indices(name, a[name], nsteps, pick(["transverse_factors"]))
-    check_step_indices("rf_groups", a["rf_groups"], nsteps, rf_tables, negative_means_none=True)
+    check_step_indices("rf_groups", a["rf_groups"], nsteps, pick(["rf_axis_x"]),
+                       negative_means_none=True)
     check_actions(_observation(a, local), nsteps, npools, nspins)
 
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <new>
+#include <vector>
 
 namespace korvel::plan {
 namespace {
@@ -113,6 +115,39 @@ bool check_actions(const frame::Signature& signature, const frame::Bound& bound,
     const Py_ssize_t ndemodulation = bound.shape(args.adc_demodulation, 0);
     const Py_ssize_t ncheckpoints = bound.shape(args.checkpoint_states, 0);
     const ActionStream stream = gather_action_stream(bound, args);
+    enum Fault { kNone, kAdcPayload, kCheckpointPayload };
+    const auto fault_of = [&](Py_ssize_t action) {
+        const std::int64_t payload = stream.payload(action);
+        switch (stream.kind(action)) {
+            case kAdcAction:
+                return payload < 0 || payload >= nadc || payload >= ndemodulation ? kAdcPayload
+                                                                                  : kNone;
+            case kCheckpointAction:
+                return payload < 0 || payload >= ncheckpoints ? kCheckpointPayload : kNone;
+            default:
+                return kNone;
+        }
+    };
+    // Running counts over all entries, so that each bracket costs O(1) however the brackets
+    // overlap; only entries inside a bracket can fail.
+    struct Counts {
+        Py_ssize_t adc = 0, checkpoint = 0, faulty = 0;
+    };
+    std::vector<Counts> counts;
+    try {
+        counts.resize(static_cast<std::size_t>(nactions) + 1);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t action = 0; action < nactions; ++action) {
+        Counts next = counts[static_cast<std::size_t>(action)];
+        const std::int8_t kind = stream.kind(action);
+        next.adc += kind == kAdcAction;
+        next.checkpoint += kind == kCheckpointAction;
+        next.faulty += fault_of(action) != kNone;
+        counts[static_cast<std::size_t>(action) + 1] = next;
+    }
     bool has_adc = false, has_checkpoint = false;
     for (Py_ssize_t step = 0; step < nsteps; ++step) {
         const Py_ssize_t begin = stream.offset(step), end = stream.offset(step + 1);
@@ -121,23 +156,20 @@ bool check_actions(const frame::Signature& signature, const frame::Bound& bound,
             return fail("%s must bracket entries of action_kinds and action_payloads",
                         name_of(signature, args.action_offsets));
         }
-        for (Py_ssize_t action = begin; action < end; ++action) {
-            const std::int8_t kind = stream.kind(action);
-            const std::int64_t payload = stream.payload(action);
-            if (kind == kAdcAction) {
-                if (payload < 0 || payload >= nadc || payload >= ndemodulation) {
-                    return fail("ADC payloads must be below nadc and the length of %s",
-                                name_of(signature, args.adc_demodulation));
-                }
-                has_adc = true;
-            } else if (kind == kCheckpointAction) {
-                if (payload < 0 || payload >= ncheckpoints) {
-                    return fail("checkpoint payloads must be below the length of %s",
-                                name_of(signature, args.checkpoint_states));
-                }
-                has_checkpoint = true;
+        const Counts& first = counts[static_cast<std::size_t>(begin)];
+        const Counts& last = counts[static_cast<std::size_t>(end)];
+        if (last.faulty != first.faulty) {
+            Py_ssize_t action = begin;
+            while (fault_of(action) == kNone) ++action;
+            if (fault_of(action) == kAdcPayload) {
+                return fail("ADC payloads must be below nadc and the length of %s",
+                            name_of(signature, args.adc_demodulation));
             }
+            return fail("checkpoint payloads must be below the length of %s",
+                        name_of(signature, args.checkpoint_states));
         }
+        has_adc = has_adc || last.adc != first.adc;
+        has_checkpoint = has_checkpoint || last.checkpoint != first.checkpoint;
     }
     if (has_adc) {
         if (bound.shape(args.rx_sensitivities, 1) != nspins) {

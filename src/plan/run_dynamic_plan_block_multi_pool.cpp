@@ -124,9 +124,9 @@ enum Index {
     kNumThreads,
     kSpatialSourceValues,
 };
-constexpr ObservationArgs kObservation{kActionOffsets,   kActionKinds,        kActionPayloads,
-                                       kAdcDemodulation, kRxSensitivities,    kSignalWeights,
-                                       kParentSpeciesSignal, kCheckpointStates};
+constexpr ObservationArgs kObservation{
+    kActionOffsets,   kActionKinds,   kActionPayloads,      kAdcDemodulation,
+    kRxSensitivities, kSignalWeights, kParentSpeciesSignal, kCheckpointStates};
 
 using Table1 = frame::ArrayView<double, 1>;
 using Table2 = frame::ArrayView<double, 2>;
@@ -267,11 +267,12 @@ bool check_obligations(const frame::Bound& bound, Py_ssize_t npools, Py_ssize_t 
                        Py_ssize_t nsteps, Py_ssize_t width) {
     const frame::Signature& sig = kSignature;
     const Py_ssize_t nproducts = npools - 1;
+    const char* const factors_shape = "must have shape (nfactor_groups, npools, nspins)";
+    const char* const rf_shape = "must have the shape of rf_axis_x";
     if (!frame::require_c_contiguous(bound, {kState, kTransverseState, kConcentrationState},
                                      "state arrays must be C-contiguous") ||
-        !check_extent(sig, bound, {kTransverseFactors}, 1, npools,
-                      "must have npools rows per factor group") ||
-        !check_extent(sig, bound, {kTransverseFactors}, 2, nspins, "must have nspins columns") ||
+        !check_extent(sig, bound, {kTransverseFactors}, 1, npools, factors_shape) ||
+        !check_extent(sig, bound, {kTransverseFactors}, 2, nspins, factors_shape) ||
         !check_extent(sig, bound,
                       {kExpPrecursor, kF0Precursor, kF1Precursor, kConcentrationExpPrecursor,
                        kConcentrationF0Precursor, kConcentrationF1Precursor},
@@ -288,14 +289,10 @@ bool check_obligations(const frame::Bound& bound, Py_ssize_t npools, Py_ssize_t 
                       2, nspins, "must have nspins columns")) {
         return false;
     }
-    // The axis form reads rf_one_minus_cosine; the spatial form does not.
-    const bool axis_form = width == 1;
-    const char* const rf_width = "must have the width of rf_axis_x";
-    if (axis_form ? !check_extent(sig, bound,
-                                  {kRfAxisX, kRfAxisY, kRfCosine, kRfSine, kRfOneMinusCosine},
-                                  1, width, rf_width)
-                  : !check_extent(sig, bound, {kRfAxisX, kRfAxisY, kRfCosine, kRfSine}, 1,
-                                  width, rf_width)) {
+    if (!check_extent(sig, bound, {kRfAxisY, kRfCosine, kRfSine, kRfOneMinusCosine}, 0,
+                      bound.shape(kRfAxisX, 0), rf_shape) ||
+        !check_extent(sig, bound, {kRfAxisY, kRfCosine, kRfSine, kRfOneMinusCosine}, 1, width,
+                      rf_shape)) {
         return false;
     }
     if (!check_extent(sig, bound, {kInflowDelivery}, 0, nspins,
@@ -323,14 +320,8 @@ bool check_obligations(const frame::Bound& bound, Py_ssize_t npools, Py_ssize_t 
              kConcentrationTransferFactor, kConcentrationF0Precursor, kConcentrationF1Precursor,
              kConcentrationJ0, kConcentrationJ1, kDuration}) ||
         !check_step_indices(sig, bound, kFirstFactorGroups, nsteps, {kTransverseFactors}) ||
-        !check_step_indices(sig, bound, kSecondFactorGroups, nsteps, {kTransverseFactors})) {
-        return false;
-    }
-    if (axis_form ? !check_step_indices(
-                        sig, bound, kRfGroups, nsteps,
-                        {kRfAxisX, kRfAxisY, kRfCosine, kRfSine, kRfOneMinusCosine}, true)
-                  : !check_step_indices(sig, bound, kRfGroups, nsteps,
-                                        {kRfAxisX, kRfAxisY, kRfCosine, kRfSine}, true)) {
+        !check_step_indices(sig, bound, kSecondFactorGroups, nsteps, {kTransverseFactors}) ||
+        !check_step_indices(sig, bound, kRfGroups, nsteps, {kRfAxisX}, true)) {
         return false;
     }
     return check_actions(sig, bound, kObservation, nsteps, npools, nspins);
