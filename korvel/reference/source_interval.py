@@ -38,6 +38,17 @@ _GROUP_TABLES = (
     "concentration_regular_mode_by_group",
 )
 _RF_TABLES = ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine", "rf_one_minus_cosine")
+# The required array parameters, in parameter order.
+_REQUIRED = (
+    "state", "transverse_state", "concentration_state", "kpl", "inflow_delivery",
+    "transverse_factors", *_GROUP_TABLES, "longitudinal_groups", "first_factor_groups",
+    "second_factor_groups", "rf_groups", *_RF_TABLES, *_WINDOW_NAMES,
+)
+_OPTIONAL = (
+    "action_offsets", "action_kinds", "action_payloads", "adc_demodulation", "rx_sensitivities",
+    "signal_weights", "parent_species_signal", "checkpoint_states", "kpl_by_group",
+    "spatial_source_values",
+)
 
 
 def _optional(name: str, value: object) -> np.ndarray | None:
@@ -46,7 +57,7 @@ def _optional(name: str, value: object) -> np.ndarray | None:
 
 def _multiply_factor(x, y, factor_real, factor_imag):
     """(x + iy) times a complex factor, both parts formed from the old x and y."""
-    return (x * factor_real) - (y * factor_imag), (x * factor_imag) + (y * factor_real)
+    return (x * factor_real) - (factor_imag * y), (x * factor_imag) + (factor_real * y)
 
 
 def apply_dynamic_rf_block_with_concentration_inflow(
@@ -70,6 +81,7 @@ def apply_dynamic_rf_block_with_concentration_inflow(
     kpl_by_group=None, spatial_source_values=None, source_mode=0,
 ):
     """Execute two-pool source intervals in one persistent parallel region."""
+    given = locals()
     equilibrium = np.float64(float(equilibrium))
     num_threads = int(num_threads)
     spins_per_parent = int(spins_per_parent)
@@ -77,45 +89,10 @@ def apply_dynamic_rf_block_with_concentration_inflow(
     ideal_crushers = bool(ideal_crushers)
     source_mode = int(source_mode)
 
-    required = dict(
-        state=state, transverse_state=transverse_state, concentration_state=concentration_state,
-        kpl=kpl, inflow_delivery=inflow_delivery, transverse_factors=transverse_factors,
-        exp_a_by_group=exp_a_by_group, exp_b_by_group=exp_b_by_group,
-        difference_by_group=difference_by_group, regular_by_group=regular_by_group,
-        f0_a_by_group=f0_a_by_group, f1_a_by_group=f1_a_by_group,
-        j0_by_group=j0_by_group, j1_by_group=j1_by_group,
-        concentration_exp_a_by_group=concentration_exp_a_by_group,
-        concentration_exp_b_by_group=concentration_exp_b_by_group,
-        concentration_difference_by_group=concentration_difference_by_group,
-        concentration_regular_by_group=concentration_regular_by_group,
-        concentration_f0_a_by_group=concentration_f0_a_by_group,
-        concentration_f1_a_by_group=concentration_f1_a_by_group,
-        concentration_j0_by_group=concentration_j0_by_group,
-        concentration_j1_by_group=concentration_j1_by_group,
-        duration_by_group=duration_by_group, regular_mode_by_group=regular_mode_by_group,
-        concentration_regular_mode_by_group=concentration_regular_mode_by_group,
-        longitudinal_groups=longitudinal_groups, first_factor_groups=first_factor_groups,
-        second_factor_groups=second_factor_groups, rf_groups=rf_groups,
-        rf_axis_x=rf_axis_x, rf_axis_y=rf_axis_y, rf_cosine=rf_cosine, rf_sine=rf_sine,
-        rf_one_minus_cosine=rf_one_minus_cosine,
-        inflow_first_start=inflow_first_start, inflow_first_end=inflow_first_end,
-        inflow_second_start=inflow_second_start, inflow_second_end=inflow_second_end,
-        polarization_first_start=polarization_first_start,
-        polarization_first_end=polarization_first_end,
-        polarization_second_start=polarization_second_start,
-        polarization_second_end=polarization_second_end,
-    )
-    a = {name: require_array(name, value) for name, value in required.items()}
-    action_offsets = _optional("action_offsets", action_offsets)
-    action_kinds = _optional("action_kinds", action_kinds)
-    action_payloads = _optional("action_payloads", action_payloads)
-    adc_demodulation = _optional("adc_demodulation", adc_demodulation)
-    rx_sensitivities = _optional("rx_sensitivities", rx_sensitivities)
-    signal_weights = _optional("signal_weights", signal_weights)
-    parent_species_signal = _optional("parent_species_signal", parent_species_signal)
-    checkpoint_states = _optional("checkpoint_states", checkpoint_states)
-    kpl_by_group = _optional("kpl_by_group", kpl_by_group)
-    spatial_source_values = _optional("spatial_source_values", spatial_source_values)
+    a = {name: require_array(name, given[name]) for name in _REQUIRED}
+    (action_offsets, action_kinds, action_payloads, adc_demodulation, rx_sensitivities,
+     signal_weights, parent_species_signal, checkpoint_states, kpl_by_group,
+     spatial_source_values) = (_optional(name, given[name]) for name in _OPTIONAL)
 
     state, transverse_state = a["state"], a["transverse_state"]
     concentration_state, transverse_factors = a["concentration_state"], a["transverse_factors"]
@@ -150,9 +127,9 @@ def apply_dynamic_rf_block_with_concentration_inflow(
     has_actions = action_offsets is not None
     observation = None
     if has_actions:
-        given = (action_kinds, action_payloads, adc_demodulation, rx_sensitivities,
-                 signal_weights, parent_species_signal, checkpoint_states)
-        require(all(array is not None for array in given),
+        observed = (action_kinds, action_payloads, adc_demodulation, rx_sensitivities,
+                    signal_weights, parent_species_signal, checkpoint_states)
+        require(all(array is not None for array in observed),
                 "complete plan actions require observation arrays")
         require(action_offsets.shape[0] == nsteps + 1,
                 "action offsets must bracket every plan step")
@@ -221,7 +198,7 @@ def _group_coefficients(a, group, voxels):
 
 
 def _rotate(a, rf_group, width, voxels, real, imag, longitudinal):
-    """The step's RF rotation of both pools with the same coefficients; none for a negative group."""
+    """The step's RF rotation, both pools with the same coefficients; a negative group has none."""
     if rf_group < 0:
         return
     if width == 1:
