@@ -15,11 +15,12 @@ coincident ones included, so the a == b limits need no separate formulas.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 
 import numpy as np
 
-# Taylor terms of the clustered-node series; with every node within 1/2 of the centre the
+# Most Taylor terms of the clustered-node series; with every node within 1/2 of the centre the
 # 25th term is below 1e-30 of the first.
 _SERIES_TERMS = 25
 # Nodes spread over less than this (in units of 1/t) are evaluated by the series; wider sets by
@@ -66,22 +67,24 @@ def _clustered_series(sorted_nodes: np.ndarray) -> np.ndarray:
     order = sorted_nodes.shape[0] - 1
     centre = 0.5 * (sorted_nodes[0] + sorted_nodes[-1])
     offsets = sorted_nodes - centre
+    # Term m is at most radius^m / m! of the first: stop once that is below 2^-60.
+    radius = float(np.max(np.abs(offsets), initial=0.0))
+    terms, bound = 1, 1.0
+    while terms < _SERIES_TERMS and bound >= 2.0**-60:
+        bound *= radius / terms
+        terms += 1
     # homogeneous[k] = h_k(w_0 .. w_j), built up one node at a time.
-    homogeneous = offsets[0][np.newaxis, :] ** np.arange(_SERIES_TERMS)[:, np.newaxis]
+    homogeneous = np.empty((terms, offsets.shape[1]))
+    homogeneous[0] = 1.0
+    for degree in range(1, terms):
+        homogeneous[degree] = homogeneous[degree - 1] * offsets[0]
     for node in offsets[1:]:
-        for degree in range(1, _SERIES_TERMS):
+        for degree in range(1, terms):
             homogeneous[degree] = homogeneous[degree] + node * homogeneous[degree - 1]
+    factorials = [float(math.factorial(order + degree)) for degree in range(terms)]
     total = np.zeros(centre.shape)
-    factorial = float(np.prod(np.arange(1, order + 1, dtype=np.float64)))
-    # Smallest terms first.
-    terms = []
-    for degree in range(_SERIES_TERMS):
-        power = order + degree
-        if degree > 0:
-            factorial *= power
-        terms.append(((-1.0) ** power / factorial) * homogeneous[degree])
-    for term in reversed(terms):
-        total = total + term
+    for degree in reversed(range(terms)):  # smallest terms first
+        total = total + ((-1.0) ** (order + degree) / factorials[degree]) * homogeneous[degree]
     return np.exp(-centre) * total
 
 
@@ -152,19 +155,25 @@ class HalfInterval:
 
 
 def half_interval(rate_a, rates_b, duration: float) -> HalfInterval:
-    """The coefficients of one half-interval of length ``duration``."""
+    """The coefficients of one half-interval of length ``duration``.
+
+    Voxels of a region share their rates, so each distinct precursor rate is evaluated once.
+    """
     rate_a = np.asarray(rate_a, dtype=np.float64)
+    distinct, inverse = np.unique(rate_a.reshape(-1), return_inverse=True)
+    spread = lambda values: values[..., inverse.reshape(-1)].reshape(  # noqa: E731
+        values.shape[:-1] + rate_a.shape)
     rates_b = np.asarray(rates_b, dtype=np.float64).reshape(-1)
-    f0, f1 = source_weights(rate_a, duration)
-    per_product = [conversion_weights(rate_a, rate_b, duration) for rate_b in rates_b]
+    f0, f1 = source_weights(distinct, duration)
+    per_product = [conversion_weights(distinct, rate_b, duration) for rate_b in rates_b]
     stack = lambda index: np.stack([weights[index] for weights in per_product])  # noqa: E731
     return HalfInterval(
         duration=float(duration),
-        exp_a=decay(rate_a, duration),
-        f0=f0,
-        f1=f1,
+        exp_a=spread(decay(distinct, duration)),
+        f0=spread(f0),
+        f1=spread(f1),
         exp_b=decay(rates_b, duration),
-        transfer=stack(0),
-        j0=stack(1),
-        j1=stack(2),
+        transfer=spread(stack(0)),
+        j0=spread(stack(1)),
+        j1=spread(stack(2)),
     )

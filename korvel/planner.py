@@ -200,11 +200,10 @@ def plan_chunks(experiment: Experiment, driver: str) -> list[tuple[int, int]]:
     return [(v, min(v + voxels, experiment.nvoxels)) for v in range(0, experiment.nvoxels, voxels)]
 
 
-def plan_blocks(plan: Plan, experiment: Experiment, driver: str,
-                nspins: int) -> list[tuple[int, int]]:
-    """Runs of steps whose group tables, for ``nspins`` spins, stay within the memory bound.
-
-    A block always holds at least one step.
+def plan_blocks(plan: Plan, experiment: Experiment, driver: str, nspins: int,
+                max_steps: int | None = None) -> list[tuple[int, int]]:
+    """Runs of at most ``max_steps`` steps whose group tables, for ``nspins`` spins, stay
+    within the memory bound. A block always holds at least one step.
     """
     longitudinal, factor, rf = (nspins * b for b in _group_bytes(driver, experiment))
     if experiment.transmit is None:
@@ -216,7 +215,7 @@ def plan_blocks(plan: Plan, experiment: Experiment, driver: str,
                 int(plan.rf_groups[step]))
         added = sum(cost for key, seen, cost in zip(keys, used, (longitudinal, factor, rf))
                     if key >= 0 and key not in seen)
-        if step > start and size + added > bound:
+        if step > start and (size + added > bound or step - start == max_steps):
             blocks.append((start, step))
             start, used, size = step, (set(), set(), set()), 0
             added = sum(cost for key, cost in zip(keys, (longitudinal, factor, rf)) if key >= 0)
@@ -257,6 +256,7 @@ class ChunkTables:
         self.nspins = (stop - first) * experiment.spins_per_voxel
         self._prepare_rf, self._prepare_factors = preparers
         self._cache: dict = {}
+        self._used: set = set()
         repeat = experiment.spins_per_voxel
         spin = lambda values: np.repeat(values[..., self.voxels], repeat, axis=-1)  # noqa: E731
         self.spin = spin
@@ -270,7 +270,14 @@ class ChunkTables:
     def _cached(self, key, compute):
         if key not in self._cache:
             self._cache[key] = compute()
+        self._used.add(key)
         return self._cache[key]
+
+    def forget_unused(self) -> None:
+        """Drop the groups the last block did not use: the next block mostly reuses them, and
+        the cache never holds more than one block's tables."""
+        self._cache = {key: value for key, value in self._cache.items() if key in self._used}
+        self._used = set()
 
     def magnetization(self, duration: float) -> coefficients.HalfInterval:
         e = self.experiment
@@ -335,11 +342,8 @@ def block_arguments(driver: str, plan: Plan, block: tuple[int, int], tables: Chu
     factor, factor_used = _local(plan.factor_groups[steps])
     rf, rf_used = _local(plan.rf_groups[steps])
     durations = plan.group_durations[long_used]
-    factor_tables = [tables.factors(float(plan.factor_durations[g])) for g in factor_used]
-    if factor_tables:
-        transverse_factors = _stack(factor_tables, np.complex128)
-    else:
-        transverse_factors = np.zeros((0, len(e.metabolites), tables.nspins), np.complex128)
+    transverse_factors = _stack([tables.factors(float(plan.factor_durations[g]))
+                                 for g in factor_used], np.complex128)
     rotations = [tables.rf(float(plan.rf_angles[g])) for g in rf_used]
     width = 1 if e.transmit is None else tables.nspins
     rf_names = ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine", "rf_one_minus_cosine")

@@ -13,6 +13,8 @@ from korvel import planner
 from korvel.experiment import Experiment
 
 BACKENDS = ("native", "reference")
+# Spin-steps times pools beyond which a run is cut into blocks fine enough to show progress.
+_LONG_RUN = 20_000_000
 _FUNCTIONS = {
     planner.TWO_POOL: "run_dynamic_plan_block_no_inflow",
     planner.SOURCE_INTERVAL: "apply_dynamic_rf_block_with_concentration_inflow",
@@ -26,6 +28,7 @@ class SimulationResult:
 
     ``signal`` is complex, (nmetabolites, ncoils, nvoxels, nexcitations); ``time`` holds the
     readout time of each excitation in s and ``flip_angles`` its flip angle in degrees.
+    ``regions`` names the region of each voxel.
     """
 
     metabolites: tuple[str, ...]
@@ -33,6 +36,7 @@ class SimulationResult:
     time: np.ndarray
     flip_angles: np.ndarray
     signal: np.ndarray
+    repetition_time: float
     backend: str
     driver: str
 
@@ -55,9 +59,8 @@ class SimulationResult:
         """Peak, time of peak and area under the curve per metabolite and region, with the
         area ratio of each product to the precursor (the first metabolite)."""
         curves = self.region_curves()
-        # Rectangle rule: with a constant repetition time the ratio is that of the sums.
-        step = float(self.time[1] - self.time[0]) if self.time.size > 1 else 1.0
-        areas = curves.sum(axis=2) * step
+        # Rectangle rule: the area ratio is the ratio of the summed signals.
+        areas = curves.sum(axis=2) * self.repetition_time
         rows = []
         for r, region in enumerate(self.region_names()):
             for m, name in enumerate(self.metabolites):
@@ -139,8 +142,11 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     nexc = acquisition.excitations
     signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils, nexc), np.complex128)
     chunks = planner.plan_chunks(experiment, chosen)
+    # Long runs go in about twenty blocks so that the progress bar moves.
+    long_run = experiment.nspins * plan.nsteps * npools > _LONG_RUN
+    max_steps = -(-plan.nsteps // 20) if long_run else None
     block_lists = [planner.plan_blocks(plan, experiment, chosen,
-                                       (stop - first) * experiment.spins_per_voxel)
+                                       (stop - first) * experiment.spins_per_voxel, max_steps)
                    for first, stop in chunks]
     bar = _Progress(sum(len(blocks) for blocks in block_lists), progress)
     try:
@@ -158,6 +164,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
             for block in blocks:
                 arguments = planner.block_arguments(chosen, plan, block, tables, arrays)
                 function(**arguments, num_threads=int(num_threads))
+                tables.forget_unused()
                 bar.advance()
     finally:
         bar.close()
@@ -167,6 +174,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         time=acquisition.readout_times(),
         flip_angles=np.degrees(acquisition.flip_angles.schedule(nexc)),
         signal=np.ascontiguousarray(signal.transpose(1, 2, 0, 3)),
+        repetition_time=acquisition.repetition_time,
         backend=backend,
         driver=chosen,
     )

@@ -119,6 +119,16 @@ def test_plan_steps_tile_the_time_axis():
     assert plan.action_payloads[::2].tolist() == list(range(8))
 
 
+def test_progress_bar_goes_to_stderr_when_asked(capsys):
+    experiment = experiment_for(planner.MULTI_POOL, memory_bound=1)
+    korvel.simulate(experiment, progress=True)
+    err = capsys.readouterr().err
+    blocks = 3 * planner.build_plan(experiment).nsteps  # one step per block, one voxel per chunk
+    assert err.startswith("\rsimulating [") and err.endswith(f"] {blocks}/{blocks} blocks\n")
+    korvel.simulate(experiment, progress=False)
+    assert capsys.readouterr().err == ""
+
+
 # -- validation ------------------------------------------------------------------------------
 
 BAD_DESCRIPTIONS = [
