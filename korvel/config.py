@@ -127,20 +127,14 @@ def experiment_from_config(config: dict) -> Experiment:
         acquisition=acquisition,
         nvoxels=len(labels),
         regions=tuple(labels),
-        reference_frequency=field_.get("reference_frequency", 32.1e6),
-        center_shift=field_.get("center_shift"),
         off_resonance=join(maps["off_resonance"]),
         transmit=join(maps["transmit"]) if any_transmit else None,
         receive=np.concatenate(receive, axis=1),
-        spins_per_voxel=voxels.get("spins_per_voxel", 1),
-        spin_spread=voxels.get("spin_spread", 0.0),
         inflow=inflow,
         delivery=join(maps["delivery"]),
-        equilibrium=voxels.get("equilibrium", 0.0),
         initial_magnetization=tuple(join(m) for m in initial_m),
         initial_concentration=tuple(join(c) for c in initial_c),
-        max_half_interval=simulation.get("max_half_interval", 0.5),
-        memory_bound=simulation.get("memory_bound", 64 * 2**20),
+        **field_, **voxels, **simulation,
     )
 
 

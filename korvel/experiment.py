@@ -319,7 +319,7 @@ class Experiment:
     equilibrium: float = 0.0
     initial_magnetization: tuple[Map, ...] | None = None
     initial_concentration: tuple[Map, ...] | None = None
-    max_half_interval: float = 0.5
+    max_half_interval: float = 0.25
     memory_bound: int = 64 * 2**20
 
     def __post_init__(self):

@@ -162,7 +162,8 @@ CASES = {
     "three products, no inflow, no crushers": Experiment(
         precursor=PYRUVATE, products=(LACTATE, ALANINE, BICARBONATE),
         conversion_rates=(0.03, [0.01, 0.02], 0.005), nvoxels=2, acquisition=NO_CRUSHERS,
-        reference_frequency=5e5, initial_magnetization=([1.0, 0.6], 0.0, 0.0, 0.0)),
+        reference_frequency=5e5, initial_magnetization=([1.0, 0.6], 0.0, 0.0, 0.0),
+        max_half_interval=0.5),
 }
 
 

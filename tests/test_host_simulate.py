@@ -37,7 +37,7 @@ def experiment_for(driver: str, **changes) -> Experiment:
         precursor=PYRUVATE, products=(LACTATE,), conversion_rates=([0.02, 0.05, 0.0],),
         nvoxels=3, acquisition=ACQUISITION, transmit=[1.0, 0.9, 1.1j],
         receive=[[1.0, 0.7, 0.2], [0.1j, 0.5, 1.0]], spins_per_voxel=2, spin_spread=5.0,
-        off_resonance=[0.0, 4.0, -7.0], initial_magnetization=(1.0, 0.1),
+        off_resonance=[0.0, 4.0, -7.0], initial_magnetization=(1.0, 0.1), max_half_interval=0.5,
     )
     if driver != planner.TWO_POOL:
         fields.update(inflow=Inflow(Bolus("boxcar", arrival=1.5, duration=5.0)),
@@ -120,7 +120,7 @@ def test_plan_steps_tile_the_time_axis():
 
 
 def test_progress_bar_goes_to_stderr_when_asked(capsys):
-    experiment = experiment_for(planner.MULTI_POOL, memory_bound=1)
+    experiment = experiment_for(planner.MULTI_POOL, memory_bound=1, max_half_interval=2.0)
     korvel.simulate(experiment, progress=True)
     err = capsys.readouterr().err
     blocks = 3 * planner.build_plan(experiment).nsteps  # one step per block, one voxel per chunk
