@@ -111,7 +111,7 @@ def run(options) -> int:
     try:
         experiment = (default_experiment() if options.config is None
                       else load_experiment(options.config))
-    except (ExperimentError, OSError) as error:
+    except (ExperimentError, OSError, TypeError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     started = time.perf_counter()

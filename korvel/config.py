@@ -45,7 +45,10 @@ def _fields(cls) -> set:
 
 def _region_values(where: str, value, count: int, dtype=np.float64) -> np.ndarray:
     """A region's scalar or per-voxel list as ``count`` values."""
-    array = np.array(value, dtype=dtype)
+    try:
+        array = np.array(value, dtype=dtype)
+    except (TypeError, ValueError):
+        raise ExperimentError(f"{where} must be a number or a list of numbers") from None
     if array.ndim == 0:
         return np.full(count, array)
     if array.shape != (count,):
@@ -69,8 +72,13 @@ def experiment_from_config(config: dict) -> Experiment:
     metabolite_tables = config.get("metabolites")
     if not isinstance(metabolite_tables, list) or len(metabolite_tables) < 2:
         raise ExperimentError("[[metabolites]] must list the precursor and at least one product")
-    metabolites = [Metabolite(**_table(f"metabolites.{i}", m, _fields(Metabolite)))
-                   for i, m in enumerate(metabolite_tables)]
+    metabolites = []
+    for i, table in enumerate(metabolite_tables):
+        table = _table(f"metabolites.{i}", table, _fields(Metabolite))
+        missing = [key for key in ("name", "t1", "t2", "chemical_shift") if key not in table]
+        if missing:
+            raise ExperimentError(f"[[metabolites]] entry {i} needs {', '.join(missing)}")
+        metabolites.append(Metabolite(**table))
     names = [m.name for m in metabolites]
 
     inflow = None
@@ -109,7 +117,10 @@ def experiment_from_config(config: dict) -> Experiment:
                                                     region.get("off_resonance", 0.0), count))
         maps["transmit"].append(_region_values(f"{where}: transmit",
                                                region.get("transmit", 1.0), count))
-        coil_values = np.array(region.get("receive", [1.0]), dtype=np.float64).reshape(-1)
+        try:
+            coil_values = np.array(region.get("receive", [1.0]), dtype=np.float64).reshape(-1)
+        except (TypeError, ValueError):
+            raise ExperimentError(f"{where}: receive must list one sensitivity per coil") from None
         receive.append(np.repeat(coil_values[:, np.newaxis], count, axis=1))
         for key, target in (("initial_magnetization", initial_m),
                             ("initial_concentration", initial_c)):

@@ -206,8 +206,7 @@ def plan_blocks(plan: Plan, experiment: Experiment, driver: str, nspins: int,
     within the memory bound. A block always holds at least one step.
     """
     longitudinal, factor, rf = (nspins * b for b in _group_bytes(driver, experiment))
-    if experiment.transmit is None:
-        rf = 5 * 8
+    rf = rf or 5 * 8  # the axis form: one row of five values per group
     bound = experiment.memory_bound
     blocks, start, used, size = [], 0, (set(), set(), set()), 0
     for step in range(plan.nsteps):
