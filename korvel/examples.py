@@ -196,6 +196,37 @@ def multi_pool_plan(rng: np.random.Generator, size: int, nsteps: int = 16, npool
     return call
 
 
+def source_interval_plan(rng: np.random.Generator, size: int, nsteps: int = 16,
+                         spins_per_parent: int = 4, ngroups: int = 3) -> Call:
+    """A plan-mode source-interval block with per-group rates and a rotation per spin."""
+    nspins = size - size % spins_per_parent
+    per_spin = (ngroups, nspins)
+    call = {
+        "state": _state(rng, 2, nspins), "transverse_state": _complex(rng, 2, nspins),
+        "concentration_state": _state(rng, 2, nspins), "kpl": rng.uniform(0.0, 0.1, nspins),
+        "inflow_delivery": rng.uniform(0.0, 1.0, nspins),
+        "transverse_factors": _complex(rng, 2, 2, nspins, scale=0.6),
+    }
+    for prefix in ("", "concentration_"):
+        call.update({
+            f"{prefix}exp_a_by_group": rng.uniform(0.9, 1.0, per_spin),
+            f"{prefix}exp_b_by_group": rng.uniform(0.9, 1.0, ngroups),
+            f"{prefix}difference_by_group": rng.uniform(0.005, 0.05, per_spin),
+            f"{prefix}regular_by_group": rng.random(per_spin) < 0.9,
+        })
+        call.update({f"{name}_by_group": weights
+                     for name, weights in _source_weights(rng, per_spin, prefix).items()})
+    call.update(
+        duration_by_group=rng.uniform(0.1, 1.0, ngroups),
+        regular_mode_by_group=np.zeros(ngroups, np.int32),
+        concentration_regular_mode_by_group=np.zeros(ngroups, np.int32),
+        **_steps(rng, nsteps, ngroups, 2, 2), **_rf_tables(rng, 2, nspins),
+        **_windows(rng, nsteps), equilibrium=0.05, num_threads=_team(),
+        **_observation(rng, nsteps, 2, nspins, spins_per_parent),
+        kpl_by_group=rng.uniform(0.0, 0.1, per_spin), source_mode=0,
+    )
+    return call
+
 EXAMPLES: dict[str, Builder] = {
     "prepare_spatial_rf_rotation_coefficients": spatial_rf_coefficients,
     "prepare_transverse_factors_coefficients": transverse_factors,
@@ -206,4 +237,5 @@ EXAMPLES: dict[str, Builder] = {
     "apply_longitudinal_step_no_inflow": longitudinal_step,
     "apply_longitudinal_step_with_concentration_inflow": concentration_step,
     "apply_longitudinal_block_no_inflow": longitudinal_block,
+    "apply_dynamic_rf_block_with_concentration_inflow": source_interval_plan,
 }
