@@ -1,6 +1,8 @@
 """``python -m korvel``: check every built native function against the NumPy reference.
 
 ``python -m korvel bench`` runs the benchmarks of a source checkout (``benchmarks/bench_*.py``).
+``python -m korvel simulate`` simulates an experiment (``--config FILE.toml``; default: the
+embedded phantom), prints its summary and writes its curves (``--output DIR``).
 """
 
 from __future__ import annotations
@@ -23,13 +25,19 @@ def _bench(directory: Path) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m korvel", description=__doc__.splitlines()[0])
-    parser.add_argument("command", nargs="?", choices=("check", "bench"), default="check")
+    parser.add_argument("command", nargs="?", choices=("check", "bench", "simulate"),
+                        default="check")
     parser.add_argument("--size", type=int, default=20_000, help="voxels per block (check)")
     parser.add_argument("--repeats", type=int, default=5, help="timed runs per function (check)")
     parser.add_argument("--seed", type=int, default=20261208, help="random seed (check)")
     parser.add_argument("--benchmarks", type=Path, default=Path("benchmarks"),
                         help="folder of bench_*.py scripts (bench)")
+    from korvel import cli
+
+    cli.add_arguments(parser)
     options = parser.parse_args(argv)
+    if options.command == "simulate":
+        return cli.run(options)
     if options.command == "bench":
         return _bench(options.benchmarks)
     from korvel._selfcheck import run
