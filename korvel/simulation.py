@@ -79,20 +79,24 @@ class _Progress:
     def __init__(self, total: int, enabled: bool | None):
         self.total, self.enabled, self.done = total, enabled, 0
         self.started = self.last = time.monotonic()
-        self.shown = False
+        self.shown, self.written = False, 0
 
-    def advance(self):
-        self.done += 1
+    def advance(self, blocks: float = 1.0, detail: str = ""):
+        """Count ``blocks`` more done (a fraction for a finished chunk of a block)."""
+        self.done += blocks
         if self.enabled is False:
             return
         now = time.monotonic()
-        if (self.enabled or now - self.started > 1.0) and (now - self.last > 0.1
-                                                             or self.done == self.total):
+        finished = self.done >= self.total - 1e-9
+        if (self.enabled or now - self.started > 1.0) and (now - self.last > 0.1 or finished):
             self.last, self.shown = now, True
             width = 30
-            filled = width * self.done // max(self.total, 1)
-            sys.stderr.write(f"\rsimulating [{'#' * filled}{'.' * (width - filled)}] "
-                             f"{self.done}/{self.total} blocks")
+            filled = min(width, int(width * self.done / max(self.total, 1) + 1e-9))
+            line = (f"simulating [{'#' * filled}{'.' * (width - filled)}] "
+                    f"{int(self.done + 1e-9)}/{self.total} blocks{detail}")
+            # Blanks over the rest of a longer line before it.
+            sys.stderr.write("\r" + line.ljust(self.written))
+            self.written = len(line)
             sys.stderr.flush()
 
     def close(self):
@@ -113,17 +117,23 @@ def _backend_module(backend: str):
 
 def simulate(experiment: Experiment, backend: str = "native", num_threads: int | None = None,
              *, progress: bool | None = None, driver: str | None = None,
-             share_groups: bool = True) -> SimulationResult:
+             share_groups: bool = True, client=None) -> SimulationResult:
     """Simulate ``experiment`` and return its signal.
 
     ``backend`` "native" runs the compiled drivers, "reference" their NumPy counterparts; both
     give the same bits. ``num_threads`` defaults to the CPUs this process may use. ``progress``
     shows a bar on stderr (None: only for runs longer than a second). ``driver`` forces a driver
     where several fit; ``share_groups=False`` gives every step its own coefficient groups.
+
+    ``client``, a ``dask.distributed.Client``, runs every block in chunks of voxels on its
+    workers (``korvel.distributed``), with the same bits; ``num_threads`` is then each task's
+    team (default 1), and the bar moves per finished chunk.
     """
     if not isinstance(experiment, Experiment):
         raise TypeError(f"experiment must be an Experiment, got {type(experiment).__name__}")
     module = _backend_module(backend)
+    if num_threads is None and client is not None:
+        num_threads = 1  # a worker runs one task per thread of its own
     if num_threads is None:
         num_threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") \
             else (os.cpu_count() or 1)
@@ -133,6 +143,8 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     chosen = planner.choose_driver(experiment) if driver is None else driver
     _check_driver(chosen, experiment)
     function = getattr(module, _FUNCTIONS[chosen])
+    if client is not None:
+        function = _chunked(function, client)
     preparers = (module.prepare_spatial_rf_rotation_coefficients,
                  module.prepare_transverse_factors_coefficients)
 
@@ -163,9 +175,13 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
             )
             for block in blocks:
                 arguments = planner.block_arguments(chosen, plan, block, tables, arrays)
-                function(**arguments, num_threads=int(num_threads))
+                if client is None:
+                    function(**arguments, num_threads=int(num_threads))
+                    bar.advance()
+                else:
+                    function(**arguments, num_threads=int(num_threads), progress=lambda done,
+                             total: bar.advance(1 / total, f", chunk {done}/{total}"))
                 tables.forget_unused()
-                bar.advance()
     finally:
         bar.close()
     return SimulationResult(
@@ -178,6 +194,14 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         backend=backend,
         driver=chosen,
     )
+
+
+def _chunked(function, client):
+    """``function``'s counterpart in ``korvel.distributed``, running ``function`` per chunk."""
+    from korvel import distributed
+
+    chunked = getattr(distributed, function.__name__)
+    return lambda **arguments: chunked(**arguments, client=client, driver=function)
 
 
 def _check_driver(driver: str, experiment: Experiment) -> None:

@@ -303,3 +303,17 @@ def test_a_block_without_parents_sends_nothing(rng):
     functions[1](**block, driver=lambda **arguments: called.append(arguments))
     assert not called
 
+
+
+@pytest.mark.parametrize("driver", ["two-pool", "source-interval", "multi-pool"])
+def test_simulate_on_a_cluster_gives_the_bits_of_one_process(cluster, driver, capsys):
+    import test_host_simulate
+
+    import korvel
+
+    experiment = test_host_simulate.experiment_for(driver)
+    expected = korvel.simulate(experiment, progress=False)
+    got = korvel.simulate(experiment, client=cluster, progress=True)
+    assert same_bits(got.signal, expected.signal)
+    assert got.driver == expected.driver == driver
+    assert ", chunk 1/" in capsys.readouterr().err
