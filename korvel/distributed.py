@@ -18,8 +18,9 @@ function here takes its driver's arguments plus where and how to run:
 The call validates exactly as the driver does, before anything is sent. The tables without a spin
 axis are scattered once to every worker; each chunk's slices travel in its task, and at most two
 chunks per task slot are in flight, so no worker holds the whole block. Dask runs the task of a
-lost worker again elsewhere (up to its ``distributed.scheduler.allowed-failures``). Results are
-written into the caller's arrays only after every chunk has succeeded: a chunk that fails raises
+lost worker again elsewhere (up to its ``distributed.scheduler.allowed-failures``). The caller
+gathers each chunk's results as it finishes (one copy of the arrays the driver writes, in all) and
+writes them into its arrays only after every chunk has succeeded: a chunk that fails raises
 ``ChunkError`` naming its parents, and the caller's arrays are left as they were.
 """
 
@@ -298,7 +299,7 @@ class _LocalThreads:
     def wait(handles):
         return concurrent.futures.wait(handles, return_when="FIRST_COMPLETED").done
 
-    def close(self) -> None:
+    def close(self, running) -> None:
         # Wait for running chunks: none may go on reading the caller's arrays after the call.
         self.pool.shutdown(wait=True, cancel_futures=True)
 
@@ -314,7 +315,6 @@ class _DaskClient:
         self.client, self._wait, self._cancelled = client, wait, FuturesCancelledError
         self.lost = (FutureCancelledError,)  # every copy of the shared tables went: send again
         self.slots = max(1, sum(client.nthreads().values()))
-        self.futures: list = []
 
     def share(self, shared: dict) -> None:
         self.shared_data = shared
@@ -328,10 +328,8 @@ class _DaskClient:
         # when its worker is lost (scattered data would be lost with that worker).
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", message="Sending large graph")
-            future = self.client.submit(_run_chunk, driver, self.shared, contiguous, constants,
-                                        written, pure=False)
-        self.futures.append(future)
-        return future
+            return self.client.submit(_run_chunk, driver, self.shared, contiguous, constants,
+                                      written, pure=False)
 
     def wait(self, handles):
         try:
@@ -340,8 +338,8 @@ class _DaskClient:
             pass
         return [future for future in handles if future.done()]
 
-    def close(self) -> None:
-        self.client.cancel([future for future in self.futures if not future.done()])
+    def close(self, running) -> None:
+        self.client.cancel(running)
 
 
 def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents,
@@ -367,42 +365,45 @@ def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents
         chunk_parents = -(-split.nparents // (_CHUNKS_PER_SLOT * runner.slots))
     chunk_parents = min(int(chunk_parents), max_chunk_bytes // parent_bytes)
     ranges = _parent_ranges(split.nparents, chunk_parents, smallest)
-    work = driver if driver is not None else layout.name
-    results: dict[int, dict[str, np.ndarray]] = {}
-    try:
-        runner.share(split.shared)
-        _run_chunks(runner, split, arguments, ranges, work, progress, results)
-    finally:
-        runner.close()
-    for i, parents in enumerate(ranges):
-        for name in split.written:
+    runner.share(split.shared)
+    results = _run_chunks(runner, split, arguments, ranges,
+                          layout.name if driver is None else driver, progress)
+    for parents, written in zip(ranges, results):
+        for name, values in written.items():
             if name in split.axes:
-                arguments[name][split.index(name, parents)] = results[i][name]
+                arguments[name][split.index(name, parents)] = values
 
 
-def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress, results):
+def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> list[dict]:
+    """Every chunk's results, in order. At most two chunks per task slot are in flight, and a
+    finished chunk's task is let go at once, so that no worker keeps results once gathered."""
+    results: dict[int, dict[str, np.ndarray]] = {}
     waiting = collections.deque(range(len(ranges)))
-    attempts = collections.Counter()
+    attempts: collections.Counter = collections.Counter()
     running: dict[Any, int] = {}
-    while waiting or running:
-        while waiting and len(running) < _IN_FLIGHT_PER_SLOT * runner.slots:
-            i = waiting.popleft()
-            chunk = split.chunk(arguments, ranges[i])
-            running[runner.submit(driver, chunk, split.constants, split.written)] = i
-        for handle in runner.wait(list(running)):
-            i = running.pop(handle)
-            try:
-                results[i] = handle.result()
-            except runner.lost as error:
-                attempts[i] += 1
-                if attempts[i] > _RESUBMISSIONS:
+    try:
+        while waiting or running:
+            while waiting and len(running) < _IN_FLIGHT_PER_SLOT * runner.slots:
+                i = waiting.popleft()
+                chunk = split.chunk(arguments, ranges[i])
+                running[runner.submit(driver, chunk, split.constants, split.written)] = i
+            for handle in runner.wait(list(running)):
+                i = running.pop(handle)
+                try:
+                    results[i] = handle.result()
+                except runner.lost as error:
+                    attempts[i] += 1
+                    if attempts[i] > _RESUBMISSIONS:
+                        raise ChunkError(ranges[i], split.nparents, error) from error
+                    waiting.appendleft(i)
+                    continue
+                except Exception as error:
                     raise ChunkError(ranges[i], split.nparents, error) from error
-                waiting.appendleft(i)
-                continue
-            except Exception as error:
-                raise ChunkError(ranges[i], split.nparents, error) from error
-            if progress is not None:
-                progress(len(results), len(ranges))
+                if progress is not None:
+                    progress(len(results), len(ranges))
+    finally:
+        runner.close(list(running))
+    return [results[i] for i in range(len(ranges))]
 
 
 def run_dynamic_plan_block_no_inflow(
