@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import sys
 import time
@@ -25,6 +26,9 @@ def add_arguments(parser) -> None:
                         help="native drivers or their NumPy counterparts (simulate)")
     parser.add_argument("--threads", type=int, default=None,
                         help="thread team size (simulate; default: all CPUs)")
+    parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                        help="run on the Dask cluster of this scheduler, e.g. "
+                             "tcp://scheduler:8786 (simulate; needs korvel[distributed])")
     parser.add_argument("--print-config", action="store_true",
                         help="print the embedded default experiment's TOML and exit (simulate)")
 
@@ -101,6 +105,20 @@ def write_plot(result: SimulationResult, path: Path) -> bool:
     return True
 
 
+@contextlib.contextmanager
+def _client(address: str | None):
+    """A Dask client of the scheduler at ``address`` for the run, or None without one."""
+    if address is None:
+        yield None
+        return
+    try:
+        from distributed import Client
+    except ImportError as error:
+        raise ImportError("--scheduler needs Dask: pip install 'korvel[distributed]'") from error
+    with Client(address) as client:
+        yield client
+
+
 def run(options) -> int:
     """Run the simulate command with parsed ``options``; returns the exit status."""
     if options.print_config:
@@ -116,8 +134,10 @@ def run(options) -> int:
         return 2
     started = time.perf_counter()
     try:
-        result = simulate(experiment, backend=options.backend, num_threads=options.threads)
-    except ValueError as error:
+        with _client(options.scheduler) as client:
+            result = simulate(experiment, backend=options.backend, num_threads=options.threads,
+                              client=client)
+    except (ValueError, ImportError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     elapsed = time.perf_counter() - started
@@ -125,8 +145,8 @@ def run(options) -> int:
     acquisition = experiment.acquisition
     print(f"{source}: {len(result.metabolites)} metabolites, {experiment.nvoxels} voxels x "
           f"{experiment.spins_per_voxel} spins, {acquisition.excitations} excitations every "
-          f"{acquisition.repetition_time:g} s; {result.driver} driver, {result.backend} backend, "
-          f"{elapsed:.3f} s")
+          f"{acquisition.repetition_time:g} s; {result.driver} driver, {result.backend} backend"
+          f"{'' if options.scheduler is None else ' on ' + options.scheduler}, {elapsed:.3f} s")
     print()
     print(format_summary(result))
     print()

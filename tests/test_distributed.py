@@ -318,3 +318,15 @@ def test_simulate_on_a_cluster_gives_the_bits_of_one_process(cluster, driver, ca
     assert same_bits(got.signal, expected.signal)
     assert got.driver == expected.driver == driver
     assert re.search(r"blocks, chunk (\d+)/\1\n$", capsys.readouterr().err)
+
+
+def test_the_simulate_command_runs_on_a_scheduler(cluster, tmp_path, capsys):
+    from korvel.__main__ import main
+
+    local, remote = tmp_path / "local", tmp_path / "remote"
+    assert main(["simulate", "--output", str(local)]) == 0
+    assert main(["simulate", "--output", str(remote), "--scheduler",
+                 cluster.scheduler.address]) == 0
+    assert f"backend on {cluster.scheduler.address}, " in capsys.readouterr().out
+    for name in ("curves.csv", "summary.csv"):
+        assert (remote / name).read_bytes() == (local / name).read_bytes()
