@@ -299,6 +299,10 @@ class _LocalThreads:
     def wait(handles):
         return concurrent.futures.wait(handles, return_when="FIRST_COMPLETED").done
 
+    @staticmethod
+    def result(handle):
+        return handle.result()
+
     def close(self, running) -> None:
         # Wait for running chunks: none may go on reading the caller's arrays after the call.
         self.pool.shutdown(wait=True, cancel_futures=True)
@@ -337,6 +341,10 @@ class _DaskClient:
         except self._cancelled:  # reported by each cancelled future's result()
             pass
         return [future for future in handles if future.done()]
+
+    def result(self, future):
+        # Straight from the worker that holds it, not through the scheduler.
+        return self.client.gather(future, direct=True)
 
     def close(self, running) -> None:
         self.client.cancel(running)
@@ -390,7 +398,7 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
             for handle in runner.wait(list(running)):
                 i = running.pop(handle)
                 try:
-                    results[i] = handle.result()
+                    results[i] = runner.result(handle)
                 except runner.lost as error:
                     attempts[i] += 1
                     if attempts[i] > _RESUBMISSIONS:
