@@ -2,6 +2,8 @@
 
 ``python -m korvel bench [options]`` runs the benchmark suite of a source checkout
 (``benchmarks/suite.py``; ``python -m korvel bench --help`` lists its options).
+``python -m korvel simulate`` simulates an experiment (``--config FILE.toml``; default: the
+embedded phantom), prints its summary and writes its curves (``--output DIR``).
 """
 
 from __future__ import annotations
@@ -30,12 +32,19 @@ def main(argv: list[str] | None = None) -> int:
     if argv[:1] == ["bench"]:
         return _bench(argv[1:])
     parser = argparse.ArgumentParser(prog="python -m korvel", description=__doc__.splitlines()[0])
-    parser.add_argument("command", nargs="?", choices=("check", "bench"), default="check",
-                        help="check (default), or bench: the benchmark suite, with its own options")
+    parser.add_argument("command", nargs="?", choices=("check", "bench", "simulate"),
+                        default="check",
+                        help="check (default); bench: the benchmark suite, with its own options; "
+                             "simulate: an experiment")
     parser.add_argument("--size", type=int, default=20_000, help="voxels per block (check)")
     parser.add_argument("--repeats", type=int, default=5, help="timed runs per function (check)")
     parser.add_argument("--seed", type=int, default=20261208, help="random seed (check)")
+    from korvel import cli
+
+    cli.add_arguments(parser)
     options = parser.parse_args(argv)
+    if options.command == "simulate":
+        return cli.run(options)
     from korvel._selfcheck import run
 
     return run(size=options.size, repeats=options.repeats, seed=options.seed)

@@ -17,7 +17,10 @@ from typing import Any, Callable
 
 import numpy as np
 
-Args = tuple[Any, ...]
+from korvel.examples import EXAMPLES
+from korvel.testing import same_bits
+
+Args = tuple[Any, ...] | dict[str, Any]  # positional or keyword arguments of one call
 
 
 @dataclass(frozen=True)
@@ -30,24 +33,7 @@ def _team() -> int:
     return os.cpu_count() or 1
 
 
-def _angle_coefficients(rng: np.random.Generator) -> tuple[float, float, float]:
-    """Cosine, sine and one minus cosine of a random rotation angle, as the host computes them."""
-    angle = rng.uniform(0.0, np.pi)
-    cosine = np.cos(angle)
-    return float(cosine), float(np.sin(angle)), float(1.0 - cosine)
-
-
-def _build_rf_rotation(rng: np.random.Generator, size: int) -> Args:
-    state = rng.standard_normal((2, size, 3))
-    transverse = rng.standard_normal((2, size)) + 1j * rng.standard_normal((2, size))
-    phase = rng.uniform(0.0, 2.0 * np.pi)
-    return (state, transverse, float(np.cos(phase)), float(np.sin(phase)),
-            *_angle_coefficients(rng), _team())
-
-
-CASES: list[Case] = [
-    Case("apply_rf_rotation_transverse_block", _build_rf_rotation),
-]
+CASES: list[Case] = [Case(name, builder) for name, builder in EXAMPLES.items()]
 
 
 @dataclass
@@ -63,21 +49,24 @@ class Row:
 
 
 def _fresh(args: Args) -> Args:
+    if isinstance(args, dict):
+        return {k: a.copy() if isinstance(a, np.ndarray) else a for k, a in args.items()}
     return tuple(a.copy() if isinstance(a, np.ndarray) else a for a in args)
+
+
+def _call(function: Callable[..., Any], args: Args) -> Any:
+    return function(**args) if isinstance(args, dict) else function(*args)
 
 
 def _arrays(value: Any) -> list[np.ndarray]:
     """The arrays of a call's arguments or result, in order (a result may be a tuple)."""
     if isinstance(value, np.ndarray):
         return [value]
+    if isinstance(value, dict):
+        value = list(value.values())
     if isinstance(value, (tuple, list)):
         return [a for item in value for a in _arrays(item)]
     return []
-
-
-def _same_bits(a: np.ndarray, b: np.ndarray) -> bool:
-    a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
-    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
 
 def _median_seconds(function: Callable[..., Any], args: Args, repeats: int) -> float:
@@ -85,7 +74,7 @@ def _median_seconds(function: Callable[..., Any], args: Args, repeats: int) -> f
     for _ in range(repeats):
         call_args = _fresh(args)  # in-place functions get unmodified inputs every time
         start = time.perf_counter()
-        function(*call_args)
+        _call(function, call_args)
         samples.append(time.perf_counter() - start)
     return statistics.median(samples)
 
@@ -97,7 +86,7 @@ def check_case(case: Case, native: Any, reference: Any, size: int, repeats: int,
     args = case.build(np.random.default_rng(seed), size)
     native_args, reference_args = _fresh(args), _fresh(args)
     try:
-        native_result = native_function(*native_args)
+        native_result = _call(native_function, native_args)
     except NotImplementedError:
         return Row(case.name, "not built")
     except Exception as error:  # a builder or kernel fault is reported, not raised
@@ -105,14 +94,14 @@ def check_case(case: Case, native: Any, reference: Any, size: int, repeats: int,
     if reference_function is None:
         return Row(case.name, "error: no reference function")
     try:
-        reference_result = reference_function(*reference_args)
+        reference_result = _call(reference_function, reference_args)
     except Exception as error:
         return Row(case.name, f"error: reference {type(error).__name__}: {error}")
 
     native_arrays = _arrays(native_args) + _arrays(native_result)
     reference_arrays = _arrays(reference_args) + _arrays(reference_result)
     identical = len(native_arrays) == len(reference_arrays) and all(
-        _same_bits(a, b) for a, b in zip(native_arrays, reference_arrays))
+        same_bits(a, b) for a, b in zip(native_arrays, reference_arrays))
     return Row(case.name, "yes" if identical else "no",
                _median_seconds(native_function, args, repeats),
                _median_seconds(reference_function, args, repeats))
