@@ -125,3 +125,42 @@ def test_longitudinal_block_tiles_match_the_reference(rng, num_threads, mode):
     pelorine.apply_longitudinal_block_no_inflow(**native)
     reference.apply_longitudinal_block_no_inflow(**inputs)
     assert same_bits(native["state"], inputs["state"])
+
+
+def multi_pool_block(rng, npools=3, nparents=5, spins_per_parent=7, nsteps=8, **options):
+    import test_multi_pool
+    nadc, ncheckpoints = nsteps + 1, 2
+    block = test_multi_pool.make_block(rng, npools=npools, nparents=nparents,
+                                       spins_per_parent=spins_per_parent, nsteps=nsteps,
+                                       nadc=nadc, ncheckpoints=ncheckpoints, **options)
+    block.update(unique_samples_stream(rng, nsteps, nadc, ncheckpoints))
+    block["signal_weights"] = 10.0 ** rng.uniform(-8, 8, nparents * spins_per_parent)
+    return block
+
+
+def run_multi_pool(block, num_threads):
+    import test_multi_pool
+    native, expected = test_multi_pool.run_both(block, num_threads)
+    test_multi_pool.assert_same(native, expected)
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("shape", [
+    dict(), dict(npools=4, width=35, source_mode=1), dict(spatial=True, source_mode=3),
+    dict(spins_per_parent=16, nparents=2, ncoils=3, equilibrium=0.0, source_mode=2),
+    dict(spins_per_parent=1, nparents=19, npools=4, spatial=True, width=19),
+    dict(npools=5),  # more pools than tiles are built for: spin by spin
+])
+def test_multi_pool_tiles_match_the_reference(rng, num_threads, shape):
+    run_multi_pool(multi_pool_block(rng, **shape), num_threads)
+
+
+def test_multi_pool_repeated_samples_and_strided_tables_run_spin_by_spin(rng):
+    block = multi_pool_block(rng, spins_per_parent=9, nparents=3, special=False)
+    adc = np.flatnonzero(block["action_kinds"] == 2)
+    block["action_payloads"][adc[-1]] = block["action_payloads"][adc[0]]
+    block["transverse_state"][:, ::2] *= 1e16
+    run_multi_pool(block, 2)
+    block = multi_pool_block(rng)
+    block["j0_by_group"] = np.repeat(block["j0_by_group"], 2, axis=2)[:, :, ::2]
+    run_multi_pool(block, 3)

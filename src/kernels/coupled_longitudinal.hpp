@@ -7,14 +7,16 @@
 namespace korvel::kernels {
 
 // Linear source ramp: the source's value at the interval's start and its slope over the interval.
+// Doubles or lanes.
+template <class T>
 struct _SourceRamp {
-    double start;
-    double slope;
+    T start;
+    T slope;
 };
 
-inline _SourceRamp _linear_source_ramp(double value_start, double value_end,
-                                       double duration) noexcept {
-    const double source_delta = value_end - value_start;
+template <class T>
+inline _SourceRamp<T> _linear_source_ramp(T value_start, T value_end, double duration) noexcept {
+    const T source_delta = value_end - value_start;
     return {value_start, source_delta / duration};
 }
 
@@ -45,7 +47,7 @@ inline void _advance_coupled_longitudinal_voxel(
     const double transfer_m =
         _longitudinal_transfer(magnetization_pyruvate, kpl, exp_a, exp_b, difference, regular,
                                duration, regular_mode);
-    const _SourceRamp ramp_m = _linear_source_ramp(
+    const _SourceRamp<double> ramp_m = _linear_source_ramp(
         source_start - (concentration_source_start * equilibrium),
         source_end - (concentration_source_end * equilibrium), duration);
     double new_pyruvate =
@@ -53,7 +55,7 @@ inline void _advance_coupled_longitudinal_voxel(
     double new_lactate = (((j0 * ramp_m.start) + (j1 * ramp_m.slope)) * kpl) +
                          (transfer_m + (exp_b * magnetization_lactate));
 
-    const _SourceRamp ramp_c =
+    const _SourceRamp<double> ramp_c =
         _linear_source_ramp(concentration_source_start, concentration_source_end, duration);
     const double transfer_c = _longitudinal_transfer(
         held_pyruvate, kpl, concentration_exp_a, concentration_exp_b, concentration_difference,

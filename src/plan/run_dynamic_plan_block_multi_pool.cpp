@@ -1,12 +1,16 @@
 // run_dynamic_plan_block_multi_pool: a bounded plan block of one precursor converting into
 // several products, with concentrations, sources, RF and the shared action stream, in one
 // parallel region over parents. The arithmetic lives in kernels; actions in plan/actions.hpp.
+#include <array>
 #include <cstdint>
 
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
+#include "frame/simd.hpp"
+#include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
 #include "plan/actions.hpp"
+#include "plan/lane_actions.hpp"
 #include "plan/observation.hpp"
 
 namespace korvel::plan {
@@ -180,7 +184,9 @@ struct Block {
                                    : windows[plane].load(step);
     }
 
-    kernels::_MultiPoolGroup group(std::int32_t g, Py_ssize_t i) const noexcept {
+    using SpinGroup = kernels::_MultiPoolGroup<double, kernels::_Strided<const double>,
+                                               kernels::_Strided<const double>>;
+    SpinGroup group(std::int32_t g, Py_ssize_t i) const noexcept {
         return {exp_precursor.load(g, i),
                 f0_precursor.load(g, i),
                 f1_precursor.load(g, i),
@@ -240,17 +246,17 @@ struct Block {
             const std::int32_t g = longitudinal_groups.load(s);
             const std::int32_t r = rf_groups.load(s);
             const double interval = duration.load(g);
-            const kernels::_MultiPoolGroup coefficients = group(g, i);
+            const SpinGroup coefficients = group(g, i);
 
             evolve(transverse, first_factor_groups.load(s), i);
-            const kernels::_MultiPoolSources first = kernels::_multi_pool_sources<false>(
+            const kernels::_MultiPoolSources<double> first = kernels::_multi_pool_sources<false>(
                 source_mode, delivery, window(0, s, i), window(1, s, i), window(4, s, i),
                 window(5, s, i));
             kernels::_advance_multi_pool_voxel(z, c, npools, coefficients, interval, first,
                                                equilibrium);
             if (r >= 0) rotate(transverse, z, r, i);
             evolve(transverse, second_factor_groups.load(s), i);
-            const kernels::_MultiPoolSources second = kernels::_multi_pool_sources<true>(
+            const kernels::_MultiPoolSources<double> second = kernels::_multi_pool_sources<true>(
                 source_mode, delivery, window(2, s, i), window(3, s, i), window(6, s, i),
                 window(7, s, i));
             kernels::_advance_multi_pool_voxel(z, c, npools, coefficients, interval, second,
@@ -259,6 +265,269 @@ struct Block {
         }
     }
 };
+
+// Tiles of W spins in lanes, for blocks of kPools pools (the common small counts); any other
+// block, and the spins after the last whole tile, run spin by spin (Block::advance_spin).
+
+// A product column of a [g, q, i] table at group g for a tile: the W spins from i on.
+template <class T>
+struct LaneColumn {
+    const double* data;
+    std::int64_t stride;  // doubles from one product to the next
+    T operator[](std::int64_t q) const noexcept {
+        return kernels::load_lanes<T>(data + q * stride);
+    }
+};
+
+template <class T>
+LaneColumn<T> lane_column(const Table3& table, std::int32_t g, Py_ssize_t i) noexcept {
+    const kernels::_Strided<const double> column = product_column(table, g, i);
+    return {column.values, column.stride};
+}
+
+template <class T>
+T lane_row(const Table2& table, std::int32_t g, Py_ssize_t i) noexcept {
+    return kernels::load_lanes<T>(
+        reinterpret_cast<const double*>(table.bytes() + g * table.stride(0)) + i);
+}
+
+// A tile's values of every pool; the interface run_tile_actions() expects.
+template <class T, int P>
+struct PoolLanes {
+    T values[P];
+    T& operator[](std::int64_t pool) noexcept { return values[pool]; }
+};
+
+template <class T, int P>
+struct MultiPoolLanes {
+    static constexpr int kPools = P;
+    PoolLanes<T, P> x, y, z, c;
+
+    T transverse_real(int pool) const noexcept { return x.values[pool]; }
+    T transverse_imag(int pool) const noexcept { return y.values[pool]; }
+    T longitudinal(int pool) const noexcept { return z.values[pool]; }
+    void clear_transverse() noexcept {
+#pragma GCC unroll 8
+        for (int pool = 0; pool < P; ++pool) x.values[pool] = y.values[pool] = T{};
+    }
+};
+
+template <class T, int P>
+inline void evolve_pools(const Block& b, MultiPoolLanes<T, P>& v, std::int32_t f,
+                         Py_ssize_t first) noexcept {
+    const frame::ArrayView<frame::Complex, 3>& factors = b.transverse_factors;
+#pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+        const char* row = factors.bytes() + f * factors.stride(0) + pool * factors.stride(1);
+        T factor_real, factor_imag;
+        kernels::load_complex_lanes(reinterpret_cast<const double*>(row) + 2 * first,
+                                    factor_real, factor_imag);
+        kernels::_evolve_transverse_voxel(v.x[pool], v.y[pool], factor_real, factor_imag);
+    }
+}
+
+// The four windows of one half-step (planes 0, 1, 4, 5 or 2, 3, 6, 7): per step, or per spin.
+template <class T, bool kSpatialSources>
+inline auto half_windows(const Block& b, int half, Py_ssize_t step, Py_ssize_t first) noexcept {
+    const int planes[4] = {2 * half, 2 * half + 1, 4 + 2 * half, 5 + 2 * half};
+    if constexpr (kSpatialSources) {
+        const Table3& spatial = b.spatial_source_values;
+        std::array<T, 4> w;
+        for (int k = 0; k < 4; ++k) {
+            w[static_cast<std::size_t>(k)] = kernels::load_lanes<T>(
+                reinterpret_cast<const double*>(spatial.bytes() + planes[k] * spatial.stride(0) +
+                                                step * spatial.stride(1)) +
+                first);
+        }
+        return w;
+    } else {
+        std::array<double, 4> w;
+        for (int k = 0; k < 4; ++k) w[static_cast<std::size_t>(k)] = b.windows[planes[k]].load(step);
+        return w;
+    }
+}
+
+template <class T, int P, bool kSpatialRf, bool kSpatialSources>
+inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
+    constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
+    const Py_ssize_t nspins = b.nspins;
+    MultiPoolLanes<T, P> v;
+#pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+        kernels::load_complex_lanes(b.transverse_data + 2 * (pool * nspins + first), v.x[pool],
+                                    v.y[pool]);
+        v.z[pool] = kernels::gather_lanes<T>(
+            reinterpret_cast<const char*>(b.state_data + (3 * (pool * nspins + first) + 2)),
+            kStateRow);
+        v.c[pool] = kernels::gather_lanes<T>(
+            reinterpret_cast<const char*>(b.concentration_data + (3 * (pool * nspins + first) + 2)),
+            kStateRow);
+    }
+    const T delivery = kernels::gather_lanes<T>(
+        b.inflow_delivery.bytes() + first * b.inflow_delivery.stride(0),
+        b.inflow_delivery.stride(0));
+    const Tile<T> tile = tile_at<T>(b.observation, first, b.spins_per_parent);
+    for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
+        const std::int32_t g = b.longitudinal_groups.load(step);
+        const std::int32_t r = b.rf_groups.load(step);
+        const double interval = b.duration.load(g);
+        const kernels::_MultiPoolGroup<T, LaneColumn<T>, kernels::_Strided<const double>> group{
+            lane_row<T>(b.exp_precursor, g, first),
+            lane_row<T>(b.f0_precursor, g, first),
+            lane_row<T>(b.f1_precursor, g, first),
+            lane_row<T>(b.concentration_exp_precursor, g, first),
+            lane_row<T>(b.concentration_f0_precursor, g, first),
+            lane_row<T>(b.concentration_f1_precursor, g, first),
+            product_column(b.exp_products, g),
+            product_column(b.concentration_exp_products, g),
+            lane_column<T>(b.conversion_rates, g, first),
+            lane_column<T>(b.transfer_factor, g, first),
+            lane_column<T>(b.j0, g, first),
+            lane_column<T>(b.j1, g, first),
+            lane_column<T>(b.concentration_transfer_factor, g, first),
+            lane_column<T>(b.concentration_j0, g, first),
+            lane_column<T>(b.concentration_j1, g, first)};
+
+        evolve_pools(b, v, b.first_factor_groups.load(step), first);
+        const auto w1 = half_windows<T, kSpatialSources>(b, 0, step, first);
+        const kernels::_MultiPoolSources<T> first_sources =
+            kernels::_multi_pool_sources<false>(b.source_mode, delivery, w1[0], w1[1], w1[2],
+                                                w1[3]);
+        kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, first_sources,
+                                           b.equilibrium);
+        if (r >= 0) {
+            if constexpr (kSpatialRf) {
+                const T ax = lane_row<T>(b.rf_axis_x, r, first);
+                const T ay = lane_row<T>(b.rf_axis_y, r, first);
+                const T cosine = lane_row<T>(b.rf_cosine, r, first);
+                const T sine = lane_row<T>(b.rf_sine, r, first);
+            #pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+                    kernels::_rotate_rf_voxel_plane(v.x[pool], v.y[pool], v.z[pool], ax, ay,
+                                                    cosine, sine);
+                }
+            } else {
+                const double ax = b.rf_axis_x.load(r, 0), ay = b.rf_axis_y.load(r, 0);
+                const double cosine = b.rf_cosine.load(r, 0), sine = b.rf_sine.load(r, 0);
+                const double omc = b.rf_one_minus_cosine.load(r, 0);
+            #pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+                    kernels::_rotate_rf_voxel(v.x[pool], v.y[pool], v.z[pool], ax, ay, cosine,
+                                              sine, omc);
+                }
+            }
+        }
+        evolve_pools(b, v, b.second_factor_groups.load(step), first);
+        const auto w2 = half_windows<T, kSpatialSources>(b, 1, step, first);
+        const kernels::_MultiPoolSources<T> second_sources =
+            kernels::_multi_pool_sources<true>(b.source_mode, delivery, w2[0], w2[1], w2[2],
+                                               w2[3]);
+        kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, second_sources,
+                                           b.equilibrium);
+        run_tile_actions(b.stream, b.observation, step, tile, v);
+    }
+#pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+        kernels::store_complex_lanes(b.transverse_data + 2 * (pool * nspins + first), v.x[pool],
+                                     v.y[pool]);
+        kernels::scatter_lanes(
+            reinterpret_cast<char*>(b.state_data + (3 * (pool * nspins + first) + 2)), kStateRow,
+            v.z[pool]);
+        kernels::scatter_lanes(
+            reinterpret_cast<char*>(b.concentration_data + (3 * (pool * nspins + first) + 2)),
+            kStateRow, v.c[pool]);
+    }
+}
+
+// Spins begin .. end - 1 (whole parents, ascending): whole tiles in lanes, the rest one by one.
+template <class T, int P, bool kSpatialRf, bool kSpatialSources>
+inline void run_spins(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    Py_ssize_t spin = begin;
+    for (; spin + W <= end; spin += W) run_tile<T, P, kSpatialRf, kSpatialSources>(b, spin);
+    for (; spin < end; ++spin) b.advance_spin(spin / b.spins_per_parent, spin);
+}
+
+template <class T>
+inline void run_block(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    const bool spatial_rf = b.width != 1, spatial_sources = b.has_spatial_sources;
+    const auto pick = [&]<int P>() {
+        if (spatial_rf) {
+            spatial_sources ? run_spins<T, P, true, true>(b, begin, end)
+                            : run_spins<T, P, true, false>(b, begin, end);
+        } else {
+            spatial_sources ? run_spins<T, P, false, true>(b, begin, end)
+                            : run_spins<T, P, false, false>(b, begin, end);
+        }
+    };
+    if (b.npools == 3) {
+        pick.template operator()<3>();
+    } else {
+        pick.template operator()<4>();
+    }
+}
+
+// One variant per instruction set, everything inlined into it (see frame/simd.hpp).
+[[gnu::flatten]] void run_baseline(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<2>>(b, begin, end);
+}
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const Block& b, Py_ssize_t begin,
+                                                     Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<4>>(b, begin, end);
+}
+[[gnu::target("avx512f"), gnu::flatten]] void run_avx512(const Block& b, Py_ssize_t begin,
+                                                         Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<8>>(b, begin, end);
+}
+
+// Spin by spin, in place: any pool count, any table layout, any action stream.
+void run_one_by_one(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    for (Py_ssize_t spin = begin; spin < end; ++spin) {
+        b.advance_spin(spin / b.spins_per_parent, spin);
+    }
+}
+
+using SpinRunner = void (*)(const Block&, Py_ssize_t, Py_ssize_t) noexcept;
+
+// Tiles need kPools of 3 or 4, rows of unit stride along the spins wherever a tile reads W
+// spins at once, and an order of the signal's additions that tiles keep.
+bool tiles_allowed(const frame::Bound& bound, Py_ssize_t npools, Py_ssize_t nsteps,
+                   Py_ssize_t width, int spins_per_parent) noexcept {
+    if (npools != 3 && npools != 4) return false;
+    for (const int table : {kExpPrecursor, kF0Precursor, kF1Precursor, kConcentrationExpPrecursor,
+                            kConcentrationF0Precursor, kConcentrationF1Precursor}) {
+        if (bound.buffer(table).stride(1) != sizeof(double)) return false;
+    }
+    for (const int table : {kConversionRates, kTransferFactor, kJ0, kJ1,
+                            kConcentrationTransferFactor, kConcentrationJ0, kConcentrationJ1}) {
+        if (bound.buffer(table).stride(2) != sizeof(double)) return false;
+    }
+    if (bound.buffer(kTransverseFactors).stride(2) != sizeof(frame::Complex)) return false;
+    if (width != 1) {
+        for (const int table : {kRfAxisX, kRfAxisY, kRfCosine, kRfSine}) {
+            if (bound.buffer(table).stride(1) != sizeof(double)) return false;
+        }
+    }
+    if (bound.has(kSpatialSourceValues) &&
+        bound.buffer(kSpatialSourceValues).stride(2) != sizeof(double)) {
+        return false;
+    }
+    return spins_per_parent == 1 ||
+           adc_samples_unique(gather_action_stream(bound, kObservation), nsteps,
+                              bound.shape(kActionKinds, 0), bound.shape(kParentSpeciesSignal, 3));
+}
+
+SpinRunner spin_runner(bool tiles) noexcept {
+    if (!tiles) return run_one_by_one;
+    switch (frame::simd_level()) {
+        case frame::Simd::kAvx512:
+            return run_avx512;
+        case frame::Simd::kAvx2:
+            return run_avx2;
+        default:
+            return run_baseline;
+    }
+}
 
 // The caller's obligations the block relies on, for a block with spins, each failing with a
 // ValueError that names the array: flat state arrays, table shapes, sources, group indices
@@ -428,14 +697,12 @@ PyObject* run_dynamic_plan_block_multi_pool(PyObject*, PyObject* const* args, Py
     block.observation = gather_observation(bound, kObservation, npools, nspins,
                                            bound.real(kSignalScale), bound.flag(kIdealCrushers));
 
+    const SpinRunner runner =
+        spin_runner(nspins > 0 && tiles_allowed(bound, npools, nsteps, width, spins_per_parent));
     // A parent's spins all run on one thread, in ascending order, so each signal element sums
     // its additions in one order for any team.
-    frame::run_region(num_threads, nparents, [&block](Py_ssize_t begin, Py_ssize_t end) {
-        for (Py_ssize_t parent = begin; parent < end; ++parent) {
-            for (Py_ssize_t local_spin = 0; local_spin < block.spins_per_parent; ++local_spin) {
-                block.advance_spin(parent, parent * block.spins_per_parent + local_spin);
-            }
-        }
+    frame::run_region(num_threads, nparents, [&](Py_ssize_t begin, Py_ssize_t end) {
+        runner(block, begin * spins_per_parent, end * spins_per_parent);
     });
     Py_RETURN_NONE;
 }
