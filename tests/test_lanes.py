@@ -164,3 +164,51 @@ def test_multi_pool_repeated_samples_and_strided_tables_run_spin_by_spin(rng):
     block = multi_pool_block(rng)
     block["j0_by_group"] = np.repeat(block["j0_by_group"], 2, axis=2)[:, :, ::2]
     run_multi_pool(block, 3)
+
+
+def source_interval_block(rng, nvoxels=37, nsteps=7, spins_per_parent=1, plan=True,
+                          mixed_masks=True, **options):
+    import test_source_interval
+    nadc, ncheckpoints = nsteps + 1, 2
+    block = test_source_interval.make_block(rng, nvoxels=nvoxels, nsteps=nsteps, ngroups=4,
+                                            plan=plan, spins_per_parent=spins_per_parent,
+                                            nadc=nadc, ncheckpoints=ncheckpoints, **options)
+    if plan:
+        block.update(unique_samples_stream(rng, nsteps, nadc, ncheckpoints))
+        block["signal_weights"] = 10.0 ** rng.uniform(-8, 8, nvoxels)
+    if mixed_masks:  # every form inside one tile, for both transfers
+        for prefix in ("", "concentration_"):
+            block[f"{prefix}regular_by_group"] = (
+                rng.random((4, nvoxels)) < np.array([[0.5], [1.0], [0.0], [0.7]]))
+            block[f"{prefix}regular_mode_by_group"] = rng.permutation(
+                np.array([0, 0, 2, 1], np.int32))
+    return block
+
+
+def run_source_interval(block, num_threads):
+    import test_source_interval as t
+    expected = t.run(t.REFERENCE, block)
+    got = t.run(t.NATIVE, block, num_threads=num_threads)
+    t.assert_same_outputs(got, expected)
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("shape", [
+    dict(plan=False, source_mode=0), dict(plan=False, source_mode=1, spatial=True, width=37),
+    dict(source_mode=2, kpl_groups=True), dict(source_mode=3, spatial=True, equilibrium=0.0),
+    dict(nvoxels=48, spins_per_parent=16, ncoils=3, width=48),
+    dict(nvoxels=45, spins_per_parent=9, ncoils=1, kpl_groups=True, equilibrium=np.nan),
+])
+def test_source_interval_tiles_match_the_reference(rng, num_threads, shape):
+    run_source_interval(source_interval_block(rng, **shape), num_threads)
+
+
+def test_source_interval_repeated_samples_and_strided_tables_run_one_by_one(rng):
+    block = source_interval_block(rng, nvoxels=36, spins_per_parent=12)
+    adc = np.flatnonzero(block["action_kinds"] == 2)
+    block["action_payloads"][adc[-1]] = block["action_payloads"][adc[0]]
+    block["transverse_state"][:, ::2] *= 1e16
+    run_source_interval(block, 2)
+    block = source_interval_block(rng)
+    block["f1_a_by_group"] = np.repeat(block["f1_a_by_group"], 2, axis=1)[:, ::2]
+    run_source_interval(block, 3)

@@ -47,6 +47,18 @@ inline double lane_of(const T& value, int lane) noexcept {
     return value[lane];
 }
 
+// A double in every lane (a double stays itself).
+template <class T>
+inline T splat(double value) noexcept {
+    if constexpr (sizeof(T) == sizeof(double)) {
+        return value;
+    } else {
+        T lanes;
+        for (int lane = 0; lane < kLaneCount<T>; ++lane) lanes[lane] = value;
+        return lanes;
+    }
+}
+
 // W consecutive doubles from `data` (or one).
 template <class T>
 inline T load_lanes(const double* data) noexcept {

@@ -2,6 +2,10 @@
 // pyruvate converted at rate kpl. The caller supplies every exponential already rounded.
 #pragma once
 
+#include <cstdint>
+
+#include "kernels/lanes.hpp"
+
 namespace korvel::kernels {
 
 // Regularity selection: mode 1 forces the regular form, -1 the duration form; any other mode
@@ -35,6 +39,24 @@ inline void _decay_with_transfer(T& pyruvate, T& lactate, T transfer, C exp_a,
                                  double exp_b) noexcept {
     lactate = (exp_b * lactate) + transfer;
     pyruvate = exp_a * pyruvate;
+}
+
+// The transfer of a tile of lanes whose form is fixed for all of them (kAll regular, kNone
+// duration) or chosen per lane by its mask byte (kMixed: both forms, each lane keeps its own).
+template <class T, class C>
+inline T _tile_transfer(MaskBytes form, const std::uint8_t* regular, T pyruvate, C kpl, C exp_a,
+                        double exp_b, C difference, double duration) noexcept {
+    if (form == MaskBytes::kAll) return _regular_transfer(pyruvate, kpl, exp_a, exp_b, difference);
+    if (form == MaskBytes::kNone) return _duration_transfer(pyruvate, kpl, exp_b, duration);
+    return select_by_bytes(regular, _regular_transfer(pyruvate, kpl, exp_a, exp_b, difference),
+                           _duration_transfer(pyruvate, kpl, exp_b, duration));
+}
+
+// The form of a tile under a regularity mode: fixed by modes 1 and -1, else by its mask bytes.
+inline MaskBytes _tile_form(int regular_mode, const std::uint8_t* regular, int lanes) noexcept {
+    if (regular_mode == 1) return MaskBytes::kAll;
+    if (regular_mode == -1) return MaskBytes::kNone;
+    return classify_mask_bytes(regular, lanes);
 }
 
 inline double _longitudinal_transfer(double pyruvate, double kpl, double exp_a, double exp_b,

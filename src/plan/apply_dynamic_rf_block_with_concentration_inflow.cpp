@@ -9,8 +9,11 @@
 
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
+#include "frame/simd.hpp"
+#include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
 #include "plan/actions.hpp"
+#include "plan/lane_actions.hpp"
 #include "plan/observation.hpp"
 
 namespace korvel::plan {
@@ -289,7 +292,7 @@ inline GroupCoefficients read_group(const VoxelColumns& v, Py_ssize_t group) noe
 
 // The source selection of one half-interval; mode 1 reads no polarization, mode 2 nothing.
 template <int kSourceMode>
-inline kernels::_IntervalSources half_sources(const VoxelColumns& v, std::size_t half,
+inline kernels::_IntervalSources<double> half_sources(const VoxelColumns& v, std::size_t half,
                                               Py_ssize_t step, double delivery) noexcept {
     const auto& w = v.windows[half];
     if constexpr (kSourceMode == 2) {
@@ -304,7 +307,8 @@ inline kernels::_IntervalSources half_sources(const VoxelColumns& v, std::size_t
 
 inline void coupled_half_step(double& pyruvate, double& lactate, double& concentration_pyruvate,
                               double& concentration_lactate, const GroupCoefficients& g,
-                              const kernels::_IntervalSources& s, double equilibrium) noexcept {
+                              const kernels::_IntervalSources<double>& s,
+                              double equilibrium) noexcept {
     kernels::_advance_coupled_longitudinal_voxel(
         pyruvate, lactate, concentration_pyruvate, concentration_lactate, g.kpl, g.exp_a,
         g.exp_b, g.difference, g.regular, g.f0_a, g.f1_a, g.j0, g.j1, g.concentration_exp_a,
@@ -390,6 +394,257 @@ void advance_parents(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept 
             transverse_at[nvoxels] = {lactate_x, lactate_y};
         }
     }
+}
+
+// Tiles: W consecutive voxels (one per lane, kernels/lanes.hpp) through every step together.
+// They need each per-voxel row read with unit stride, or stride 0 (the same value for every
+// voxel), and mask rows of single bytes; a tile of one voxel reads any stride.
+
+template <class T>
+inline T lanes_of(const Strided<double>& table, Py_ssize_t row, Py_ssize_t first) noexcept {
+    const char* const at = table.data + row * table.row_stride;
+    if constexpr (sizeof(T) == sizeof(double)) {
+        return kernels::gather_lanes<T>(at + first * table.column_stride, 0);
+    } else {
+        if (table.column_stride == 0) return kernels::splat<T>(Column<double>{at, 0}[0]);
+        return kernels::load_lanes<T>(reinterpret_cast<const double*>(at) + first);
+    }
+}
+
+inline const std::uint8_t* bytes_of(const Strided<std::uint8_t>& table, Py_ssize_t row,
+                                    Py_ssize_t first) noexcept {
+    return reinterpret_cast<const std::uint8_t*>(table.data + row * table.row_stride +
+                                                 first * table.column_stride);
+}
+
+// The voxels first .. first + W - 1 of `parent`'s block of spins through every step, their
+// eight working values held in lanes from load to store.
+template <class T, int kSourceMode, bool kSpatialRf, bool kHasActions>
+inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
+    const Py_ssize_t nvoxels = b.nvoxels;
+    const double equilibrium = b.equilibrium;
+    char* const pyruvate_at = reinterpret_cast<char*>(b.state_data + (3 * first + 2));
+    char* const lactate_at = pyruvate_at + 3 * nvoxels * sizeof(double);
+    char* const concentration_pyruvate_at =
+        reinterpret_cast<char*>(b.concentration_data + (3 * first + 2));
+    char* const concentration_lactate_at = concentration_pyruvate_at + 3 * nvoxels * sizeof(double);
+    double* const transverse = reinterpret_cast<double*>(b.transverse_data + first);
+    const double* const factors = reinterpret_cast<const double*>(b.factor_data + first);
+    const Py_ssize_t pool_offset = 2 * nvoxels;  // doubles from pool 0 to pool 1
+
+    TwoPoolLanes<T> v;
+    kernels::load_complex_lanes(transverse, v.pyruvate_x, v.pyruvate_y);
+    kernels::load_complex_lanes(transverse + pool_offset, v.lactate_x, v.lactate_y);
+    v.pyruvate_z = kernels::gather_lanes<T>(pyruvate_at, kStateRow);
+    v.lactate_z = kernels::gather_lanes<T>(lactate_at, kStateRow);
+    T concentration_pyruvate = kernels::gather_lanes<T>(concentration_pyruvate_at, kStateRow);
+    T concentration_lactate = kernels::gather_lanes<T>(concentration_lactate_at, kStateRow);
+    T delivery{};
+    if constexpr (kSourceMode != 2) {
+        delivery = kernels::gather_lanes<T>(b.delivery.data + first * b.delivery.column_stride,
+                                            b.delivery.column_stride);
+    }
+    Tile<T> tile{first, b.spins_per_parent, T{}};
+    if constexpr (kHasActions) tile = tile_at<T>(b.observation, first, b.spins_per_parent);
+
+    const auto multiply_factors = [&](Py_ssize_t factor_group) {
+        const double* const factor = factors + 2 * pool_offset * factor_group;
+        T factor_real, factor_imag;
+        kernels::load_complex_lanes(factor, factor_real, factor_imag);
+        kernels::_evolve_transverse_voxel(v.pyruvate_x, v.pyruvate_y, factor_real, factor_imag);
+        kernels::load_complex_lanes(factor + pool_offset, factor_real, factor_imag);
+        kernels::_evolve_transverse_voxel(v.lactate_x, v.lactate_y, factor_real, factor_imag);
+    };
+    const auto sources = [&](std::size_t half, Py_ssize_t step) {
+        const auto& w = b.windows[half];
+        if constexpr (kSourceMode == 2) {
+            return kernels::_select_interval_sources<2>(T{}, T{}, T{}, T{}, delivery);
+        } else if constexpr (kSourceMode == 1) {
+            return kernels::_select_interval_sources<1>(lanes_of<T>(w[0], step, first),
+                                                        lanes_of<T>(w[1], step, first), T{}, T{},
+                                                        delivery);
+        } else {
+            return kernels::_select_interval_sources<kSourceMode>(
+                lanes_of<T>(w[0], step, first), lanes_of<T>(w[1], step, first),
+                lanes_of<T>(w[2], step, first), lanes_of<T>(w[3], step, first), delivery);
+        }
+    };
+    const Column<std::int32_t> longitudinal_groups = b.longitudinal_groups.column(0);
+    const Column<std::int32_t> first_factor_groups = b.first_factor_groups.column(0);
+    const Column<std::int32_t> second_factor_groups = b.second_factor_groups.column(0);
+    const Column<std::int32_t> rf_groups = b.rf_groups.column(0);
+    for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
+        const Py_ssize_t g = longitudinal_groups[step];
+        const T kpl = lanes_of<T>(b.kpl, g, first), exp_a = lanes_of<T>(b.exp_a, g, first);
+        const T difference = lanes_of<T>(b.difference, g, first);
+        const T concentration_exp_a = lanes_of<T>(b.concentration_exp_a, g, first);
+        const T concentration_difference = lanes_of<T>(b.concentration_difference, g, first);
+        const double exp_b = b.exp_b.column(0)[g];
+        const double concentration_exp_b = b.concentration_exp_b.column(0)[g];
+        const double duration = b.duration.column(0)[g];
+        const std::uint8_t* const regular = bytes_of(b.regular, g, first);
+        const std::uint8_t* const concentration_regular =
+            bytes_of(b.concentration_regular, g, first);
+        const kernels::MaskBytes form =
+            kernels::_tile_form(b.regular_mode.column(0)[g], regular, W);
+        const kernels::MaskBytes concentration_form = kernels::_tile_form(
+            b.concentration_regular_mode.column(0)[g], concentration_regular, W);
+        const auto half_step = [&](const kernels::_IntervalSources<T>& s) {
+            kernels::_advance_coupled_longitudinal(
+                v.pyruvate_z, v.lactate_z, concentration_pyruvate, concentration_lactate, kpl,
+                exp_a, exp_b, lanes_of<T>(b.f0_a, g, first), lanes_of<T>(b.f1_a, g, first),
+                lanes_of<T>(b.j0, g, first), lanes_of<T>(b.j1, g, first), concentration_exp_a,
+                concentration_exp_b, lanes_of<T>(b.concentration_f0_a, g, first),
+                lanes_of<T>(b.concentration_f1_a, g, first),
+                lanes_of<T>(b.concentration_j0, g, first),
+                lanes_of<T>(b.concentration_j1, g, first), s.source_start, s.source_end,
+                s.concentration_source_start, s.concentration_source_end, duration, equilibrium,
+                [&](T pyruvate) {
+                    return kernels::_tile_transfer(form, regular, pyruvate, kpl, exp_a, exp_b,
+                                                   difference, duration);
+                },
+                [&](T held_pyruvate) {
+                    return kernels::_tile_transfer(concentration_form, concentration_regular,
+                                                   held_pyruvate, kpl, concentration_exp_a,
+                                                   concentration_exp_b, concentration_difference,
+                                                   duration);
+                });
+        };
+
+        multiply_factors(first_factor_groups[step]);
+        half_step(sources(0, step));
+        const Py_ssize_t rf_group = rf_groups[step];
+        if (rf_group >= 0) {
+            // Both pools turn with the same coefficients; concentrations never turn.
+            if constexpr (kSpatialRf) {
+                const T axis_x = lanes_of<T>(b.rf_axis_x, rf_group, first);
+                const T axis_y = lanes_of<T>(b.rf_axis_y, rf_group, first);
+                const T cosine = lanes_of<T>(b.rf_cosine, rf_group, first);
+                const T sine = lanes_of<T>(b.rf_sine, rf_group, first);
+                kernels::_rotate_rf_voxel_plane(v.pyruvate_x, v.pyruvate_y, v.pyruvate_z, axis_x,
+                                                axis_y, cosine, sine);
+                kernels::_rotate_rf_voxel_plane(v.lactate_x, v.lactate_y, v.lactate_z, axis_x,
+                                                axis_y, cosine, sine);
+            } else {
+                const double axis_x = b.rf_axis_x.column(0)[rf_group];
+                const double axis_y = b.rf_axis_y.column(0)[rf_group];
+                const double cosine = b.rf_cosine.column(0)[rf_group];
+                const double sine = b.rf_sine.column(0)[rf_group];
+                const double one_minus_cosine = b.rf_one_minus_cosine.column(0)[rf_group];
+                kernels::_rotate_rf_voxel(v.pyruvate_x, v.pyruvate_y, v.pyruvate_z, axis_x,
+                                          axis_y, cosine, sine, one_minus_cosine);
+                kernels::_rotate_rf_voxel(v.lactate_x, v.lactate_y, v.lactate_z, axis_x, axis_y,
+                                          cosine, sine, one_minus_cosine);
+            }
+        }
+        half_step(sources(1, step));
+        multiply_factors(second_factor_groups[step]);
+        if constexpr (kHasActions) run_tile_actions(b.stream, b.observation, step, tile, v);
+    }
+    kernels::store_complex_lanes(transverse, v.pyruvate_x, v.pyruvate_y);
+    kernels::store_complex_lanes(transverse + pool_offset, v.lactate_x, v.lactate_y);
+    kernels::scatter_lanes(pyruvate_at, kStateRow, v.pyruvate_z);
+    kernels::scatter_lanes(lactate_at, kStateRow, v.lactate_z);
+    kernels::scatter_lanes(concentration_pyruvate_at, kStateRow, concentration_pyruvate);
+    kernels::scatter_lanes(concentration_lactate_at, kStateRow, concentration_lactate);
+}
+
+// Parents begin .. end - 1: their voxels in whole tiles, the rest one by one.
+template <class T, int kSourceMode, bool kSpatialRf, bool kHasActions>
+inline void run_tiles(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    const Py_ssize_t last = end * b.spins_per_parent;
+    Py_ssize_t voxel = begin * b.spins_per_parent;
+    for (; voxel + W <= last; voxel += W) {
+        run_tile<T, kSourceMode, kSpatialRf, kHasActions>(b, voxel);
+    }
+    for (; voxel < last; ++voxel) run_tile<double, kSourceMode, kSpatialRf, kHasActions>(b, voxel);
+}
+
+template <class T>
+inline void run_lanes(const Block& b, Py_ssize_t begin, Py_ssize_t end, int source_mode,
+                      bool spatial_rf, bool has_actions) noexcept {
+    const auto with_mode = [&]<int kSourceMode>() {
+        if (spatial_rf) {
+            has_actions ? run_tiles<T, kSourceMode, true, true>(b, begin, end)
+                        : run_tiles<T, kSourceMode, true, false>(b, begin, end);
+        } else {
+            has_actions ? run_tiles<T, kSourceMode, false, true>(b, begin, end)
+                        : run_tiles<T, kSourceMode, false, false>(b, begin, end);
+        }
+    };
+    switch (source_mode) {
+        case 0:
+            return with_mode.template operator()<0>();
+        case 1:
+            return with_mode.template operator()<1>();
+        case 2:
+            return with_mode.template operator()<2>();
+        default:
+            return with_mode.template operator()<3>();
+    }
+}
+
+// What a region needs besides the block: the choices that pick the tile variant.
+struct Choices {
+    int source_mode;
+    bool spatial_rf;
+    bool has_actions;
+};
+
+// One variant per instruction set, everything inlined into it (see frame/simd.hpp).
+[[gnu::flatten]] void run_baseline(const Block& b, Py_ssize_t begin, Py_ssize_t end,
+                                   Choices c) noexcept {
+    run_lanes<kernels::Lanes<2>>(b, begin, end, c.source_mode, c.spatial_rf, c.has_actions);
+}
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const Block& b, Py_ssize_t begin,
+                                                     Py_ssize_t end, Choices c) noexcept {
+    run_lanes<kernels::Lanes<4>>(b, begin, end, c.source_mode, c.spatial_rf, c.has_actions);
+}
+[[gnu::target("avx512f"), gnu::flatten]] void run_avx512(const Block& b, Py_ssize_t begin,
+                                                         Py_ssize_t end, Choices c) noexcept {
+    run_lanes<kernels::Lanes<8>>(b, begin, end, c.source_mode, c.spatial_rf, c.has_actions);
+}
+
+using TileRunner = void (*)(const Block&, Py_ssize_t, Py_ssize_t, Choices) noexcept;
+
+TileRunner tile_runner() noexcept {
+    switch (frame::simd_level()) {
+        case frame::Simd::kAvx512:
+            return run_avx512;
+        case frame::Simd::kAvx2:
+            return run_avx2;
+        default:
+            return run_baseline;
+    }
+}
+
+// Tiles read W voxels of a row at once: unit strides (or zero, a value shared by every voxel)
+// along the voxels, single-byte masks; with actions, an order of the signal's additions that
+// tiles keep (one spin per parent, or no ADC sample written twice).
+bool tiles_allowed(const Block& b, bool spatial_rf, bool has_actions, Py_ssize_t nadc,
+                   Py_ssize_t nactions) noexcept {
+    for (const Strided<double>* table :
+         {&b.kpl, &b.exp_a, &b.difference, &b.f0_a, &b.f1_a, &b.j0, &b.j1,
+          &b.concentration_exp_a, &b.concentration_difference, &b.concentration_f0_a,
+          &b.concentration_f1_a, &b.concentration_j0, &b.concentration_j1}) {
+        if (table->column_stride != sizeof(double)) return false;
+    }
+    for (const auto& half : b.windows) {
+        for (const Strided<double>& window : half) {
+            if (window.column_stride != 0 && window.column_stride != sizeof(double)) return false;
+        }
+    }
+    if (b.regular.column_stride != 1 || b.concentration_regular.column_stride != 1) return false;
+    if (spatial_rf) {
+        for (const Strided<double>* table : {&b.rf_axis_x, &b.rf_axis_y, &b.rf_cosine, &b.rf_sine}) {
+            if (table->column_stride != sizeof(double)) return false;
+        }
+    }
+    return !has_actions || b.spins_per_parent == 1 ||
+           adc_samples_unique(b.stream, b.nsteps, nactions, nadc);
 }
 
 using Advance = void (*)(const Block&, Py_ssize_t, Py_ssize_t) noexcept;
@@ -585,9 +840,20 @@ PyObject* apply_dynamic_rf_block_with_concentration_inflow(PyObject*, PyObject* 
                                bound.flag(kIdealCrushers));
     }
 
-    const Advance advance = kAdvance[static_cast<std::size_t>(source_mode)]
-                                    [2 * static_cast<std::size_t>(width != 1) + has_actions];
+    const bool spatial_rf = width != 1;
     // A parent's spins all run on one thread, so each signal element sums in one order.
+    if (nvoxels > 0 && tiles_allowed(block, spatial_rf, has_actions,
+                                     has_actions ? shape(kParentSpeciesSignal, 3) : 0,
+                                     has_actions ? shape(kActionKinds, 0) : 0)) {
+        const TileRunner runner = tile_runner();
+        const Choices choices{source_mode, spatial_rf, has_actions};
+        frame::run_region(num_threads, nparents, [&](Py_ssize_t begin, Py_ssize_t end) {
+            runner(block, begin, end, choices);
+        });
+        Py_RETURN_NONE;
+    }
+    const Advance advance = kAdvance[static_cast<std::size_t>(source_mode)]
+                                    [2 * static_cast<std::size_t>(spatial_rf) + has_actions];
     frame::run_region(num_threads, nparents, [&block, advance](Py_ssize_t begin, Py_ssize_t end) {
         advance(block, begin, end);
     });

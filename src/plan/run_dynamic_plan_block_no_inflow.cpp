@@ -159,28 +159,13 @@ struct Block {
     }
 };
 
-// The transfer form of a step for a tile: fixed by the group's mode, else by the mask bytes.
-kernels::MaskBytes form_of(int mode, const std::uint8_t* regular, int lanes) noexcept {
-    if (mode == 1) return kernels::MaskBytes::kAll;
-    if (mode == -1) return kernels::MaskBytes::kNone;
-    return kernels::classify_mask_bytes(regular, lanes);
-}
-
-// One longitudinal half-step of a tile; a mixed tile forms both transfers and keeps each lane's.
+// One longitudinal half-step of a tile in the form chosen for it (kernels::_tile_form).
 template <class T>
 inline void half_step(T& pyruvate, T& lactate, const T& kpl, const T& exp_a, const T& difference,
                       double exp_b, double duration, kernels::MaskBytes form,
                       const std::uint8_t* regular) noexcept {
-    T transfer;
-    if (form == kernels::MaskBytes::kAll) {
-        transfer = kernels::_regular_transfer(pyruvate, kpl, exp_a, exp_b, difference);
-    } else if (form == kernels::MaskBytes::kNone) {
-        transfer = kernels::_duration_transfer(pyruvate, kpl, exp_b, duration);
-    } else {
-        transfer = kernels::select_by_bytes(
-            regular, kernels::_regular_transfer(pyruvate, kpl, exp_a, exp_b, difference),
-            kernels::_duration_transfer(pyruvate, kpl, exp_b, duration));
-    }
+    const T transfer = kernels::_tile_transfer(form, regular, pyruvate, kpl, exp_a, exp_b,
+                                               difference, duration);
     kernels::_decay_with_transfer(pyruvate, lactate, transfer, exp_a, exp_b);
 }
 
@@ -213,7 +198,7 @@ inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
         const T kpl = c.kpl.load<T>(first), exp_a = c.exp_a.load<T>(first);
         const T difference = c.difference.load<T>(first);
         const std::uint8_t* const regular = c.regular.bytes(first);
-        const kernels::MaskBytes form = form_of(c.mode, regular, W);
+        const kernels::MaskBytes form = kernels::_tile_form(c.mode, regular, W);
 
         evolve(v.pyruvate_x, v.pyruvate_y, c.first_factors + 2 * first);
         evolve(v.lactate_x, v.lactate_y, c.first_factors + (pool_offset + 2 * first));
