@@ -1,5 +1,5 @@
 """The machine's limits, measured in the benchmark run itself: memory bandwidth (a large NumPy
-copy) and the rate of independent double multiplies (a compiled probe, else NumPy).
+copy) and the rates of independent double multiplies and divisions (a compiled probe, else NumPy).
 
 Both are measured on one thread and on a team of Python threads that each do the same work on
 their own data at once; NumPy's copy and ctypes calls release the GIL.
@@ -21,14 +21,15 @@ from typing import Callable
 
 import numpy as np
 
-PROBE_SOURCE = Path(__file__).with_name("peak_multiply.cpp")
+PROBE_SOURCE = Path(__file__).with_name("peak_rates.cpp")
 
 
 @dataclass
 class Limits:
     bandwidth: dict[int, float]  # bytes per second (read + write), by thread count
     multiply_rate: dict[int, float]  # double multiplies per second, by thread count
-    rate_source: str  # how the multiply rate was measured
+    divide_rate: dict[int, float]  # double divisions per second, by thread count
+    rate_source: str  # how the rates were measured
 
 
 def _concurrently(jobs: list[Callable[[], object]]) -> float:
@@ -62,7 +63,7 @@ def _compile_probe() -> ctypes.CDLL | None:
     if compiler is None or not PROBE_SOURCE.is_file():
         return None
     folder = tempfile.mkdtemp(prefix="korvel-probe-")
-    library = Path(folder) / "peak_multiply.so"
+    library = Path(folder) / "peak_rates.so"
     try:
         subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-ffp-contract=off",
                         str(PROBE_SOURCE), "-o", str(library)],
@@ -72,34 +73,35 @@ def _compile_probe() -> ctypes.CDLL | None:
         return None
     finally:
         shutil.rmtree(folder, ignore_errors=True)  # the loaded library stays mapped
-    probe.probe_multiply.restype = ctypes.c_double
-    probe.probe_multiply.argtypes = [ctypes.c_int64, ctypes.c_double]
+    for function in (probe.probe_multiply, probe.probe_divide):
+        function.restype = ctypes.c_double
+        function.argtypes = [ctypes.c_int64, ctypes.c_double]
     return probe
 
 
-def _probe_rate(probe: ctypes.CDLL, team: int, seconds: float, repeats: int) -> float:
+def _probe_rate(probe: ctypes.CDLL, function, team: int, seconds: float, repeats: int) -> float:
     per_round = probe.probe_chains() * probe.probe_lanes()
-    rounds = 100_000
+    rounds = 10_000
     while True:  # calibrate to about `seconds` per run
-        elapsed = _concurrently([lambda: probe.probe_multiply(rounds, 1.0)])
+        elapsed = _concurrently([lambda: function(rounds, 1.0)])
         if elapsed >= seconds / 4 or rounds > 10**10:
             break
         rounds *= 4
     rounds = max(1, int(rounds * seconds / elapsed))
-    jobs = [lambda: probe.probe_multiply(rounds, 1.0)] * team
+    jobs = [lambda: function(rounds, 1.0)] * team
     return team * rounds * per_round / statistics.median(
         _concurrently(jobs) for _ in range(repeats))
 
 
-def _numpy_rate(team: int, repeats: int) -> float:
-    """In-place multiplies of cache-resident arrays (one per thread): the overhead of each call
+def _numpy_rate(operation, team: int, repeats: int) -> float:
+    """In-place operations on cache-resident arrays (one per thread): the overhead of each call
     and the loads and stores keep this well below the arithmetic peak."""
     n, calls = 16_384, 400
     arrays = [np.ones(n) for _ in range(team)]
 
     def job(values):
         for _ in range(calls):
-            np.multiply(values, 1.0, out=values)
+            operation(values, 1.0, out=values)
 
     jobs = [lambda a=a: job(a) for a in arrays]
     _concurrently(jobs)
@@ -113,9 +115,13 @@ def measure(teams: list[int], quick: bool) -> Limits:
     probe = _compile_probe()
     if probe is not None:
         seconds = 0.02 if quick else 0.25
-        rates = {team: _probe_rate(probe, team, seconds, repeats) for team in teams}
+        multiply = {team: _probe_rate(probe, probe.probe_multiply, team, seconds, repeats)
+                    for team in teams}
+        divide = {team: _probe_rate(probe, probe.probe_divide, team, seconds, repeats)
+                  for team in teams}
         source = f"compiled probe, {probe.probe_lanes()} lanes"
     else:
-        rates = {team: _numpy_rate(team, repeats) for team in teams}
-        source = "NumPy multiply (no compiler for the probe: a low estimate)"
-    return Limits(bandwidth, rates, source)
+        multiply = {team: _numpy_rate(np.multiply, team, repeats) for team in teams}
+        divide = {team: _numpy_rate(np.divide, team, repeats) for team in teams}
+        source = "NumPy in place (no compiler for the probe: low estimates)"
+    return Limits(bandwidth, multiply, divide, source)

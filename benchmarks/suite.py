@@ -54,6 +54,7 @@ class Row:
     same_bits: bool | None = None
     native: dict[int, Timing] = field(default_factory=dict)
     operations: float = 0.0
+    divisions: float = 0.0
     bytes: float = 0.0
 
 
@@ -91,7 +92,8 @@ def run_workload(workload: Workload, sizes: Sizes, teams: list[int], repeats: in
     steps = workload.steps(sizes)
     args = workload.build(np.random.default_rng(SEED), sizes, steps)
     row = Row(workload, work=workload.work(args), steps=steps,
-              operations=workload.operations(args), bytes=bytes_per_unit(workload, args))
+              operations=workload.operations(args), divisions=workload.divisions(args),
+              bytes=bytes_per_unit(workload, args))
     try:
         native(**_copy(args))
     except NotImplementedError:
@@ -116,10 +118,16 @@ def run_workload(workload: Workload, sizes: Sizes, teams: list[int], repeats: in
 
 
 def roofline(row: Row, limits: Limits, team: int) -> tuple[float, str]:
-    """Units of work per second the machine's limits allow, and which limit binds."""
-    compute = limits.multiply_rate[team] / row.operations if row.operations else float("inf")
-    memory = limits.bandwidth[team] / row.bytes if row.bytes else float("inf")
-    return (compute, "compute") if compute <= memory else (memory, "memory")
+    """Units of work per second the machine's limits allow, and which limit binds: every
+    operation at the multiply rate, the divisions at the division rate, the bytes at the copy
+    bandwidth."""
+    infinite = float("inf")
+    bounds = [
+        (limits.multiply_rate[team] / row.operations if row.operations else infinite, "compute"),
+        (limits.divide_rate[team] / row.divisions if row.divisions else infinite, "division"),
+        (limits.bandwidth[team] / row.bytes if row.bytes else infinite, "memory"),
+    ]
+    return min(bounds)
 
 
 def _seconds(value: float) -> str:
@@ -152,7 +160,8 @@ def format_row(row: Row, limits: Limits, teams: list[int]) -> list[str]:
         bound, limit = roofline(row, limits, team)
         bounds.append(f"{_rate(bound)} ({team}t, {limit})")
         shares.append(f"{row.work / row.native[team].median / bound * 100:.0f}%")
-    lines.append(f"    roofline: {row.operations:.0f} ops and {row.bytes:.1f} B per "
+    divisions = f" ({row.divisions:.1f} /)" if row.divisions else ""
+    lines.append(f"    roofline: {row.operations:.0f} ops{divisions} and {row.bytes:.1f} B per "
                  f"{row.workload.units[:-1]}; bound {', '.join(bounds)}; "
                  f"achieved {', '.join(shares)}")
     return lines
@@ -171,7 +180,8 @@ def header(teams: list[int]) -> str:
 
 def write_csv(path: str, rows: list[Row], limits: Limits, teams: list[int]) -> None:
     fields = ["kernel", "function", "units", "work", "status", "reference_seconds",
-              "reference_steps_timed", "same_bits", "operations_per_unit", "bytes_per_unit"]
+              "reference_steps_timed", "same_bits", "operations_per_unit", "divisions_per_unit",
+              "bytes_per_unit"]
     for team in teams:
         fields += [f"native_{team}t_seconds", f"native_{team}t_min", f"native_{team}t_max",
                    f"rate_{team}t", f"roofline_{team}t", f"roofline_{team}t_limit",
@@ -184,7 +194,8 @@ def write_csv(path: str, rows: list[Row], limits: Limits, teams: list[int]) -> N
             record: dict[str, Any] = {
                 "kernel": row.workload.label, "function": row.workload.function,
                 "units": row.workload.units, "work": row.work, "status": row.status,
-                "operations_per_unit": row.operations, "bytes_per_unit": row.bytes,
+                "operations_per_unit": row.operations, "divisions_per_unit": row.divisions,
+                "bytes_per_unit": row.bytes,
             }
             if row.status == "ok":
                 reference_seconds = row.reference_per_unit * row.work
@@ -254,7 +265,8 @@ def main(argv: list[str] | None = None) -> int:
     for team in teams:
         print(f"machine, {team} thread{'s' if team > 1 else ''}: memory copy "
               f"{limits.bandwidth[team] / 1e9:.1f} GB/s, independent multiplies "
-              f"{limits.multiply_rate[team] / 1e9:.1f} G/s ({limits.rate_source})")
+              f"{limits.multiply_rate[team] / 1e9:.1f} G/s, divisions "
+              f"{limits.divide_rate[team] / 1e9:.1f} G/s ({limits.rate_source})")
     print()
     print(header(teams), flush=True)
     rows = []
@@ -266,9 +278,9 @@ def main(argv: list[str] | None = None) -> int:
         print("\n".join(format_row(row, limits, teams)), flush=True)
     print(f"\n* reference timed on {options.reference_steps} steps and scaled per unit of work. "
           "bits: native and reference outputs compared at the reference's size.")
-    print("roofline: the lower of bandwidth / bytes and multiply rate / operations per unit; "
-          "bytes count every array once (modified ones twice), operations every double +, -, "
-          "x and / of the kernel's formulas, each as one multiply.")
+    print("roofline: the lowest of bandwidth / bytes, multiply rate / operations and division "
+          "rate / divisions per unit; bytes count every array once (modified ones twice), "
+          "operations every double +, -, x and / of the kernel's formulas, each as one multiply.")
     if options.csv:
         write_csv(options.csv, rows, limits, teams)
     return 1 if any(row.same_bits is False for row in rows) else 0

@@ -4,7 +4,8 @@ double operations one unit of its work (a spin-step, a voxel-step, a voxel) perf
 Plan blocks carry an RF pulse and an ADC sample in every step, received by two coils; values stay
 in ordinary ranges (decay factors just below one, unit-modulus phases), so repeated calls never
 reach subnormal numbers. Operation counts follow the kernels' formulas: every addition,
-subtraction, multiplication (those by a literal zero included) and division counts one.
+subtraction, multiplication (those by a literal zero included) and division counts one; the
+divisions among them are also counted apart, since a divider is slower than a multiplier.
 """
 
 from __future__ import annotations
@@ -36,6 +37,7 @@ class Workload:
     steps: Callable[[Sizes], int]  # steps at full size (1 for single-step primitives)
     work: Callable[[Args], int]  # units of work of one call
     operations: Callable[[Args], float]  # double operations per unit
+    divisions: Callable[[Args], float]  # how many of them are divisions
     modified: tuple[str, ...]
 
 
@@ -141,6 +143,10 @@ def two_pool_operations(a: Args) -> float:
     return free_evolution + longitudinal + _rf_operations(a, 2) + _adc_operations(a, 2)
 
 
+def two_pool_divisions(a: Args) -> float:
+    return 2 * _regular_share(a["regular_by_group"], a["regular_mode_by_group"])
+
+
 # --- multi-pool plan block -------------------------------------------------------------------
 
 MULTI_POOL_WINDOWS = ("inflow_first_start", "inflow_first_end", "inflow_second_start",
@@ -216,6 +222,10 @@ def multi_pool_operations(a: Args) -> float:
             + _adc_operations(a, npools))
 
 
+def multi_pool_divisions(a: Args) -> float:
+    return 4.0  # two source slopes per half-step
+
+
 # --- two-pool source-interval block ----------------------------------------------------------
 
 def source_interval_block(rng, sizes: Sizes, nsteps: int) -> Args:
@@ -277,6 +287,13 @@ def source_interval_operations(a: Args) -> float:
     return 2 * half_step + 2 * 2 * 6 + _rf_operations(a, 2) + _adc_operations(a, 2)
 
 
+def source_interval_divisions(a: Args) -> float:
+    regular = (_regular_share(a["regular_by_group"], a["regular_mode_by_group"])
+               + _regular_share(a["concentration_regular_by_group"],
+                                a["concentration_regular_mode_by_group"]))
+    return 2 * (2 + regular)  # two source slopes and the regular transfers per half-step
+
+
 # --- longitudinal block and single-step primitives -------------------------------------------
 
 def longitudinal_block(rng, sizes: Sizes, nsteps: int) -> Args:
@@ -298,6 +315,10 @@ def longitudinal_block(rng, sizes: Sizes, nsteps: int) -> Args:
 def longitudinal_operations(a: Args) -> float:
     regular = {1: 1.0, -1: 0.0}.get(a["regular_mode"], float(np.mean(a["regular"] != 0)))
     return 6 + regular
+
+
+def longitudinal_divisions(a: Args) -> float:
+    return longitudinal_operations(a) - 6
 
 
 def rf_axis_block(rng, sizes: Sizes, nsteps: int) -> Args:
@@ -345,6 +366,10 @@ def inflow_operations(a: Args) -> float:
     return 46 + float(share)  # 48 with both transfers regular (4 operations rather than 3)
 
 
+def inflow_divisions(a: Args) -> float:
+    return inflow_operations(a) - 44
+
+
 def _plan_work(a: Args) -> int:
     return a["state"].shape[1] * a["longitudinal_groups"].shape[0]
 
@@ -353,29 +378,33 @@ PLAN_MODIFIED = ("state", "transverse_state", "parent_species_signal", "checkpoi
 
 WORKLOADS = [
     Workload("two-pool plan block, axis RF", "run_dynamic_plan_block_no_inflow", "spin-steps",
-             two_pool_block, lambda s: s.steps, _plan_work, two_pool_operations, PLAN_MODIFIED),
+             two_pool_block, lambda s: s.steps, _plan_work, two_pool_operations,
+             two_pool_divisions, PLAN_MODIFIED),
     Workload("two-pool plan block, spatial RF", "run_dynamic_plan_block_no_inflow",
              "spin-steps", lambda rng, s, n: two_pool_block(rng, s, n, spatial_rf=True),
-             lambda s: s.steps, _plan_work, two_pool_operations, PLAN_MODIFIED),
+             lambda s: s.steps, _plan_work, two_pool_operations, two_pool_divisions,
+             PLAN_MODIFIED),
     Workload("multi-pool plan block, 3 pools", "run_dynamic_plan_block_multi_pool",
              "spin-steps", multi_pool_block, lambda s: s.steps, _plan_work,
-             multi_pool_operations, PLAN_MODIFIED + ("concentration_state",)),
+             multi_pool_operations, multi_pool_divisions,
+             PLAN_MODIFIED + ("concentration_state",)),
     Workload("source-interval block", "apply_dynamic_rf_block_with_concentration_inflow",
              "spin-steps", source_interval_block, lambda s: s.steps, _plan_work,
-             source_interval_operations, PLAN_MODIFIED + ("concentration_state",)),
+             source_interval_operations, source_interval_divisions,
+             PLAN_MODIFIED + ("concentration_state",)),
     Workload("longitudinal block", "apply_longitudinal_block_no_inflow", "voxel-steps",
              longitudinal_block, lambda s: s.voxel_steps,
              lambda a: a["kpl"].shape[0] * a["step_groups"].shape[0], longitudinal_operations,
-             ("state",)),
+             longitudinal_divisions, ("state",)),
     Workload("axis RF rotation", "apply_rf_rotation_transverse_block", "voxels", rf_axis_block,
-             lambda s: 1, lambda a: a["state"].shape[1], lambda a: 64.0,
+             lambda s: 1, lambda a: a["state"].shape[1], lambda a: 64.0, lambda a: 0.0,
              ("state", "transverse_state")),
     Workload("spatial RF rotation", "apply_spatial_rf_rotation_transverse_block", "voxels",
              rf_spatial_block, lambda s: 1, lambda a: a["state"].shape[1], lambda a: 36.0,
-             ("state", "transverse_state")),
+             lambda a: 0.0, ("state", "transverse_state")),
     Workload("concentration inflow step", "apply_longitudinal_step_with_concentration_inflow",
              "voxels", inflow_step, lambda s: 1, lambda a: a["kpl"].shape[0], inflow_operations,
-             ("state", "concentration_state")),
+             inflow_divisions, ("state", "concentration_state")),
 ]
 
 
