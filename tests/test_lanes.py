@@ -150,6 +150,7 @@ def run_multi_pool(block, num_threads):
     dict(spins_per_parent=16, nparents=2, ncoils=3, equilibrium=0.0, source_mode=2),
     dict(spins_per_parent=1, nparents=19, npools=4, spatial=True, width=19),
     dict(npools=5),  # more pools than tiles are built for: spin by spin
+    dict(nsteps=3, npools=4),  # groups read too rarely to be packed
 ])
 def test_multi_pool_tiles_match_the_reference(rng, num_threads, shape):
     run_multi_pool(multi_pool_block(rng, **shape), num_threads)

@@ -176,6 +176,7 @@ struct Block {
     Table1 inflow_delivery;
     double equilibrium;
     int source_mode;
+    Py_ssize_t groups_used;  // 1 + the largest longitudinal group of the block's steps
     ActionStream stream;
     Observation observation;
 
@@ -269,26 +270,80 @@ struct Block {
 // Tiles of W spins in lanes, for blocks of kPools pools (the common small counts); any other
 // block, and the spins after the last whole tile, run spin by spin (Block::advance_spin).
 
-// A product column of a [g, q, i] table at group g for a tile: the W spins from i on.
-template <class T>
-struct LaneColumn {
-    const double* data;
-    std::int64_t stride;  // doubles from one product to the next
-    T operator[](std::int64_t q) const noexcept {
-        return kernels::load_lanes<T>(data + q * stride);
-    }
-};
-
-template <class T>
-LaneColumn<T> lane_column(const Table3& table, std::int32_t g, Py_ssize_t i) noexcept {
-    const kernels::_Strided<const double> column = product_column(table, g, i);
-    return {column.values, column.stride};
-}
-
 template <class T>
 T lane_row(const Table2& table, std::int32_t g, Py_ssize_t i) noexcept {
     return kernels::load_lanes<T>(
         reinterpret_cast<const double*>(table.bytes() + g * table.stride(0)) + i);
+}
+
+// The per-spin coefficient rows of a tile: the six precursor tables, then the seven product
+// tables, product by product. Row r of group g holds the tile's W values at
+// start[r] + g * group_stride[r], in the tables themselves or in a copy packed on the thread's
+// stack. Tables of one shape tend to lie at the same offset within a page, so the rows a step
+// reads from a dozen tables compete for one set of the L1 cache and miss it again at every
+// step; the packed copy holds them side by side, read from the tables once per tile. Packing
+// pays when the block's groups are few and each is read at several steps.
+constexpr int kPrecursorRows = 6;
+constexpr std::size_t kPackedDoubles = 4096;  // 32 KiB of each thread's stack
+
+template <int P>
+struct TileRows {
+    static constexpr int kRows = kPrecursorRows + 7 * (P - 1);
+    const double* start[kRows];
+    std::ptrdiff_t group_stride[kRows];
+
+    template <class T>
+    T load(int row, std::int32_t g) const noexcept {
+        const std::size_t r = static_cast<std::size_t>(row);
+        return kernels::load_lanes<T>(start[r] + g * group_stride[r]);
+    }
+};
+
+template <class T, int P>
+struct LaneColumn {
+    const TileRows<P>* rows;
+    int table;
+    std::int32_t g;
+    T operator[](std::int64_t q) const noexcept {
+        return rows->template load<T>(kPrecursorRows + table * (P - 1) + static_cast<int>(q), g);
+    }
+};
+
+template <int P>
+void set_tile_rows(const Block& b, Py_ssize_t first, int lanes, double* packed,
+                   TileRows<P>& rows) noexcept {
+    const Table2* const precursor[kPrecursorRows] = {
+        &b.exp_precursor, &b.f0_precursor, &b.f1_precursor, &b.concentration_exp_precursor,
+        &b.concentration_f0_precursor, &b.concentration_f1_precursor};
+    const Table3* const products[7] = {&b.conversion_rates, &b.transfer_factor, &b.j0, &b.j1,
+                                       &b.concentration_transfer_factor, &b.concentration_j0,
+                                       &b.concentration_j1};
+    for (int r = 0; r < TileRows<P>::kRows; ++r) {
+        const std::size_t i = static_cast<std::size_t>(r);
+        if (r < kPrecursorRows) {
+            const Table2& table = *precursor[i];
+            rows.start[i] = reinterpret_cast<const double*>(table.bytes()) + first;
+            rows.group_stride[i] = table.stride(0) / static_cast<std::ptrdiff_t>(sizeof(double));
+        } else {
+            const Table3& table = *products[static_cast<std::size_t>((r - kPrecursorRows) / (P - 1))];
+            const std::ptrdiff_t q = (r - kPrecursorRows) % (P - 1);
+            rows.start[i] = reinterpret_cast<const double*>(table.bytes() + q * table.stride(1)) +
+                            first;
+            rows.group_stride[i] = table.stride(0) / static_cast<std::ptrdiff_t>(sizeof(double));
+        }
+    }
+    if (packed == nullptr) return;
+    const std::ptrdiff_t group_size = TileRows<P>::kRows * lanes;
+    for (int r = 0; r < TileRows<P>::kRows; ++r) {
+        const std::size_t i = static_cast<std::size_t>(r);
+        for (Py_ssize_t g = 0; g < b.groups_used; ++g) {
+            __builtin_memcpy(packed + g * group_size + r * lanes,
+                             rows.start[i] + g * rows.group_stride[i],
+                             static_cast<std::size_t>(lanes) * sizeof(double));
+        }
+        rows.start[i] = packed + r * lanes;
+        rows.group_stride[i] = group_size;
+    }
 }
 
 // A tile's values of every pool; the interface run_tile_actions() expects.
@@ -348,9 +403,12 @@ inline auto half_windows(const Block& b, int half, Py_ssize_t step, Py_ssize_t f
 }
 
 template <class T, int P, bool kSpatialRf, bool kSpatialSources>
-inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
+inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept {
     constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
+    constexpr int W = kernels::kLaneCount<T>;
     const Py_ssize_t nspins = b.nspins;
+    TileRows<P> rows;
+    set_tile_rows<P>(b, first, W, packed, rows);
     MultiPoolLanes<T, P> v;
 #pragma GCC unroll 8
     for (int pool = 0; pool < P; ++pool) {
@@ -371,22 +429,22 @@ inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
         const std::int32_t g = b.longitudinal_groups.load(step);
         const std::int32_t r = b.rf_groups.load(step);
         const double interval = b.duration.load(g);
-        const kernels::_MultiPoolGroup<T, LaneColumn<T>, kernels::_Strided<const double>> group{
-            lane_row<T>(b.exp_precursor, g, first),
-            lane_row<T>(b.f0_precursor, g, first),
-            lane_row<T>(b.f1_precursor, g, first),
-            lane_row<T>(b.concentration_exp_precursor, g, first),
-            lane_row<T>(b.concentration_f0_precursor, g, first),
-            lane_row<T>(b.concentration_f1_precursor, g, first),
-            product_column(b.exp_products, g),
-            product_column(b.concentration_exp_products, g),
-            lane_column<T>(b.conversion_rates, g, first),
-            lane_column<T>(b.transfer_factor, g, first),
-            lane_column<T>(b.j0, g, first),
-            lane_column<T>(b.j1, g, first),
-            lane_column<T>(b.concentration_transfer_factor, g, first),
-            lane_column<T>(b.concentration_j0, g, first),
-            lane_column<T>(b.concentration_j1, g, first)};
+        using Group = kernels::_MultiPoolGroup<T, LaneColumn<T, P>, kernels::_Strided<const double>>;
+        const Group group{rows.template load<T>(0, g),
+                          rows.template load<T>(1, g),
+                          rows.template load<T>(2, g),
+                          rows.template load<T>(3, g),
+                          rows.template load<T>(4, g),
+                          rows.template load<T>(5, g),
+                          product_column(b.exp_products, g),
+                          product_column(b.concentration_exp_products, g),
+                          LaneColumn<T, P>{&rows, 0, g},
+                          LaneColumn<T, P>{&rows, 1, g},
+                          LaneColumn<T, P>{&rows, 2, g},
+                          LaneColumn<T, P>{&rows, 3, g},
+                          LaneColumn<T, P>{&rows, 4, g},
+                          LaneColumn<T, P>{&rows, 5, g},
+                          LaneColumn<T, P>{&rows, 6, g}};
 
         evolve_pools(b, v, b.first_factor_groups.load(step), first);
         const auto w1 = half_windows<T, kSpatialSources>(b, 0, step, first);
@@ -443,8 +501,15 @@ inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
 template <class T, int P, bool kSpatialRf, bool kSpatialSources>
 inline void run_spins(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
     constexpr int W = kernels::kLaneCount<T>;
+    constexpr std::size_t kGroupDoubles = static_cast<std::size_t>(TileRows<P>::kRows * W);
+    const auto groups = static_cast<std::size_t>(b.groups_used);
+    // Packing pays when the groups are read again in later steps.
+    const bool pack = groups * kGroupDoubles <= kPackedDoubles && 2 * b.groups_used <= b.nsteps;
+    alignas(64) double packed[kPackedDoubles];
     Py_ssize_t spin = begin;
-    for (; spin + W <= end; spin += W) run_tile<T, P, kSpatialRf, kSpatialSources>(b, spin);
+    for (; spin + W <= end; spin += W) {
+        run_tile<T, P, kSpatialRf, kSpatialSources>(b, spin, pack ? packed : nullptr);
+    }
     for (; spin < end; ++spin) b.advance_spin(spin / b.spins_per_parent, spin);
 }
 
@@ -693,6 +758,10 @@ PyObject* run_dynamic_plan_block_multi_pool(PyObject*, PyObject* const* args, Py
     block.inflow_delivery = bound.view<double, 1>(kInflowDelivery);
     block.equilibrium = bound.real(kEquilibrium);
     block.source_mode = source_mode;
+    for (Py_ssize_t step = 0; step < nsteps; ++step) {
+        const Py_ssize_t group = block.longitudinal_groups.load(step);
+        if (group + 1 > block.groups_used) block.groups_used = group + 1;
+    }
     block.stream = gather_action_stream(bound, kObservation);
     block.observation = gather_observation(bound, kObservation, npools, nspins,
                                            bound.real(kSignalScale), bound.flag(kIdealCrushers));
