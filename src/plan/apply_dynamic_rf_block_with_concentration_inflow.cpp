@@ -212,6 +212,7 @@ struct Block {
     std::array<std::array<Strided<double>, 4>, 2> windows;
     ActionStream stream;
     Observation observation;
+    Py_ssize_t groups_used;  // 1 + the largest longitudinal group of the block's steps
 };
 
 // The block's arrays at one voxel, so that a step only indexes rows. The RF column is the
@@ -417,11 +418,86 @@ inline const std::uint8_t* bytes_of(const Strided<std::uint8_t>& table, Py_ssize
                                                  first * table.column_stride);
 }
 
+// The per-voxel coefficient rows a tile reads at every step: row r of group g holds the tile's
+// W values at start[r] + g * group_stride[r] (the mask rows likewise, in bytes), in the tables
+// themselves or in a copy packed on the thread's stack. Tables of one shape tend to lie at the
+// same offset within a page, so a step's rows from a dozen tables compete for one set of the L1
+// cache and miss it again at every step; the packed copy holds them side by side, read from the
+// tables once per tile. Packing pays when the block's groups are few and read at many steps.
+enum Row { kRowKpl, kRowExpA, kRowDifference, kRowF0A, kRowF1A, kRowJ0, kRowJ1,
+           kRowConcentrationExpA, kRowConcentrationDifference, kRowConcentrationF0A,
+           kRowConcentrationF1A, kRowConcentrationJ0, kRowConcentrationJ1, kRowCount };
+constexpr std::size_t kPackedDoubles = 4096;  // 32 KiB of each thread's stack
+
+struct IntervalRows {
+    const double* start[kRowCount];
+    std::ptrdiff_t group_stride[kRowCount];  // in doubles
+    const std::uint8_t* mask_start[2];  // regular, concentration_regular
+    std::ptrdiff_t mask_group_stride[2];
+
+    template <class T>
+    T load(int row, Py_ssize_t g) const noexcept {
+        const std::size_t r = static_cast<std::size_t>(row);
+        return kernels::load_lanes<T>(start[r] + g * group_stride[r]);
+    }
+    const std::uint8_t* mask(int which, Py_ssize_t g) const noexcept {
+        const std::size_t m = static_cast<std::size_t>(which);
+        return mask_start[m] + g * mask_group_stride[m];
+    }
+};
+
+// The rows of the voxels from `first` on; with `packed`, copied there (groups, then rows, then
+// lanes; the masks after all the doubles).
+inline void set_interval_rows(const Block& b, Py_ssize_t first, int lanes, double* packed,
+                              IntervalRows& rows) noexcept {
+    const Strided<double>* const tables[kRowCount] = {
+        &b.kpl, &b.exp_a, &b.difference, &b.f0_a, &b.f1_a, &b.j0, &b.j1,
+        &b.concentration_exp_a, &b.concentration_difference, &b.concentration_f0_a,
+        &b.concentration_f1_a, &b.concentration_j0, &b.concentration_j1};
+    const Strided<std::uint8_t>* const masks[2] = {&b.regular, &b.concentration_regular};
+    for (std::size_t r = 0; r < kRowCount; ++r) {
+        rows.start[r] = reinterpret_cast<const double*>(tables[r]->data +
+                                                        first * tables[r]->column_stride);
+        rows.group_stride[r] = tables[r]->row_stride / static_cast<Py_ssize_t>(sizeof(double));
+    }
+    for (std::size_t m = 0; m < 2; ++m) {
+        rows.mask_start[m] = bytes_of(*masks[m], 0, first);
+        rows.mask_group_stride[m] = masks[m]->row_stride;
+    }
+    if (packed == nullptr) return;
+    const std::ptrdiff_t group_size = kRowCount * lanes;
+    for (std::size_t r = 0; r < kRowCount; ++r) {
+        for (Py_ssize_t g = 0; g < b.groups_used; ++g) {
+            __builtin_memcpy(packed + g * group_size + static_cast<Py_ssize_t>(r) * lanes,
+                             rows.start[r] + g * rows.group_stride[r],
+                             static_cast<std::size_t>(lanes) * sizeof(double));
+        }
+        rows.start[r] = packed + static_cast<Py_ssize_t>(r) * lanes;
+        rows.group_stride[r] = group_size;
+    }
+    auto* const packed_masks = reinterpret_cast<std::uint8_t*>(packed + b.groups_used * group_size);
+    for (std::size_t m = 0; m < 2; ++m) {
+        for (Py_ssize_t g = 0; g < b.groups_used; ++g) {
+            __builtin_memcpy(packed_masks + (2 * g + static_cast<Py_ssize_t>(m)) * lanes,
+                             rows.mask(static_cast<int>(m), g), static_cast<std::size_t>(lanes));
+        }
+        rows.mask_start[m] = packed_masks + static_cast<Py_ssize_t>(m) * lanes;
+        rows.mask_group_stride[m] = 2 * lanes;
+    }
+}
+
+// Doubles a packed copy of `groups` groups takes, masks included.
+constexpr std::size_t packed_size(Py_ssize_t groups, int lanes) noexcept {
+    return static_cast<std::size_t>(groups * (kRowCount * lanes + (2 * lanes + 7) / 8));
+}
+
 // The voxels first .. first + W - 1 of `parent`'s block of spins through every step, their
 // eight working values held in lanes from load to store.
 template <class T, int kSourceMode, bool kSpatialRf, bool kHasActions>
-inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
+inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept {
     constexpr int W = kernels::kLaneCount<T>;
+    IntervalRows rows;
+    set_interval_rows(b, first, W, packed, rows);
     constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
     const Py_ssize_t nvoxels = b.nvoxels;
     const double equilibrium = b.equilibrium;
@@ -477,16 +553,15 @@ inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
     const Column<std::int32_t> rf_groups = b.rf_groups.column(0);
     for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
         const Py_ssize_t g = longitudinal_groups[step];
-        const T kpl = lanes_of<T>(b.kpl, g, first), exp_a = lanes_of<T>(b.exp_a, g, first);
-        const T difference = lanes_of<T>(b.difference, g, first);
-        const T concentration_exp_a = lanes_of<T>(b.concentration_exp_a, g, first);
-        const T concentration_difference = lanes_of<T>(b.concentration_difference, g, first);
+        const T kpl = rows.load<T>(kRowKpl, g), exp_a = rows.load<T>(kRowExpA, g);
+        const T difference = rows.load<T>(kRowDifference, g);
+        const T concentration_exp_a = rows.load<T>(kRowConcentrationExpA, g);
+        const T concentration_difference = rows.load<T>(kRowConcentrationDifference, g);
         const double exp_b = b.exp_b.column(0)[g];
         const double concentration_exp_b = b.concentration_exp_b.column(0)[g];
         const double duration = b.duration.column(0)[g];
-        const std::uint8_t* const regular = bytes_of(b.regular, g, first);
-        const std::uint8_t* const concentration_regular =
-            bytes_of(b.concentration_regular, g, first);
+        const std::uint8_t* const regular = rows.mask(0, g);
+        const std::uint8_t* const concentration_regular = rows.mask(1, g);
         const kernels::MaskBytes form =
             kernels::_tile_form(b.regular_mode.column(0)[g], regular, W);
         const kernels::MaskBytes concentration_form = kernels::_tile_form(
@@ -494,12 +569,11 @@ inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
         const auto half_step = [&](const kernels::_IntervalSources<T>& s) {
             kernels::_advance_coupled_longitudinal(
                 v.pyruvate_z, v.lactate_z, concentration_pyruvate, concentration_lactate, kpl,
-                exp_a, exp_b, lanes_of<T>(b.f0_a, g, first), lanes_of<T>(b.f1_a, g, first),
-                lanes_of<T>(b.j0, g, first), lanes_of<T>(b.j1, g, first), concentration_exp_a,
-                concentration_exp_b, lanes_of<T>(b.concentration_f0_a, g, first),
-                lanes_of<T>(b.concentration_f1_a, g, first),
-                lanes_of<T>(b.concentration_j0, g, first),
-                lanes_of<T>(b.concentration_j1, g, first), s.source_start, s.source_end,
+                exp_a, exp_b, rows.load<T>(kRowF0A, g), rows.load<T>(kRowF1A, g),
+                rows.load<T>(kRowJ0, g), rows.load<T>(kRowJ1, g), concentration_exp_a,
+                concentration_exp_b, rows.load<T>(kRowConcentrationF0A, g),
+                rows.load<T>(kRowConcentrationF1A, g), rows.load<T>(kRowConcentrationJ0, g),
+                rows.load<T>(kRowConcentrationJ1, g), s.source_start, s.source_end,
                 s.concentration_source_start, s.concentration_source_end, duration, equilibrium,
                 [&](T pyruvate) {
                     return kernels::_tile_transfer(form, regular, pyruvate, kpl, exp_a, exp_b,
@@ -555,12 +629,17 @@ inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
 template <class T, int kSourceMode, bool kSpatialRf, bool kHasActions>
 inline void run_tiles(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
     constexpr int W = kernels::kLaneCount<T>;
+    const bool pack =
+        packed_size(b.groups_used, W) <= kPackedDoubles && 2 * b.groups_used <= b.nsteps;
+    alignas(64) double packed[kPackedDoubles];
     const Py_ssize_t last = end * b.spins_per_parent;
     Py_ssize_t voxel = begin * b.spins_per_parent;
     for (; voxel + W <= last; voxel += W) {
-        run_tile<T, kSourceMode, kSpatialRf, kHasActions>(b, voxel);
+        run_tile<T, kSourceMode, kSpatialRf, kHasActions>(b, voxel, pack ? packed : nullptr);
     }
-    for (; voxel < last; ++voxel) run_tile<double, kSourceMode, kSpatialRf, kHasActions>(b, voxel);
+    for (; voxel < last; ++voxel) {
+        run_tile<double, kSourceMode, kSpatialRf, kHasActions>(b, voxel, nullptr);
+    }
 }
 
 template <class T>
@@ -840,6 +919,10 @@ PyObject* apply_dynamic_rf_block_with_concentration_inflow(PyObject*, PyObject* 
                                bound.flag(kIdealCrushers));
     }
 
+    for (Py_ssize_t step = 0; step < nsteps; ++step) {
+        const Py_ssize_t group = block.longitudinal_groups.column(0)[step];
+        if (group + 1 > block.groups_used) block.groups_used = group + 1;
+    }
     const bool spatial_rf = width != 1;
     // A parent's spins all run on one thread, so each signal element sums in one order.
     if (nvoxels > 0 && tiles_allowed(block, spatial_rf, has_actions,
