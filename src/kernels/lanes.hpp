@@ -53,7 +53,7 @@ inline T splat(double value) noexcept {
     if constexpr (sizeof(T) == sizeof(double)) {
         return value;
     } else {
-        T lanes;
+        T lanes{};
         for (int lane = 0; lane < kLaneCount<T>; ++lane) lanes[lane] = value;
         return lanes;
     }
@@ -80,7 +80,7 @@ inline T gather_lanes(const char* data, std::ptrdiff_t stride_bytes) noexcept {
         __builtin_memcpy(&value, data, sizeof value);
         return value;
     } else {
-        T value;
+        T value{};
         for (int lane = 0; lane < kLaneCount<T>; ++lane) {
             double element;
             __builtin_memcpy(&element, data + lane * stride_bytes, sizeof element);
@@ -190,7 +190,7 @@ inline double select_by_bytes(const std::uint8_t* bytes, double when_set,
 template <class T>
 inline T select_by_bytes(const std::uint8_t* bytes, const T& when_set,
                          const T& when_clear) noexcept {
-    typename LaneTypes<kLaneCount<T>>::Mask set;
+    typename LaneTypes<kLaneCount<T>>::Mask set{};
     for (int lane = 0; lane < kLaneCount<T>; ++lane) set[lane] = bytes[lane] != 0 ? -1 : 0;
     return set ? when_set : when_clear;
 }

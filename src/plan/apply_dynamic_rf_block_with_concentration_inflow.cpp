@@ -502,10 +502,11 @@ inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept 
     const Py_ssize_t nvoxels = b.nvoxels;
     const double equilibrium = b.equilibrium;
     char* const pyruvate_at = reinterpret_cast<char*>(b.state_data + (3 * first + 2));
-    char* const lactate_at = pyruvate_at + 3 * nvoxels * sizeof(double);
+    constexpr auto kDouble = static_cast<Py_ssize_t>(sizeof(double));
+    char* const lactate_at = pyruvate_at + 3 * nvoxels * kDouble;
     char* const concentration_pyruvate_at =
         reinterpret_cast<char*>(b.concentration_data + (3 * first + 2));
-    char* const concentration_lactate_at = concentration_pyruvate_at + 3 * nvoxels * sizeof(double);
+    char* const concentration_lactate_at = concentration_pyruvate_at + 3 * nvoxels * kDouble;
     double* const transverse = reinterpret_cast<double*>(b.transverse_data + first);
     const double* const factors = reinterpret_cast<const double*>(b.factor_data + first);
     const Py_ssize_t pool_offset = 2 * nvoxels;  // doubles from pool 0 to pool 1

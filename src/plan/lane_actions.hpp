@@ -90,12 +90,13 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
     if constexpr (W > 1) {
         if ((tile.first_spin + W - 1) / tile.spins_per_parent == first_parent) {
             constexpr int G = W > 2 * P ? W / (2 * P) : 1;
-            constexpr int R = (2 * P * G + W - 1) / W * W;  // rows, padded to whole blocks
+            // Rows, padded to whole blocks of W.
+            constexpr auto R = static_cast<std::size_t>((2 * P * G + W - 1) / W * W);
             for (std::ptrdiff_t group = 0; group < observation.ncoils; group += G) {
                 T rows[R];
                 double* targets[R];
 #pragma GCC unroll 8
-                for (int j = 2 * P * G; j < R; ++j) {
+                for (std::size_t j = 2 * P * G; j < R; ++j) {
                     rows[j] = T{};
                     targets[j] = nullptr;
                 }
@@ -117,7 +118,9 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
                     }
                 }
 #pragma GCC unroll 8
-                for (int block = 0; block < R; block += W) add_lanes(rows + block, targets + block);
+                for (std::size_t block = 0; block < R; block += W) {
+                    add_lanes(rows + block, targets + block);
+                }
             }
             return;
         }

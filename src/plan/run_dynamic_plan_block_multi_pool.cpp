@@ -289,8 +289,8 @@ constexpr std::size_t kPackedDoubles = 4096;  // 32 KiB of each thread's stack
 template <int P>
 struct TileRows {
     static constexpr int kRows = kPrecursorRows + 7 * (P - 1);
-    const double* start[kRows];
-    std::ptrdiff_t group_stride[kRows];
+    const double* start[static_cast<std::size_t>(kRows)];
+    std::ptrdiff_t group_stride[static_cast<std::size_t>(kRows)];
 
     template <class T>
     T load(int row, std::int32_t g) const noexcept {
@@ -349,7 +349,7 @@ void set_tile_rows(const Block& b, Py_ssize_t first, int lanes, double* packed,
 // A tile's values of every pool; the interface run_tile_actions() expects.
 template <class T, int P>
 struct PoolLanes {
-    T values[P];
+    T values[static_cast<std::size_t>(P)];
     T& operator[](std::int64_t pool) noexcept { return values[pool]; }
 };
 
