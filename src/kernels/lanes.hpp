@@ -130,10 +130,12 @@ inline Lanes<8> add_lanes_in_order(Lanes<8> sums, const Lanes<8>* rows) noexcept
     const Lanes<8> t2 = __builtin_shuffle(r2, r3, low), t3 = __builtin_shuffle(r2, r3, high);
     const Lanes<8> t4 = __builtin_shuffle(r4, r5, low), t5 = __builtin_shuffle(r4, r5, high);
     const Lanes<8> t6 = __builtin_shuffle(r6, r7, low), t7 = __builtin_shuffle(r6, r7, high);
-    const Lanes<8> u0 = __builtin_shuffle(t0, t2, pair_low), u1 = __builtin_shuffle(t1, t3, pair_low);
+    const Lanes<8> u0 = __builtin_shuffle(t0, t2, pair_low),
+                   u1 = __builtin_shuffle(t1, t3, pair_low);
     const Lanes<8> u2 = __builtin_shuffle(t0, t2, pair_high);
     const Lanes<8> u3 = __builtin_shuffle(t1, t3, pair_high);
-    const Lanes<8> u4 = __builtin_shuffle(t4, t6, pair_low), u5 = __builtin_shuffle(t5, t7, pair_low);
+    const Lanes<8> u4 = __builtin_shuffle(t4, t6, pair_low),
+                   u5 = __builtin_shuffle(t5, t7, pair_low);
     const Lanes<8> u6 = __builtin_shuffle(t4, t6, pair_high);
     const Lanes<8> u7 = __builtin_shuffle(t5, t7, pair_high);
     sums = sums + __builtin_shuffle(u0, u4, front);  // lane 0 of every row
@@ -176,7 +178,8 @@ enum class MaskBytes { kAll, kNone, kMixed };
 inline MaskBytes classify_mask_bytes(const std::uint8_t* bytes, int count) noexcept {
     std::uint64_t word = ~std::uint64_t{0};  // bytes past `count` count as set
     __builtin_memcpy(&word, bytes, static_cast<unsigned>(count));
-    const std::uint64_t used = count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
+    const std::uint64_t used =
+        count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
     if ((word & used) == 0) return MaskBytes::kNone;
     const std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
     return ((word - ones) & ~word & highs) == 0 ? MaskBytes::kAll : MaskBytes::kMixed;

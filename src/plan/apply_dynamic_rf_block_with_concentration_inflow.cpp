@@ -719,7 +719,8 @@ bool tiles_allowed(const Block& b, bool spatial_rf, bool has_actions, Py_ssize_t
     }
     if (b.regular.column_stride != 1 || b.concentration_regular.column_stride != 1) return false;
     if (spatial_rf) {
-        for (const Strided<double>* table : {&b.rf_axis_x, &b.rf_axis_y, &b.rf_cosine, &b.rf_sine}) {
+        for (const Strided<double>* table :
+             {&b.rf_axis_x, &b.rf_axis_y, &b.rf_cosine, &b.rf_sine}) {
             if (table->column_stride != sizeof(double)) return false;
         }
     }

@@ -77,14 +77,13 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
     const double demod_real = observation.adc_demodulation[2 * sample];
     const double demod_imag = observation.adc_demodulation[2 * sample + 1];
     const std::ptrdiff_t first_parent = tile.first_spin / tile.spins_per_parent;
-    const auto received = [&](std::ptrdiff_t coil, int pool, T& received_real,
-                              T& received_imag) {
+    const auto received = [&](std::ptrdiff_t coil, int pool, T& received_real, T& received_imag) {
         T rx_real, rx_imag;
         kernels::load_complex_lanes(
             observation.rx_sensitivities + 2 * (coil * observation.nspins + tile.first_spin),
             rx_real, rx_imag);
-        received_signal(pools.transverse_real(pool), pools.transverse_imag(pool), rx_real,
-                        rx_imag, tile.weight, observation.signal_scale, demod_real, demod_imag,
+        received_signal(pools.transverse_real(pool), pools.transverse_imag(pool), rx_real, rx_imag,
+                        tile.weight, observation.signal_scale, demod_real, demod_imag,
                         received_real, received_imag);
     };
     if constexpr (W > 1) {
@@ -141,8 +140,8 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
 }
 
 template <class T, class Pools>
-inline void tile_checkpoint(const Observation& observation, std::int64_t index,
-                            const Tile<T>& tile, const Pools& pools) noexcept {
+inline void tile_checkpoint(const Observation& observation, std::int64_t index, const Tile<T>& tile,
+                            const Pools& pools) noexcept {
     for (int pool = 0; pool < Pools::kPools; ++pool) {
         double* snapshot =
             observation.checkpoint_states +
@@ -180,7 +179,7 @@ inline void run_tile_actions(const ActionStream& stream, const Observation& obse
 // True when no ADC sample is the payload of two actions the block runs (counting an entry once
 // per bracket that holds it), so that every signal element receives at most one addition per
 // spin. Needs the brackets and payloads checked (check_actions); false also when out of memory.
-bool adc_samples_unique(const ActionStream& stream, std::ptrdiff_t nsteps,
-                        std::ptrdiff_t nactions, std::ptrdiff_t nadc) noexcept;
+bool adc_samples_unique(const ActionStream& stream, std::ptrdiff_t nsteps, std::ptrdiff_t nactions,
+                        std::ptrdiff_t nadc) noexcept;
 
 }  // namespace korvel::plan

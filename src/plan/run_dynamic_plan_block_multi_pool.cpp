@@ -325,7 +325,8 @@ void set_tile_rows(const Block& b, Py_ssize_t first, int lanes, double* packed,
             rows.start[i] = reinterpret_cast<const double*>(table.bytes()) + first;
             rows.group_stride[i] = table.stride(0) / static_cast<std::ptrdiff_t>(sizeof(double));
         } else {
-            const Table3& table = *products[static_cast<std::size_t>((r - kPrecursorRows) / (P - 1))];
+            const Table3& table =
+                *products[static_cast<std::size_t>((r - kPrecursorRows) / (P - 1))];
             const std::ptrdiff_t q = (r - kPrecursorRows) % (P - 1);
             rows.start[i] = reinterpret_cast<const double*>(table.bytes() + q * table.stride(1)) +
                             first;
@@ -397,7 +398,9 @@ inline auto half_windows(const Block& b, int half, Py_ssize_t step, Py_ssize_t f
         return w;
     } else {
         std::array<double, 4> w;
-        for (int k = 0; k < 4; ++k) w[static_cast<std::size_t>(k)] = b.windows[planes[k]].load(step);
+        for (int k = 0; k < 4; ++k) {
+            w[static_cast<std::size_t>(k)] = b.windows[planes[k]].load(step);
+        }
         return w;
     }
 }
@@ -429,7 +432,8 @@ inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept 
         const std::int32_t g = b.longitudinal_groups.load(step);
         const std::int32_t r = b.rf_groups.load(step);
         const double interval = b.duration.load(g);
-        using Group = kernels::_MultiPoolGroup<T, LaneColumn<T, P>, kernels::_Strided<const double>>;
+        using Group =
+            kernels::_MultiPoolGroup<T, LaneColumn<T, P>, kernels::_Strided<const double>>;
         const Group group{rows.template load<T>(0, g),
                           rows.template load<T>(1, g),
                           rows.template load<T>(2, g),
