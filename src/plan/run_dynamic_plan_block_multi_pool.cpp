@@ -1,7 +1,6 @@
 // run_dynamic_plan_block_multi_pool: a bounded plan block of one precursor converting into
 // several products, with concentrations, sources, RF and the shared action stream, in one
 // parallel region over parents. The arithmetic lives in kernels; actions in plan/actions.hpp.
-#include <array>
 #include <cstdint>
 
 #include "frame/exports.hpp"
@@ -382,26 +381,30 @@ inline void evolve_pools(const Block& b, MultiPoolLanes<T, P>& v, std::int32_t f
     }
 }
 
-// The four windows of one half-step (planes 0, 1, 4, 5 or 2, 3, 6, 7): per step, or per spin.
-template <class T, bool kSpatialSources>
-inline auto half_windows(const Block& b, int half, Py_ssize_t step, Py_ssize_t first) noexcept {
-    const int planes[4] = {2 * half, 2 * half + 1, 4 + 2 * half, 5 + 2 * half};
+// The four windows of one half-step (planes 0, 1, 4, 5 or 2, 3, 6, 7): per step (doubles), or
+// per spin (lanes).
+template <class W>
+struct HalfWindows {
+    W inflow_start, inflow_end, polarization_start, polarization_end;
+};
+
+template <class T, bool kSpatialSources, int kHalf>
+inline auto half_windows(const Block& b, Py_ssize_t step, Py_ssize_t first) noexcept {
+    constexpr int kInflow = 2 * kHalf, kPolarization = 4 + 2 * kHalf;
     if constexpr (kSpatialSources) {
         const Table3& spatial = b.spatial_source_values;
-        std::array<T, 4> w;
-        for (int k = 0; k < 4; ++k) {
-            w[static_cast<std::size_t>(k)] = kernels::load_lanes<T>(
-                reinterpret_cast<const double*>(spatial.bytes() + planes[k] * spatial.stride(0) +
+        const auto plane = [&](int k) {
+            return kernels::load_lanes<T>(
+                reinterpret_cast<const double*>(spatial.bytes() + k * spatial.stride(0) +
                                                 step * spatial.stride(1)) +
                 first);
-        }
-        return w;
+        };
+        return HalfWindows<T>{plane(kInflow), plane(kInflow + 1), plane(kPolarization),
+                              plane(kPolarization + 1)};
     } else {
-        std::array<double, 4> w;
-        for (int k = 0; k < 4; ++k) {
-            w[static_cast<std::size_t>(k)] = b.windows[planes[k]].load(step);
-        }
-        return w;
+        return HalfWindows<double>{b.windows[kInflow].load(step), b.windows[kInflow + 1].load(step),
+                                   b.windows[kPolarization].load(step),
+                                   b.windows[kPolarization + 1].load(step)};
     }
 }
 
@@ -451,10 +454,10 @@ inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept 
                           LaneColumn<T, P>{&rows, 6, g}};
 
         evolve_pools(b, v, b.first_factor_groups.load(step), first);
-        const auto w1 = half_windows<T, kSpatialSources>(b, 0, step, first);
-        const kernels::_MultiPoolSources<T> first_sources =
-            kernels::_multi_pool_sources<false>(b.source_mode, delivery, w1[0], w1[1], w1[2],
-                                                w1[3]);
+        const auto w1 = half_windows<T, kSpatialSources, 0>(b, step, first);
+        const kernels::_MultiPoolSources<T> first_sources = kernels::_multi_pool_sources<false>(
+            b.source_mode, delivery, w1.inflow_start, w1.inflow_end, w1.polarization_start,
+            w1.polarization_end);
         kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, first_sources,
                                            b.equilibrium);
         if (r >= 0) {
@@ -480,10 +483,10 @@ inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept 
             }
         }
         evolve_pools(b, v, b.second_factor_groups.load(step), first);
-        const auto w2 = half_windows<T, kSpatialSources>(b, 1, step, first);
-        const kernels::_MultiPoolSources<T> second_sources =
-            kernels::_multi_pool_sources<true>(b.source_mode, delivery, w2[0], w2[1], w2[2],
-                                               w2[3]);
+        const auto w2 = half_windows<T, kSpatialSources, 1>(b, step, first);
+        const kernels::_MultiPoolSources<T> second_sources = kernels::_multi_pool_sources<true>(
+            b.source_mode, delivery, w2.inflow_start, w2.inflow_end, w2.polarization_start,
+            w2.polarization_end);
         kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, second_sources,
                                            b.equilibrium);
         run_tile_actions(b.stream, b.observation, step, tile, v);
