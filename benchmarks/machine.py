@@ -1,5 +1,6 @@
-"""The machine's limits, measured in the benchmark run itself: memory bandwidth (a large NumPy
-copy) and the rates of independent double multiplies and divisions (a compiled probe, else NumPy).
+"""The machine's limits, measured in the benchmark run itself: memory bandwidth (the faster of a
+large NumPy copy and a large in-place scaling, the way the kernels stream their arrays) and the
+rates of independent double multiplies and divisions (a compiled probe, else NumPy).
 
 Both are measured on one thread and on a team of Python threads that each do the same work on
 their own data at once; NumPy's copy and ctypes calls release the GIL.
@@ -27,6 +28,7 @@ PROBE_SOURCE = Path(__file__).with_name("peak_rates.cpp")
 @dataclass
 class Limits:
     bandwidth: dict[int, float]  # bytes per second (read + write), by thread count
+    copy_bandwidth: dict[int, float]  # of the copy alone
     multiply_rate: dict[int, float]  # double multiplies per second, by thread count
     divide_rate: dict[int, float]  # double divisions per second, by thread count
     rate_source: str  # how the rates were measured
@@ -47,15 +49,20 @@ def _concurrently(jobs: list[Callable[[], object]]) -> float:
     return time.perf_counter() - start
 
 
-def memory_bandwidth(team: int, megabytes: int, repeats: int) -> float:
-    """Bytes read and written per second by `team` threads copying their share of one array."""
+def memory_bandwidth(team: int, megabytes: int, repeats: int) -> tuple[float, float]:
+    """Bytes read and written per second by `team` threads, each on its share of one array:
+    copying it to another, and scaling it in place (by exactly 1.0)."""
     n = megabytes * 2**20 // 8
     source = np.ones(n)
     target = np.zeros(n)
     shares = [slice(t * n // team, (t + 1) * n // team) for t in range(team)]
-    jobs = [lambda s=s: np.copyto(target[s], source[s]) for s in shares]
-    _concurrently(jobs)  # warm-up: page faults, caches
-    return 2 * 8 * n / statistics.median(_concurrently(jobs) for _ in range(repeats))
+    rates = []
+    for job in (lambda s: np.copyto(target[s], source[s]),
+                lambda s: np.multiply(source[s], 1.0, out=source[s])):
+        jobs = [lambda s=s: job(s) for s in shares]
+        _concurrently(jobs)  # warm-up: page faults, caches
+        rates.append(2 * 8 * n / statistics.median(_concurrently(jobs) for _ in range(repeats)))
+    return rates[0], rates[1]
 
 
 def _compile_probe() -> ctypes.CDLL | None:
@@ -111,7 +118,10 @@ def _numpy_rate(operation, team: int, repeats: int) -> float:
 def measure(teams: list[int], quick: bool) -> Limits:
     repeats = 3 if quick else 5
     megabytes = 32 if quick else 512
-    bandwidth = {team: memory_bandwidth(team, megabytes, repeats) for team in teams}
+    copy, in_place = {}, {}
+    for team in teams:
+        copy[team], in_place[team] = memory_bandwidth(team, megabytes, repeats)
+    bandwidth = {team: max(copy[team], in_place[team]) for team in teams}
     probe = _compile_probe()
     if probe is not None:
         seconds = 0.02 if quick else 0.25
@@ -124,4 +134,4 @@ def measure(teams: list[int], quick: bool) -> Limits:
         multiply = {team: _numpy_rate(np.multiply, team, repeats) for team in teams}
         divide = {team: _numpy_rate(np.divide, team, repeats) for team in teams}
         source = "NumPy in place (no compiler for the probe: low estimates)"
-    return Limits(bandwidth, multiply, divide, source)
+    return Limits(bandwidth, copy, multiply, divide, source)

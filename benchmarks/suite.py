@@ -263,8 +263,9 @@ def main(argv: list[str] | None = None) -> int:
           f"{len(os.sched_getaffinity(0))} cores; numpy {np.__version__}", flush=True)
     limits = measure(teams, options.quick)
     for team in teams:
-        print(f"machine, {team} thread{'s' if team > 1 else ''}: memory copy "
-              f"{limits.bandwidth[team] / 1e9:.1f} GB/s, independent multiplies "
+        print(f"machine, {team} thread{'s' if team > 1 else ''}: memory "
+              f"{limits.bandwidth[team] / 1e9:.1f} GB/s (copy alone "
+              f"{limits.copy_bandwidth[team] / 1e9:.1f}), independent multiplies "
               f"{limits.multiply_rate[team] / 1e9:.1f} G/s, divisions "
               f"{limits.divide_rate[team] / 1e9:.1f} G/s ({limits.rate_source})")
     print()
@@ -279,8 +280,9 @@ def main(argv: list[str] | None = None) -> int:
     print(f"\n* reference timed on {options.reference_steps} steps and scaled per unit of work. "
           "bits: native and reference outputs compared at the reference's size.")
     print("roofline: the lowest of bandwidth / bytes, multiply rate / operations and division "
-          "rate / divisions per unit; bytes count every array once (modified ones twice), "
-          "operations every double +, -, x and / of the kernel's formulas, each as one multiply.")
+          "rate / divisions per unit; bandwidth is the faster of a copy and an in-place scaling "
+          "of a large array; bytes count every array once (modified ones twice), operations every "
+          "double +, -, x and / of the kernel's formulas, each as one multiply.")
     if options.csv:
         write_csv(options.csv, rows, limits, teams)
     return 1 if any(row.same_bits is False for row in rows) else 0
