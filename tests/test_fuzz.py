@@ -107,6 +107,10 @@ def check_call(function: str, seed: int, n: int, num_threads: int, damage: Damag
 def damages(draw, function: str) -> Damage | None:
     if draw(st.integers(0, 9)) == 0:
         return None  # the valid call itself
+    indices = [p for p in parameters(function) if p.is_array and p.kind in "lqy"]
+    if indices and draw(st.integers(0, 3)) == 0:  # group indices, offsets, kinds, payloads
+        param = draw(st.sampled_from(indices))
+        return Damage(param.name, "entry", True, draw(st.integers(0, 2**16)))
     param = draw(st.sampled_from(parameters(function)))
     if param.is_array:
         label, mirrored = draw(st.sampled_from(ARRAY_DAMAGES))
