@@ -3,9 +3,32 @@
 ``korvel.pelorine`` is the native extension: it applies coefficients that the host computed with
 NumPy to state arrays in place, in a fixed IEEE operation order, across an OpenMP thread team.
 ``korvel.reference`` performs the same operations in pure NumPy, bit for bit.
+
+``korvel.simulate`` plans and runs a whole experiment described by ``korvel.Experiment``.
 """
 
-from korvel import pelorine, reference
+from pkgutil import extend_path as _extend_path
 
-__all__ = ["pelorine", "reference"]
+# Run from the root of a source checkout (`python -m pytest`, `python -m korvel`), this folder
+# shadows the installed package, which alone holds the built extension: search both.
+__path__ = _extend_path(__path__, __name__)
+
+from korvel import pelorine, reference  # noqa: E402
+from korvel.config import default_experiment, load_experiment  # noqa: E402
+from korvel.experiment import (  # noqa: E402
+    Acquisition,
+    Bolus,
+    Experiment,
+    ExperimentError,
+    FlipAngles,
+    Inflow,
+    Metabolite,
+)
+from korvel.simulation import SimulationResult, simulate  # noqa: E402
+
+__all__ = [
+    "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",
+    "SimulationResult", "default_experiment", "load_experiment", "pelorine", "reference",
+    "simulate",
+]
 __version__ = "0.1.0"

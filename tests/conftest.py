@@ -15,26 +15,11 @@ sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 import numpy as np  # noqa: E402
 import pytest  # noqa: E402
 
+from korvel.testing import same_bits  # noqa: E402,F401
+
 THREAD_COUNTS = (1, 2, 3, 64)
 
 SPECIAL_VALUES = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e-310, -1e308, 1.0])
-
-
-def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
-    """True when both arrays hold the same bits, telling -0.0 from 0.0.
-
-    Every NaN counts as the same NaN: the sign and payload of a NaN that meets another NaN
-    depend on operand order, which IEEE arithmetic leaves free within one operation.
-    """
-    a, b = np.array(a, order="C"), np.array(b, order="C")
-    if a.shape != b.shape or a.dtype != b.dtype:
-        return False
-    if a.dtype.kind in "fc":
-        a_real = a.reshape(-1).view(np.float64)
-        b_real = b.reshape(-1).view(np.float64)
-        a_real[np.isnan(a_real)] = np.nan
-        b_real[np.isnan(b_real)] = np.nan
-    return bool(np.array_equal(a.reshape(-1).view(np.uint8), b.reshape(-1).view(np.uint8)))
 
 
 def sprinkle(rng: np.random.Generator, values: np.ndarray, fraction: float = 0.1) -> np.ndarray:

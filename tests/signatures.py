@@ -115,8 +115,8 @@ ELEMENT_NAMES = {
 
 
 class Parameter:
-    def __init__(self, spec: str) -> None:
-        name, kind = spec.split(":")
+    def __init__(self, text: str) -> None:
+        name, kind = text.split(":")
         self.name = name
         self.optional = kind.endswith("=")
         kind = kind.rstrip("=")
@@ -135,7 +135,7 @@ class Parameter:
 
 
 def parameters(function: str) -> list[Parameter]:
-    return [Parameter(spec) for spec in SIGNATURES[function].split()]
+    return [Parameter(text) for text in SIGNATURES[function].split()]
 
 
 def valid_arguments(function: str) -> list:

@@ -12,7 +12,9 @@ from conftest import same_bits, sprinkle
 from korvel import pelorine, reference
 from korvel.reference import coefficients as reference_coefficients
 
-IMPLEMENTATIONS = pytest.mark.parametrize("impl", [pelorine, reference], ids=["native", "reference"])
+IMPLEMENTATIONS = pytest.mark.parametrize(
+    "impl", [pelorine, reference], ids=["native", "reference"]
+)
 
 
 def random_sensitivity(rng, nvoxels):
@@ -37,7 +39,8 @@ def test_quarter_period_rotation():
 
 @pytest.mark.parametrize("rf_real, rf_imag, tx", [(0.0, 0.0, 1.0 + 2.0j), (0.7, -0.2, 0.0j)])
 def test_zero_angle_keeps_the_unit_axis(rf_real, rf_imag, tx):
-    result = pelorine.prepare_spatial_rf_rotation_coefficients(rf_real, rf_imag, np.array([tx]), 1.0)
+    tx = np.array([tx])
+    result = pelorine.prepare_spatial_rf_rotation_coefficients(rf_real, rf_imag, tx, 1.0)
     assert [value.tolist() for value in result] == [[1.0], [0.0], [1.0], [0.0]]
     assert not np.signbit(result[1][0]) and not np.signbit(result[3][0])
 
@@ -82,7 +85,8 @@ def test_libm_sincos_agrees_with_sin_and_cos(rng):
     """The reference calls sin and cos where the module calls sincos once."""
     libm = reference_coefficients._LIBM
     sincos = libm.sincos
-    sincos.argtypes = [ctypes.c_double, ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double)]
+    double_pointer = ctypes.POINTER(ctypes.c_double)
+    sincos.argtypes = [ctypes.c_double, double_pointer, double_pointer]
     sincos.restype = None
     angles = np.concatenate(
         [rng.normal(scale=20.0, size=2000), -6.283185307179586 * rng.normal(scale=3.0, size=2000),
@@ -104,8 +108,9 @@ def test_empty_inputs(impl):
         assert factors.dtype == np.complex128 and factors.shape == phase.shape
 
 
+STRIDED_TX = np.arange(8, dtype=complex)[::2]
 SPATIAL_FAULTS = {
-    "strided tx before duration": (np.ones(8, complex)[::2], 0.0, "tx_sensitivity must be C-contiguous"),
+    "strided tx before duration": (STRIDED_TX, 0.0, "tx_sensitivity must be C-contiguous"),
     "zero duration": (np.ones(4, complex), 0.0, "duration must be positive"),
     "negative duration": (np.ones(4, complex), -1.0, "duration must be positive"),
 }
@@ -122,12 +127,13 @@ def test_spatial_coefficient_checks(impl, case):
     assert same_bits(tx, before)
 
 
+CONTIGUITY = "transverse coefficient inputs must be C-contiguous"
 FACTOR_FAULTS = {
     "t2 length before contiguity": (
         np.ones((4, 6), order="F"), np.ones(6)[::2], "t2_s must contain one value per pool"
     ),
-    "fortran phases": (np.ones((2, 3), order="F"), np.ones(2), "transverse coefficient inputs must be C-contiguous"),
-    "strided t2": (np.ones((2, 3)), np.ones(4)[::2], "transverse coefficient inputs must be C-contiguous"),
+    "fortran phases": (np.ones((2, 3), order="F"), np.ones(2), CONTIGUITY),
+    "strided t2": (np.ones((2, 3)), np.ones(4)[::2], CONTIGUITY),
 }
 
 
@@ -149,8 +155,9 @@ def patched_numpy(empty):
 def call_with_faults(name):
     """Each preparer called with every later check failing too."""
     if name == "spatial":
-        return pelorine.prepare_spatial_rf_rotation_coefficients(1.0, 0.0, np.ones(8, complex)[::2], -1.0)
-    return pelorine.prepare_transverse_factors_coefficients(np.ones((2, 3), order="F"), np.ones(3), 1.0)
+        return pelorine.prepare_spatial_rf_rotation_coefficients(1.0, 0.0, STRIDED_TX, -1.0)
+    phase = np.ones((2, 3), order="F")
+    return pelorine.prepare_transverse_factors_coefficients(phase, np.ones(3), 1.0)
 
 
 @pytest.mark.parametrize("name", ["spatial", "factors"])

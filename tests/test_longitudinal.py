@@ -59,7 +59,7 @@ def inflow_inputs(rng, n=NVOXELS, strided=False, special=True):
     inputs = {name: _values(rng, n * step, special)[::step] for name in INFLOW_COEFFICIENTS}
     inputs["difference"][::5] = 0.0
     inputs["regular"] = _mask(rng, n * step)[::step]
-    inputs["concentration_regular"] = (np.arange(n * step) % 2 == 0)[::step]  # alternating
+    inputs["concentration_regular"] = np.repeat(np.arange(n) % 2 == 0, step)[::step]  # alternating
     inputs.update(
         state=_values(rng, (2, n, 3), special), concentration_state=_values(rng, (2, n, 3), special),
         exp_b=0.97, concentration_exp_b=0.98, duration=1.0, equilibrium=0.1, regular_mode=0,
@@ -83,6 +83,15 @@ def assert_same_arrays(a, b):
     for name, value in a.items():
         if isinstance(value, np.ndarray):
             assert same_bits(value, b[name]), name
+
+
+def assert_matches_reference(name, inputs, **changes):
+    """Native equals the reference; every team size gives the same bits."""
+    native = run(getattr(pelorine, name), inputs, **changes)
+    assert_same_arrays(native, run(getattr(reference, name), inputs, **changes))
+    if "num_threads" in inputs:
+        assert_same_arrays(native, run(getattr(pelorine, name), inputs, **{**changes,
+                                                                            "num_threads": 1}))
 
 
 # Worked examples: hand-checked decimals; a regrouped kernel misses them in the last digit.
@@ -153,9 +162,7 @@ def test_half_step_matches_reference(rng, mode, bool_mask):
     inputs = step_inputs(rng)
     if bool_mask:
         inputs["regular"] = np.arange(NVOXELS) % 2 == 1
-    native = run(pelorine.apply_longitudinal_step_no_inflow, inputs, regular_mode=mode)
-    assert_same_arrays(native, run(reference.apply_longitudinal_step_no_inflow, inputs,
-                                   regular_mode=mode))
+    assert_matches_reference("apply_longitudinal_step_no_inflow", inputs, regular_mode=mode)
 
 
 def test_alternating_mask_selects_per_voxel(rng):
@@ -170,11 +177,13 @@ def test_alternating_mask_selects_per_voxel(rng):
 
 @pytest.mark.parametrize("num_threads", (*THREAD_COUNTS, 7))
 @pytest.mark.parametrize("mode", MODES)
-def test_block_matches_reference(rng, num_threads, mode):
+@pytest.mark.parametrize("runs", [False, True])
+def test_block_matches_reference(rng, num_threads, mode, runs):
     inputs = block_inputs(rng)
-    changes = dict(regular_mode=mode, num_threads=num_threads)
-    native = run(pelorine.apply_longitudinal_block_no_inflow, inputs, **changes)
-    assert_same_arrays(native, run(reference.apply_longitudinal_block_no_inflow, inputs, **changes))
+    if runs:  # neighbouring voxels that share their form, as well as mixed neighbours
+        inputs["regular"] = np.repeat(inputs["regular"], 5)[:NVOXELS]
+    assert_matches_reference("apply_longitudinal_block_no_inflow", inputs, regular_mode=mode,
+                             num_threads=num_threads)
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -198,12 +207,10 @@ def test_block_equals_successive_half_steps(rng, mode):
 @pytest.mark.parametrize("strided", [False, True])
 def test_inflow_matches_reference(rng, num_threads, modes, equilibrium, strided):
     inputs = inflow_inputs(rng, strided=strided)
-    changes = dict(regular_mode=modes[0], concentration_regular_mode=modes[1],
-                   equilibrium=equilibrium, num_threads=num_threads)
-    function = pelorine.apply_longitudinal_step_with_concentration_inflow
-    native = run(function, inputs, **changes)
-    expected = run(reference.apply_longitudinal_step_with_concentration_inflow, inputs, **changes)
-    assert_same_arrays(native, expected)
+    assert_matches_reference(
+        "apply_longitudinal_step_with_concentration_inflow", inputs, regular_mode=modes[0],
+        concentration_regular_mode=modes[1], equilibrium=equilibrium, num_threads=num_threads,
+    )
 
 
 def test_inflow_nan_duration_is_accepted(rng):

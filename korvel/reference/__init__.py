@@ -22,8 +22,10 @@ from korvel.reference.rf import (
     apply_rf_rotation_transverse_block,
     apply_spatial_rf_rotation_transverse_block,
 )
+from korvel.reference.source_interval import apply_dynamic_rf_block_with_concentration_inflow
 
 __all__ = [
+    "apply_dynamic_rf_block_with_concentration_inflow",
     "apply_longitudinal_block_no_inflow",
     "apply_longitudinal_step_no_inflow",
     "apply_longitudinal_step_with_concentration_inflow",

@@ -46,7 +46,8 @@ PyObject* prepare_spatial_rf_rotation_coefficients(PyObject*, PyObject* const* a
             if (!results[result]) return nullptr;
         }
     }
-    if (!frame::require_c_contiguous(bound, {kTxSensitivity}, "tx_sensitivity must be C-contiguous")) {
+    if (!frame::require_c_contiguous(bound, {kTxSensitivity},
+                                     "tx_sensitivity must be C-contiguous")) {
         return nullptr;
     }
     const double duration = bound.real(kDuration);

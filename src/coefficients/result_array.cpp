@@ -1,19 +1,10 @@
 // Result arrays of the preparers, created through the module global `np` at call time.
 #include "coefficients/result_array.hpp"
 
+#include "frame/module_state.hpp"
+
 namespace korvel::coefficients {
 namespace {
-
-// The module global `name` as a new reference, or nullptr with the error set.
-PyObject* module_global(const char* name) {
-    const Owned module(PyImport_ImportModule("korvel.pelorine"));
-    return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
-}
-
-PyObject* ndarray_type() {
-    const Owned numpy(PyImport_ImportModule("numpy"));
-    return numpy ? PyObject_GetAttrString(numpy.get(), "ndarray") : nullptr;
-}
 
 // Asks for a writable buffer once, so that a read-only result fails with its exporter's own
 // message; the frame's acquisition then checks element type and dimensions.
@@ -32,7 +23,7 @@ PyObject* new_result_array(PyObject* shape, const char* dtype, frame::Element el
                            frame::Buffer& buffer) {
     Owned array;
     {
-        const Owned np(module_global("np"));
+        const Owned np(frame::module_global("np"));
         if (!np) return nullptr;
         const Owned empty(PyObject_GetAttrString(np.get(), "empty"));
         if (!empty) return nullptr;
@@ -47,12 +38,10 @@ PyObject* new_result_array(PyObject* shape, const char* dtype, frame::Element el
         array.reset(PyObject_Call(empty.get(), args.get(), kwargs.get()));
         if (!array) return nullptr;
     }
-    const Owned ndarray(ndarray_type());
-    if (!ndarray) return nullptr;
-    if (!PyObject_TypeCheck(array.get(), reinterpret_cast<PyTypeObject*>(ndarray.get()))) {
+    PyTypeObject* const ndarray = frame::ndarray_type();
+    if (!PyObject_TypeCheck(array.get(), ndarray)) {
         PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "",
-                     Py_TYPE(array.get())->tp_name,
-                     reinterpret_cast<PyTypeObject*>(ndarray.get())->tp_name);
+                     Py_TYPE(array.get())->tp_name, ndarray->tp_name);
         return nullptr;
     }
     if (!writable(array.get()) || !buffer.acquire(array.get(), element, ndim)) return nullptr;

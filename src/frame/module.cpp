@@ -70,10 +70,10 @@ bool single_interpreter() {
     return true;
 }
 
-// Copies spec.<from> into the module's namespace as <to>; a missing attribute is skipped.
-bool copy_spec_attribute(PyObject* spec, PyObject* namespace_, const char* from, const char* to,
-                         bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
+// Copies module_spec.<from> into the module's namespace as <to>; a missing attribute is skipped.
+bool copy_import_attribute(PyObject* module_spec, PyObject* namespace_, const char* from,
+                           const char* to, bool allow_none) {
+    PyObject* value = PyObject_GetAttrString(module_spec, from);
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
@@ -85,19 +85,19 @@ bool copy_spec_attribute(PyObject* spec, PyObject* namespace_, const char* from,
     return result == 0;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) {
+PyObject* create(PyObject* module_spec, PyModuleDef*) {
     if (!single_interpreter()) return nullptr;
     if (the_module != nullptr) return Py_NewRef(the_module);
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(module_spec, "name");
     if (name == nullptr) return nullptr;
     PyObject* module = PyModule_NewObject(name);
     Py_DECREF(name);
     if (module == nullptr) return nullptr;
     PyObject* namespace_ = PyModule_GetDict(module);
-    if (!copy_spec_attribute(spec, namespace_, "loader", "__loader__", true) ||
-        !copy_spec_attribute(spec, namespace_, "origin", "__file__", true) ||
-        !copy_spec_attribute(spec, namespace_, "parent", "__package__", true) ||
-        !copy_spec_attribute(spec, namespace_, "submodule_search_locations", "__path__", false)) {
+    if (!copy_import_attribute(module_spec, namespace_, "loader", "__loader__", true) ||
+        !copy_import_attribute(module_spec, namespace_, "origin", "__file__", true) ||
+        !copy_import_attribute(module_spec, namespace_, "parent", "__package__", true) ||
+        !copy_import_attribute(module_spec, namespace_, "submodule_search_locations", "__path__", false)) {
         Py_DECREF(module);
         return nullptr;
     }

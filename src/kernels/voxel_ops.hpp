@@ -8,3 +8,4 @@
 #include "kernels/coupled_longitudinal.hpp"
 #include "kernels/free_evolution.hpp"
 #include "kernels/multi_pool.hpp"
+#include "kernels/source_interval.hpp"

@@ -5,6 +5,7 @@
 #include "kernels/voxel_ops.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 namespace korvel::longitudinal {
@@ -35,6 +36,8 @@ enum Index {
     kNumThreads,
 };
 static_assert(frame::well_formed(kParams));
+// Voxels advanced side by side, so that their step chains overlap in the pipeline.
+constexpr int kLanes = 4;  // the unroll pragma below repeats it
 frame::Signature kSignature{"apply_longitudinal_block_no_inflow", kParams};
 
 }  // namespace
@@ -99,24 +102,74 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
     const double* const difference_data = bound.view<double, 1>(kDifference).flat();
     const std::uint8_t* const regular_data = bound.view<std::uint8_t, 1>(kRegular).flat();
     const double* const duration_data = bound.view<double, 1>(kDurationByGroup).flat();
-    frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
-        for (Py_ssize_t voxel = lo; voxel < hi; ++voxel) {
-            const Py_ssize_t state_offset = 3 * voxel;
-            double pyruvate = state_data[state_offset + 2];
-            double lactate = state_data[3 * nvoxels + state_offset + 2];
-            const double kpl = kpl_data[voxel];
-            const double difference = difference_data[voxel];
-            const int regular = regular_mode == 0 ? regular_data[voxel] : 0;
-            for (Py_ssize_t step = 0; step < nsteps; ++step) {
-                const Py_ssize_t group = step_groups[step];
-                kernels::_advance_no_inflow_voxel(
-                    pyruvate, lactate, kpl, exp_a_data[group * nvoxels + voxel],
-                    exp_b_data[group], difference, regular, duration_data[group], regular_mode);
-            }
-            state_data[state_offset + 2] = pyruvate;
-            state_data[3 * nvoxels + state_offset + 2] = lactate;
+    // Advances voxels first .. first + Lanes - 1 through every step. The mode is a constant, so
+    // the form selection folds away unless the lanes' mask bytes (read only for Mode 0) differ.
+    const auto advance = [&]<int Lanes, int Mode>(Py_ssize_t first, const int* regular) {
+        constexpr auto size = static_cast<std::size_t>(Lanes);
+        double pyruvate[size], lactate[size], kpl[size], difference[size];
+        for (int lane = 0; lane < Lanes; ++lane) {
+            const Py_ssize_t voxel = first + lane;
+            pyruvate[lane] = state_data[3 * voxel + 2];
+            lactate[lane] = state_data[3 * nvoxels + 3 * voxel + 2];
+            kpl[lane] = kpl_data[voxel];
+            difference[lane] = difference_data[voxel];
         }
-    });
+        for (Py_ssize_t step = 0; step < nsteps; ++step) {
+            const Py_ssize_t group = step_groups[step];
+            const double* const exp_a = exp_a_data + group * nvoxels + first;
+            const double exp_b = exp_b_data[group], duration = duration_data[group];
+#pragma GCC unroll 4
+            for (int lane = 0; lane < Lanes; ++lane) {
+                kernels::_advance_no_inflow_voxel(pyruvate[lane], lactate[lane], kpl[lane],
+                                                  exp_a[lane], exp_b, difference[lane],
+                                                  Mode == 0 ? regular[lane] : 0, duration, Mode);
+            }
+        }
+        for (int lane = 0; lane < Lanes; ++lane) {
+            const Py_ssize_t voxel = first + lane;
+            state_data[3 * voxel + 2] = pyruvate[lane];
+            state_data[3 * nvoxels + 3 * voxel + 2] = lactate[lane];
+        }
+    };
+    // With mode 0, lanes whose masks agree run the fixed form of that mask value: the same
+    // selection, without a branch per step.
+    const auto advance_masked = [&](Py_ssize_t first) {
+        int regular[kLanes], nregular = 0;
+        for (int lane = 0; lane < kLanes; ++lane) {
+            regular[lane] = regular_data[first + lane];
+            nregular += regular[lane] != 0;
+        }
+        if (nregular == kLanes) {
+            advance.template operator()<kLanes, 1>(first, regular);
+        } else if (nregular == 0) {
+            advance.template operator()<kLanes, -1>(first, regular);
+        } else {
+            advance.template operator()<kLanes, 0>(first, regular);
+        }
+    };
+    const auto run = [&]<int Mode>() {
+        frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
+            Py_ssize_t voxel = lo;
+            for (; voxel + kLanes <= hi; voxel += kLanes) {
+                if constexpr (Mode == 0) {
+                    advance_masked(voxel);
+                } else {
+                    advance.template operator()<kLanes, Mode>(voxel, nullptr);
+                }
+            }
+            for (; voxel < hi; ++voxel) {
+                const int regular = Mode == 0 ? regular_data[voxel] : 0;
+                advance.template operator()<1, Mode>(voxel, &regular);
+            }
+        });
+    };
+    if (regular_mode == 1) {
+        run.template operator()<1>();
+    } else if (regular_mode == -1) {
+        run.template operator()<-1>();
+    } else {
+        run.template operator()<0>();
+    }
     Py_RETURN_NONE;
 }
 

@@ -1,0 +1,484 @@
+"""Plan blocks split into chunks of parents and run on a Dask cluster, or on local threads.
+
+A parent's result depends only on its own spins and on the shared tables, so a block cut into
+parent-aligned chunks, each run by the driver itself, gives exactly the bits of one call. Each
+function here takes its driver's arguments plus where and how to run:
+
+- ``client``: a ``dask.distributed.Client`` (``Client("tcp://scheduler:8786")`` for a real
+  cluster, or one on a ``LocalCluster``), or None to run the chunks on a local thread pool,
+  which needs no Dask at all.
+- ``chunk_parents``: parents per chunk (None: about four chunks for each task slot).
+- ``max_chunk_bytes``: the bound on a chunk's working set, its slices of the spin and parent
+  arrays with those the driver writes counted twice; chunks are made smaller to respect it.
+- ``task_threads``: the driver's ``num_threads`` inside each task (None: the call's own).
+- ``progress``: called as ``progress(done, total)`` in the calling thread per finished chunk.
+- ``driver``: the function each chunk runs (None: the native driver of the same name; the
+  ``korvel.reference`` function gives the same bits).
+
+The call validates exactly as the driver does, before anything is sent. The tables without a spin
+axis are scattered once to every worker; each chunk's slices travel in its task, and at most two
+chunks per task slot are in flight, so no worker holds the whole block. Dask runs the task of a
+lost worker again elsewhere (up to its ``distributed.scheduler.allowed-failures``). The caller
+gathers each chunk's results as it finishes (one copy of the arrays the driver writes, in all) and
+writes them into its arrays only after every chunk has succeeded: a chunk that fails raises
+``ChunkError`` naming its parents, and the caller's arrays are left as they were.
+"""
+
+from __future__ import annotations
+
+import collections
+import concurrent.futures
+import math
+import os
+import warnings
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+
+from korvel import pelorine
+
+__all__ = [
+    "ChunkError",
+    "apply_dynamic_rf_block_with_concentration_inflow",
+    "run_dynamic_plan_block_multi_pool",
+    "run_dynamic_plan_block_no_inflow",
+]
+
+DEFAULT_MAX_CHUNK_BYTES = 256 * 2**20
+_CHUNKS_PER_SLOT = 4
+_IN_FLIGHT_PER_SLOT = 2
+_RESUBMISSIONS = 3
+
+
+class ChunkError(RuntimeError):
+    """A chunk of parents failed; no array of the call was changed.
+
+    ``parents`` is the chunk's range of parents; the chunk's own exception is ``__cause__``.
+    """
+
+    def __init__(self, parents: range, nparents: int, cause: BaseException):
+        super().__init__(
+            f"chunk of parents {parents.start}-{parents.stop - 1} (of {nparents}) failed, "
+            f"no array was changed: {type(cause).__name__}: {cause}"
+        )
+        self.parents = parents
+
+
+@dataclass(frozen=True)
+class _Layout:
+    """Where a driver's arrays have their spin or parent axis, and what it writes.
+
+    Arrays not named in ``spin_axes`` or ``parent_axes`` are shared whole by every chunk. The RF
+    tables are among ``spin_axes``: they are split when they hold one rotation per spin.
+    """
+
+    name: str
+    spin_axes: dict[str, int]
+    parent_axes: dict[str, int]
+    written: tuple[str, ...]
+    # Arrays that take no part without an action stream (no-action mode).
+    observation: tuple[str, ...] = ()
+
+
+_RF = {name: 1 for name in ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine",
+                            "rf_one_minus_cosine")}
+_RECEIVE = {"rx_sensitivities": 1, "signal_weights": 0, "checkpoint_states": 2}
+_SIGNAL = {"parent_species_signal": 0}
+
+_TWO_POOL = _Layout(
+    name="run_dynamic_plan_block_no_inflow",
+    spin_axes={"state": 1, "transverse_state": 1, "transverse_factors": 2, "kpl_by_group": 1,
+               "exp_a_by_group": 1, "difference_by_group": 1, "regular_by_group": 1,
+               **_RF, **_RECEIVE},
+    parent_axes=_SIGNAL,
+    written=("state", "transverse_state", "parent_species_signal", "checkpoint_states"),
+)
+
+_MULTI_POOL = _Layout(
+    name="run_dynamic_plan_block_multi_pool",
+    spin_axes={"state": 1, "transverse_state": 1, "concentration_state": 1,
+               "transverse_factors": 2, "conversion_rates_by_group": 2,
+               "exp_precursor_by_group": 1, "transfer_factor_by_group": 2,
+               "f0_precursor_by_group": 1, "f1_precursor_by_group": 1, "j0_by_group": 2,
+               "j1_by_group": 2, "concentration_exp_precursor_by_group": 1,
+               "concentration_transfer_factor_by_group": 2,
+               "concentration_f0_precursor_by_group": 1, "concentration_f1_precursor_by_group": 1,
+               "concentration_j0_by_group": 2, "concentration_j1_by_group": 2,
+               "inflow_delivery": 0, **_RF, **_RECEIVE, "spatial_source_values": 2},
+    parent_axes=_SIGNAL,
+    written=("state", "transverse_state", "concentration_state", "parent_species_signal",
+             "checkpoint_states"),
+)
+
+
+_SOURCE_INTERVAL = _Layout(
+    name="apply_dynamic_rf_block_with_concentration_inflow",
+    spin_axes={"state": 1, "transverse_state": 1, "concentration_state": 1, "kpl": 0,
+               "inflow_delivery": 0, "transverse_factors": 2,
+               **{f"{prefix}{name}_by_group": 1 for prefix in ("", "concentration_")
+                  for name in ("exp_a", "difference", "regular", "f0_a", "f1_a", "j0", "j1")},
+               **_RF, **_RECEIVE, "kpl_by_group": 1, "spatial_source_values": 2},
+    parent_axes=_SIGNAL,
+    written=("state", "transverse_state", "concentration_state", "parent_species_signal",
+             "checkpoint_states"),
+    observation=("action_kinds", "action_payloads", "adc_demodulation", "rx_sensitivities",
+                 "signal_weights", "parent_species_signal", "checkpoint_states"),
+)
+
+
+def _check_options(chunk_parents, max_chunk_bytes, task_threads) -> None:
+    for name, value, least in (("chunk_parents", chunk_parents, 1),
+                               ("max_chunk_bytes", max_chunk_bytes, 1),
+                               ("task_threads", task_threads, 1)):
+        if value is None and name in ("chunk_parents", "task_threads"):
+            continue
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
+            raise ValueError(f"{name} must be an integer of at least {least}, got {value!r}")
+
+
+def _aligned(array: np.ndarray) -> bool:
+    """The native memory check: the data and every stride of a longer axis are aligned."""
+    alignment = array.dtype.alignment
+    if array.__array_interface__["data"][0] % alignment:
+        return False
+    return all(extent <= 1 or stride % alignment == 0
+               for extent, stride in zip(array.shape, array.strides))
+
+
+def _no_action(layout: _Layout, arguments: dict[str, Any]) -> bool:
+    return bool(layout.observation) and arguments["action_offsets"] is None
+
+
+def _validate(layout: _Layout, arguments: dict[str, Any]) -> None:
+    """Run the driver's own validation without letting it compute.
+
+    The drivers check everything (binding, element types, shapes, contents, and last the memory
+    of every array in parameter order: alignment, then writability of the arrays they write)
+    before they write anything. Given a read-only view in place of the last array it writes, the
+    driver therefore raises either the caller's first fault, exactly as a direct call would, or
+    that view's writability error; then only the alignment of the arrays after it is left.
+    """
+    # Without an action stream the observation arrays take no part, not even in the memory check.
+    ignored = layout.observation if _no_action(layout, arguments) else ()
+    probe = [name for name in layout.written
+             if isinstance(arguments[name], np.ndarray) and name not in ignored][-1]
+    view = arguments[probe].view()
+    view.flags.writeable = False
+    try:
+        getattr(pelorine, layout.name)(**{**arguments, probe: view})
+    except ValueError as error:
+        if str(error) != f"{probe} must be writable" or not arguments[probe].flags.writeable:
+            raise
+    else:  # pragma: no cover - the driver checks the memory of every array it writes
+        raise AssertionError(f"{layout.name} accepted a read-only {probe}")
+    names = list(arguments)
+    for name in names[names.index(probe) + 1:]:
+        array = arguments[name]
+        if isinstance(array, np.ndarray) and name not in ignored and not _aligned(array):
+            raise ValueError(f"{name} must be aligned")
+
+
+@dataclass
+class _Split:
+    """How one call is cut: the chunks' parent ranges and each array's part in them."""
+
+    nspins: int
+    nparents: int
+    spins_per_parent: int
+    axes: dict[str, tuple[int, int]]  # split array -> (axis, units of the axis per parent)
+    placeholders: dict[str, np.ndarray]  # spin arrays the block never reads by spin
+    shared: dict[str, np.ndarray]
+    constants: dict[str, Any]  # scalars and absent arrays
+    written: tuple[str, ...]
+
+    def chunk(self, arguments: dict[str, Any], parents: range) -> dict[str, Any]:
+        """The caller's slices for ``parents``: views, copied only when sent or run."""
+        return {name: arguments[name][self.index(name, parents)] for name in self.axes} | \
+            self.placeholders
+
+    def index(self, name: str, parents: range) -> tuple[slice, ...]:
+        axis, per_parent = self.axes[name]
+        return (slice(None),) * axis + (slice(parents.start * per_parent,
+                                              parents.stop * per_parent),)
+
+    def parent_bytes(self, arguments: dict[str, Any]) -> int:
+        """Bytes of one parent's slices, the arrays the driver writes counted twice."""
+        total = 0
+        for name, (axis, per_parent) in self.axes.items():
+            array = arguments[name]
+            bytes_per_unit = array.itemsize * math.prod(
+                extent for i, extent in enumerate(array.shape) if i != axis)
+            total += bytes_per_unit * per_parent * (2 if name in self.written else 1)
+        return total
+
+
+def _split(layout: _Layout, arguments: dict[str, Any]) -> _Split:
+    nspins = arguments["state"].shape[1]
+    if _no_action(layout, arguments):
+        # No-action mode: one spin per parent, and the observation arrays take no part.
+        spins_per_parent, nparents = 1, nspins
+        arguments = {name: None if name in layout.observation else value
+                     for name, value in arguments.items()}
+    else:
+        spins_per_parent = int(arguments["spins_per_parent"])
+        nparents = arguments["parent_species_signal"].shape[0]
+    axes, placeholders, shared, constants = {}, {}, {}, {}
+    for name, value in arguments.items():
+        if not isinstance(value, np.ndarray):
+            constants[name] = value
+        elif name in layout.parent_axes:
+            axes[name] = (layout.parent_axes[name], 1)
+        elif name in layout.spin_axes:
+            axis = layout.spin_axes[name]
+            if value.shape[axis] == nspins:
+                axes[name] = (axis, spins_per_parent)
+            elif name in _RF:
+                shared[name] = value  # one rotation for every spin
+            else:
+                # Validation passed, so the block never reads this array by spin (no ADC or no
+                # checkpoint action): the chunks get an empty stand-in of its kind.
+                shape = list(value.shape)
+                shape[axis] = 0
+                placeholders[name] = np.empty(shape, value.dtype)
+        else:
+            shared[name] = value
+    written = tuple(name for name in layout.written if name in axes or name in placeholders)
+    return _Split(nspins, nparents, spins_per_parent, axes, placeholders, shared, constants,
+                  written)
+
+
+def _parent_ranges(nparents: int, size: int, smallest: int) -> list[range]:
+    """Consecutive ranges of ``size`` parents; a shorter last range below ``smallest`` joins
+    the one before it."""
+    size = max(size, smallest)
+    ranges = [range(start, min(start + size, nparents)) for start in range(0, nparents, size)]
+    if len(ranges) > 1 and len(ranges[-1]) < smallest:
+        ranges[-2:] = [range(ranges[-2].start, nparents)]
+    return ranges
+
+
+def _aligned_copy(array: np.ndarray) -> np.ndarray:
+    """``array``, or an aligned copy: arrays unpacked from a message may start anywhere."""
+    return array if _aligned(array) else np.array(array)
+
+
+def _run_chunk(driver, shared: dict, chunk: dict, constants: dict, written: tuple[str, ...]):
+    """Run one chunk and return the arrays the driver wrote.
+
+    Written arrays are copied first, so that a task run again after a lost worker starts from
+    the values it was given.
+    """
+    arguments = {name: _aligned_copy(value) for name, value in shared.items()}
+    for name, value in chunk.items():
+        arguments[name] = np.array(value, order="C") if name in written \
+            else _aligned_copy(np.ascontiguousarray(value))
+    arguments.update(constants)
+    function = getattr(pelorine, driver) if isinstance(driver, str) else driver
+    function(**arguments)
+    return {name: arguments[name] for name in written}
+
+
+class _LocalThreads:
+    """Chunks on a local thread pool; the driver releases the interpreter lock while it runs."""
+
+    lost = ()
+
+    def __init__(self, task_threads: int):
+        self.slots = max(1, (os.cpu_count() or 1) // task_threads)
+        self.pool = concurrent.futures.ThreadPoolExecutor(self.slots,
+                                                          thread_name_prefix="korvel-chunk")
+
+    def share(self, shared: dict) -> None:
+        self.shared = shared
+
+    def submit(self, driver, chunk, constants, written):
+        return self.pool.submit(_run_chunk, driver, self.shared, chunk, constants, written)
+
+    @staticmethod
+    def wait(handles):
+        return concurrent.futures.wait(handles, return_when="FIRST_COMPLETED").done
+
+    @staticmethod
+    def result(handle):
+        return handle.result()
+
+    def close(self, running) -> None:
+        # Wait for running chunks: none may go on reading the caller's arrays after the call.
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+class _DaskClient:
+    """Chunks as tasks of a Dask client: shared tables on every worker, a chunk's slices in its
+    task."""
+
+    def __init__(self, client):
+        from distributed import wait
+        from distributed.client import FutureCancelledError, FuturesCancelledError
+
+        self.client, self._wait, self._cancelled = client, wait, FuturesCancelledError
+        self.lost = (FutureCancelledError,)  # every copy of the shared tables went: send again
+        self.slots = max(1, sum(client.nthreads().values()))
+
+    def share(self, shared: dict) -> None:
+        self.shared_data = shared
+        [self.shared] = self.client.scatter([shared], broadcast=True, hash=False)
+
+    def submit(self, driver, chunk, constants, written):
+        if self.shared.status != "finished":  # every copy was lost with its worker
+            self.share(self.shared_data)
+        contiguous = {name: np.ascontiguousarray(value) for name, value in chunk.items()}
+        # The slices travel inside the task, so that Dask itself can run it again elsewhere
+        # when its worker is lost (scattered data would be lost with that worker).
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message="Sending large graph")
+            return self.client.submit(_run_chunk, driver, self.shared, contiguous, constants,
+                                      written, pure=False)
+
+    def wait(self, handles):
+        try:
+            self._wait(handles, return_when="FIRST_COMPLETED")
+        except self._cancelled:  # reported by each cancelled future's result()
+            pass
+        return [future for future in handles if future.done()]
+
+    def result(self, future):
+        # Straight from the worker that holds it, not through the scheduler.
+        return self.client.gather(future, direct=True)
+
+    def close(self, running) -> None:
+        self.client.cancel(running)
+
+
+def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents,
+               max_chunk_bytes, task_threads, progress: Callable[[int, int], None] | None,
+               driver) -> None:
+    _check_options(chunk_parents, max_chunk_bytes, task_threads)
+    _validate(layout, arguments)
+    split = _split(layout, arguments)
+    if split.nparents == 0:
+        return
+    spatial_rf = arguments["rf_axis_x"].shape[1] != 1
+    # A chunk of one spin would make one-rotation-per-spin tables one column wide, which the
+    # drivers read as one rotation for all: such chunks take two parents.
+    smallest = 2 if spatial_rf and split.spins_per_parent == 1 else 1
+    parent_bytes = split.parent_bytes(arguments)
+    if parent_bytes * smallest > max_chunk_bytes:
+        raise ValueError(f"a chunk of {smallest} parent(s) needs {parent_bytes * smallest} "
+                         f"bytes, more than max_chunk_bytes ({max_chunk_bytes})")
+    threads = int(arguments["num_threads"]) if task_threads is None else int(task_threads)
+    split.constants["num_threads"] = threads
+    runner = _LocalThreads(threads) if client is None else _DaskClient(client)
+    if chunk_parents is None:
+        chunk_parents = -(-split.nparents // (_CHUNKS_PER_SLOT * runner.slots))
+    chunk_parents = min(int(chunk_parents), max_chunk_bytes // parent_bytes)
+    ranges = _parent_ranges(split.nparents, chunk_parents, smallest)
+    runner.share(split.shared)
+    results = _run_chunks(runner, split, arguments, ranges,
+                          layout.name if driver is None else driver, progress)
+    for parents, written in zip(ranges, results):
+        for name, values in written.items():
+            if name in split.axes:
+                arguments[name][split.index(name, parents)] = values
+
+
+def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> list[dict]:
+    """Every chunk's results, in order. At most two chunks per task slot are in flight, and a
+    finished chunk's task is let go at once, so that no worker keeps results once gathered."""
+    results: dict[int, dict[str, np.ndarray]] = {}
+    waiting = collections.deque(range(len(ranges)))
+    attempts: collections.Counter = collections.Counter()
+    running: dict[Any, int] = {}
+    try:
+        while waiting or running:
+            while waiting and len(running) < _IN_FLIGHT_PER_SLOT * runner.slots:
+                i = waiting.popleft()
+                chunk = split.chunk(arguments, ranges[i])
+                running[runner.submit(driver, chunk, split.constants, split.written)] = i
+            for handle in runner.wait(list(running)):
+                i = running.pop(handle)
+                try:
+                    results[i] = runner.result(handle)
+                except runner.lost as error:
+                    attempts[i] += 1
+                    if attempts[i] > _RESUBMISSIONS:
+                        raise ChunkError(ranges[i], split.nparents, error) from error
+                    waiting.appendleft(i)
+                    continue
+                except Exception as error:
+                    raise ChunkError(ranges[i], split.nparents, error) from error
+                if progress is not None:
+                    progress(len(results), len(ranges))
+    finally:
+        runner.close(list(running))
+    return [results[i] for i in range(len(ranges))]
+
+
+def run_dynamic_plan_block_no_inflow(
+    state, transverse_state, transverse_factors, kpl_by_group, exp_a_by_group, exp_b_by_group,
+    difference_by_group, regular_by_group, duration_by_group, regular_mode_by_group,
+    longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups, rf_axis_x,
+    rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine, action_offsets, action_kinds,
+    action_payloads, adc_demodulation, rx_sensitivities, signal_weights, parent_species_signal,
+    checkpoint_states, spins_per_parent, signal_scale, ideal_crushers, num_threads, *,
+    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
+    progress=None, driver=None,
+):
+    """Execute complete two-pool plan intervals and observations in chunks of parents."""
+    arguments = dict(locals())
+    options = {name: arguments.pop(name) for name in _OPTIONS}
+    _run_block(_TWO_POOL, arguments, **options)
+
+
+def run_dynamic_plan_block_multi_pool(
+    state, transverse_state, concentration_state, transverse_factors, conversion_rates_by_group,
+    exp_precursor_by_group, exp_products_by_group, transfer_factor_by_group,
+    f0_precursor_by_group, f1_precursor_by_group, j0_by_group, j1_by_group,
+    concentration_exp_precursor_by_group, concentration_exp_products_by_group,
+    concentration_transfer_factor_by_group, concentration_f0_precursor_by_group,
+    concentration_f1_precursor_by_group, concentration_j0_by_group, concentration_j1_by_group,
+    duration_by_group, longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups,
+    rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine, inflow_first_start,
+    inflow_first_end, inflow_second_start, inflow_second_end, polarization_first_start,
+    polarization_first_end, polarization_second_start, polarization_second_end, inflow_delivery,
+    equilibrium, source_mode, action_offsets, action_kinds, action_payloads, adc_demodulation,
+    rx_sensitivities, signal_weights, parent_species_signal, checkpoint_states, spins_per_parent,
+    signal_scale, ideal_crushers, num_threads, spatial_source_values=None, *,
+    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
+    progress=None, driver=None,
+):
+    """Execute a bounded multi-pool precursor-to-products plan block in chunks of parents."""
+    arguments = dict(locals())
+    options = {name: arguments.pop(name) for name in _OPTIONS}
+    _run_block(_MULTI_POOL, arguments, **options)
+
+
+def apply_dynamic_rf_block_with_concentration_inflow(
+    state, transverse_state, concentration_state, kpl, inflow_delivery, transverse_factors,
+    exp_a_by_group, exp_b_by_group, difference_by_group, regular_by_group,
+    f0_a_by_group, f1_a_by_group, j0_by_group, j1_by_group,
+    concentration_exp_a_by_group, concentration_exp_b_by_group,
+    concentration_difference_by_group, concentration_regular_by_group,
+    concentration_f0_a_by_group, concentration_f1_a_by_group,
+    concentration_j0_by_group, concentration_j1_by_group,
+    duration_by_group, regular_mode_by_group, concentration_regular_mode_by_group,
+    longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups,
+    rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine,
+    inflow_first_start, inflow_first_end, inflow_second_start, inflow_second_end,
+    polarization_first_start, polarization_first_end,
+    polarization_second_start, polarization_second_end,
+    equilibrium, num_threads,
+    action_offsets=None, action_kinds=None, action_payloads=None, adc_demodulation=None,
+    rx_sensitivities=None, signal_weights=None, parent_species_signal=None,
+    checkpoint_states=None, spins_per_parent=1, signal_scale=1.0, ideal_crushers=False,
+    kpl_by_group=None, spatial_source_values=None, source_mode=0, *,
+    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
+    progress=None, driver=None,
+):
+    """Execute two-pool source intervals in chunks of parents (of voxels without actions)."""
+    arguments = dict(locals())
+    options = {name: arguments.pop(name) for name in _OPTIONS}
+    _run_block(_SOURCE_INTERVAL, arguments, **options)
+
+
+_OPTIONS = ("client", "chunk_parents", "max_chunk_bytes", "task_threads", "progress", "driver")

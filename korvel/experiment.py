@@ -1,0 +1,432 @@
+"""The description of a hyperpolarized experiment, validated on construction.
+
+Units: seconds, hertz, parts per million, radians inside the package and degrees in the
+description. A per-voxel quantity (a "map") is a scalar, which every voxel shares, or a sequence
+of ``nvoxels`` values.
+
+The model, per voxel, for a precursor P and products Q_q with concentrations C (arbitrary units):
+
+    dC_P/dt = -(clear_P + sum_q k_q) C_P + delivery u(t)
+    dC_q/dt = -clear_q C_q + k_q C_P
+    dM_P/dt = -(R1_P + clear_P + sum_q k_q) M_P + R1_P E C_P + polarization(t) delivery u(t)
+    dM_q/dt = -(R1_q + clear_q) M_q + k_q M_P + R1_q E C_q
+
+with E the equilibrium magnetization per unit concentration and u(t) the bolus input. RF pulses
+rotate the magnetization of every metabolite alike; the transverse magnetization decays with T2
+and precesses at the metabolite's offset from the centre frequency plus the voxel's
+off-resonance.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field, fields
+from typing import Sequence, Union
+
+import numpy as np
+
+Map = Union[float, Sequence[float], np.ndarray]
+
+
+class ExperimentError(ValueError):
+    """An experiment description that cannot be simulated; the message names the field."""
+
+
+def _fail(message: str) -> None:
+    raise ExperimentError(message)
+
+
+def _number(where: str, value, *, positive=False, nonnegative=False, finite=True,
+            allow_inf=False) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        _fail(f"{where} must be a number, got {value!r}")
+    value = float(value)
+    if math.isnan(value):
+        _fail(f"{where} must not be NaN")
+    if finite and math.isinf(value) and not (allow_inf and value > 0):
+        _fail(f"{where} must be finite, got {value}")
+    if positive and not value > 0:
+        _fail(f"{where} must be positive, got {value}")
+    if nonnegative and not value >= 0:
+        _fail(f"{where} must not be negative, got {value}")
+    return value
+
+
+def _count(where: str, value, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        _fail(f"{where} must be an integer, got {value!r}")
+    if value < minimum:
+        _fail(f"{where} must be at least {minimum}, got {value}")
+    return int(value)
+
+
+def _voxel_map(where: str, value, nvoxels: int, *, nonnegative=False,
+               complex_ok=False) -> np.ndarray:
+    """A read-only array of nvoxels values from a scalar or a sequence."""
+    dtype = np.complex128 if complex_ok else np.float64
+    try:
+        array = np.array(value, dtype=dtype)
+    except (TypeError, ValueError):
+        _fail(f"{where} must be a number or a sequence of numbers")
+    if array.ndim == 0:
+        array = np.full(nvoxels, array, dtype=dtype)
+    elif array.shape != (nvoxels,):
+        _fail(f"{where} must be a scalar or have one value per voxel ({nvoxels}), "
+              f"got shape {array.shape}")
+    if not np.all(np.isfinite(array)):
+        _fail(f"{where} must be finite")
+    if nonnegative and np.any(array < 0):
+        _fail(f"{where} must not be negative")
+    array.setflags(write=False)
+    return array
+
+
+@dataclass(frozen=True)
+class Metabolite:
+    """One metabolite: relaxation times, chemical shift and clearance of the agent."""
+
+    name: str
+    t1: float
+    """Longitudinal relaxation time in s (``inf`` for none)."""
+    t2: float
+    """Transverse relaxation time in s (``inf`` for none)."""
+    chemical_shift: float
+    """Chemical shift in ppm."""
+    clearance: float = 0.0
+    """Rate in 1/s at which the agent (and its magnetization) leaves the voxel."""
+
+    def __post_init__(self):
+        if not isinstance(self.name, str) or not self.name.strip():
+            _fail(f"metabolite name must be a non-empty string, got {self.name!r}")
+        where = f"metabolite {self.name!r}"
+        object.__setattr__(self, "t1", _number(f"{where}: t1", self.t1, positive=True,
+                                               allow_inf=True))
+        object.__setattr__(self, "t2", _number(f"{where}: t2", self.t2, positive=True,
+                                               allow_inf=True))
+        object.__setattr__(self, "chemical_shift",
+                           _number(f"{where}: chemical_shift", self.chemical_shift))
+        object.__setattr__(self, "clearance",
+                           _number(f"{where}: clearance", self.clearance, nonnegative=True))
+
+    @property
+    def r1(self) -> float:
+        return 1.0 / self.t1
+
+
+BOLUS_SHAPES = ("gamma", "boxcar")
+
+
+@dataclass(frozen=True)
+class Bolus:
+    """The input function u(t): total ``dose`` delivered from ``arrival`` on.
+
+    ``gamma``: a gamma-variate density with shape ``gamma_shape`` and scale
+    ``duration / gamma_shape`` (its width at half maximum is about ``duration``).
+    ``boxcar``: a constant rate over ``duration``.
+    """
+
+    shape: str = "gamma"
+    arrival: float = 4.0
+    duration: float = 8.0
+    gamma_shape: float = 4.0
+    dose: float = 1.0
+
+    def __post_init__(self):
+        if self.shape not in BOLUS_SHAPES:
+            _fail(f"bolus shape must be one of {', '.join(BOLUS_SHAPES)}, got {self.shape!r}")
+        object.__setattr__(self, "arrival", _number("bolus arrival", self.arrival,
+                                                    nonnegative=True))
+        object.__setattr__(self, "duration", _number("bolus duration", self.duration,
+                                                     positive=True))
+        gamma_shape = _number("bolus gamma_shape", self.gamma_shape)
+        if gamma_shape < 1.0:
+            _fail(f"bolus gamma_shape must be at least 1, got {gamma_shape}")
+        object.__setattr__(self, "gamma_shape", gamma_shape)
+        object.__setattr__(self, "dose", _number("bolus dose", self.dose, nonnegative=True))
+
+    def rate(self, time, side: int = 1) -> np.ndarray:
+        """u(t); at a jump, the limit from the right (side=+1) or from the left (side=-1)."""
+        t = np.asarray(time, dtype=np.float64)
+        elapsed = t - self.arrival
+        after_start = elapsed > 0 if side < 0 else elapsed >= 0
+        if self.shape == "boxcar":
+            before_end = elapsed <= self.duration if side < 0 else elapsed < self.duration
+            return np.where(after_start & before_end, self.dose / self.duration, 0.0)
+        k = self.gamma_shape
+        scale = self.duration / k
+        positive = np.maximum(elapsed, 0.0) / scale
+        with np.errstate(divide="ignore", invalid="ignore"):
+            log_density = ((k - 1.0) * np.log(positive) - positive
+                           - math.lgamma(k) - math.log(scale))
+            density = np.where(positive > 0, np.exp(log_density), 0.0)
+        if k == 1.0:
+            density = np.where(elapsed == 0, 1.0 / scale, density)
+        return np.where(after_start, self.dose * density, 0.0)
+
+    def breakpoints(self) -> tuple[float, ...]:
+        """Times where u(t) or its slope jumps: the plan puts a node on each."""
+        if self.shape == "boxcar":
+            return (self.arrival, self.arrival + self.duration)
+        return (self.arrival,)
+
+
+@dataclass(frozen=True)
+class Inflow:
+    """Delivery of fresh precursor: the bolus and its polarization on arrival.
+
+    ``polarization`` is the magnetization per unit concentration of the inflowing precursor at
+    time 0; it decays with ``polarization_t1`` in transit.
+    """
+
+    bolus: Bolus = field(default_factory=Bolus)
+    polarization: float = 1.0
+    polarization_t1: float = math.inf
+
+    def __post_init__(self):
+        if not isinstance(self.bolus, Bolus):
+            _fail(f"inflow bolus must be a Bolus, got {type(self.bolus).__name__}")
+        object.__setattr__(self, "polarization", _number("inflow polarization",
+                                                         self.polarization))
+        object.__setattr__(self, "polarization_t1", _number(
+            "inflow polarization_t1", self.polarization_t1, positive=True, allow_inf=True))
+
+    def polarization_at(self, time) -> np.ndarray:
+        t = np.asarray(time, dtype=np.float64)
+        return self.polarization * np.exp(-t / self.polarization_t1)
+
+
+FLIP_KINDS = ("constant", "variable", "list")
+
+
+@dataclass(frozen=True)
+class FlipAngles:
+    """The flip-angle schedule, in degrees.
+
+    ``constant``: ``angle`` at every excitation. ``variable``: the schedule that keeps the signal
+    of non-recovering magnetization constant, tan(theta_n) = sin(theta_n+1), ending at ``angle``.
+    ``list``: ``angles``, one per excitation.
+    """
+
+    kind: str = "constant"
+    angle: float = 20.0
+    angles: tuple[float, ...] = ()
+
+    def __post_init__(self):
+        if self.kind not in FLIP_KINDS:
+            _fail(f"flip angle kind must be one of {', '.join(FLIP_KINDS)}, got {self.kind!r}")
+        object.__setattr__(self, "angle", _number("flip angle", self.angle))
+        angles = tuple(_number(f"flip angles[{i}]", a) for i, a in enumerate(self.angles))
+        object.__setattr__(self, "angles", angles)
+        if self.kind == "list" and not angles:
+            _fail("flip angles of kind 'list' need the angles, one per excitation")
+
+    def schedule(self, excitations: int) -> np.ndarray:
+        """Flip angles in radians, one per excitation."""
+        if self.kind == "constant":
+            return np.full(excitations, math.radians(self.angle))
+        if self.kind == "list":
+            if len(self.angles) != excitations:
+                _fail(f"flip angles: {len(self.angles)} angles given for "
+                      f"{excitations} excitations")
+            return np.radians(np.array(self.angles, dtype=np.float64))
+        angles = np.empty(excitations)
+        angles[-1] = math.radians(self.angle)
+        for n in range(excitations - 2, -1, -1):
+            angles[n] = math.atan(math.sin(angles[n + 1]))
+        return angles
+
+
+@dataclass(frozen=True)
+class Acquisition:
+    """Excitations every ``repetition_time`` from ``first_excitation`` (default: one TR).
+
+    Each RF pulse is a rotation at its centre; the ADC samples ``readout_delay`` after it and,
+    with ``crushers``, the remaining transverse magnetization is spoiled after the readout.
+    ``pulse_duration`` sets the RF amplitude where a transmit map makes the rotation per voxel.
+    """
+
+    repetition_time: float = 3.0
+    excitations: int = 20
+    flip_angles: FlipAngles = field(default_factory=FlipAngles)
+    first_excitation: float | None = None
+    readout_delay: float = 0.005
+    pulse_duration: float = 0.002
+    crushers: bool = True
+
+    def __post_init__(self):
+        tr = _number("acquisition repetition_time", self.repetition_time, positive=True)
+        object.__setattr__(self, "repetition_time", tr)
+        object.__setattr__(self, "excitations",
+                           _count("acquisition excitations", self.excitations, 1))
+        if not isinstance(self.flip_angles, FlipAngles):
+            _fail(f"acquisition flip_angles must be FlipAngles, "
+                  f"got {type(self.flip_angles).__name__}")
+        delay = _number("acquisition readout_delay", self.readout_delay, positive=True)
+        pulse = _number("acquisition pulse_duration", self.pulse_duration, positive=True)
+        first = tr if self.first_excitation is None else _number(
+            "acquisition first_excitation", self.first_excitation)
+        object.__setattr__(self, "readout_delay", delay)
+        object.__setattr__(self, "pulse_duration", pulse)
+        object.__setattr__(self, "first_excitation", first)
+        if not isinstance(self.crushers, (bool, np.bool_)):
+            _fail(f"acquisition crushers must be true or false, got {self.crushers!r}")
+        object.__setattr__(self, "crushers", bool(self.crushers))
+        if pulse > 2.0 * delay:
+            _fail("acquisition readout_delay must be at least half the pulse_duration")
+        if not 2.0 * delay < tr:
+            _fail("acquisition repetition_time must be longer than twice the readout_delay")
+        if first < delay:
+            _fail("acquisition first_excitation must be at least the readout_delay "
+                  "(the simulation starts at time 0)")
+        self.flip_angles.schedule(self.excitations)  # a list of the wrong length fails here
+
+    def excitation_times(self) -> np.ndarray:
+        return self.first_excitation + self.repetition_time * np.arange(self.excitations)
+
+    def readout_times(self) -> np.ndarray:
+        return self.excitation_times() + self.readout_delay
+
+
+@dataclass(frozen=True, eq=False)
+class Experiment:
+    """A complete experiment: metabolites, tissue maps, acquisition and inflow.
+
+    Per-voxel maps are normalised to read-only arrays of ``nvoxels`` values on construction.
+    ``conversion_rates`` has one map per product (1/s). ``transmit`` is the B1 scale per voxel
+    (complex for a phase; None for a uniform field); ``receive`` is (ncoils, nvoxels) complex
+    (None for one uniform coil). Each voxel holds ``spins_per_voxel`` spins whose off-resonance
+    spreads uniformly over ``spin_spread`` Hz around the voxel's. ``initial_magnetization`` and
+    ``initial_concentration`` have one map per metabolite (precursor first), at time 0.
+    ``max_half_interval`` bounds the plan's half-intervals (the source is linear within each);
+    ``memory_bound`` the bytes of coefficient tables of one block.
+    """
+
+    precursor: Metabolite
+    products: tuple[Metabolite, ...]
+    conversion_rates: tuple[Map, ...]
+    acquisition: Acquisition = field(default_factory=Acquisition)
+    nvoxels: int = 1
+    regions: tuple[str, ...] | None = None
+    reference_frequency: float = 32.1e6
+    center_shift: float | None = None
+    off_resonance: Map = 0.0
+    transmit: Map | None = None
+    receive: np.ndarray | None = None
+    spins_per_voxel: int = 1
+    spin_spread: float = 0.0
+    inflow: Inflow | None = None
+    delivery: Map = 1.0
+    equilibrium: float = 0.0
+    initial_magnetization: tuple[Map, ...] | None = None
+    initial_concentration: tuple[Map, ...] | None = None
+    max_half_interval: float = 0.25
+    memory_bound: int = 64 * 2**20
+
+    def __post_init__(self):
+        set_ = lambda name, value: object.__setattr__(self, name, value)  # noqa: E731
+        nvoxels = _count("nvoxels", self.nvoxels, 1)
+        set_("nvoxels", nvoxels)
+        if not isinstance(self.precursor, Metabolite):
+            _fail("precursor must be a Metabolite")
+        products = tuple(self.products) if isinstance(self.products, (list, tuple)) else None
+        if not products or not all(isinstance(p, Metabolite) for p in products):
+            _fail("products must be a non-empty sequence of Metabolite")
+        set_("products", products)
+        names = [m.name for m in self.metabolites]
+        if len(set(names)) != len(names):
+            _fail(f"metabolite names must be unique, got {names}")
+        if not isinstance(self.acquisition, Acquisition):
+            _fail("acquisition must be an Acquisition")
+        rates = self.conversion_rates
+        if not isinstance(rates, (list, tuple)) or len(rates) != len(products):
+            _fail(f"conversion_rates must have one map per product ({len(products)})")
+        set_("conversion_rates", tuple(
+            _voxel_map(f"conversion rate to {p.name!r}", rate, nvoxels, nonnegative=True)
+            for p, rate in zip(products, rates)))
+        if self.regions is None:
+            set_("regions", tuple(f"voxel {v}" for v in range(nvoxels)))
+        else:
+            regions = tuple(self.regions)
+            if len(regions) != nvoxels or not all(isinstance(r, str) and r for r in regions):
+                _fail(f"regions must name the region of each voxel ({nvoxels} names)")
+            set_("regions", regions)
+        set_("reference_frequency", _number("reference_frequency", self.reference_frequency,
+                                            positive=True))
+        set_("center_shift", self.precursor.chemical_shift if self.center_shift is None
+             else _number("center_shift", self.center_shift))
+        set_("off_resonance", _voxel_map("off_resonance", self.off_resonance, nvoxels))
+        if self.transmit is not None:
+            set_("transmit", _voxel_map("transmit", self.transmit, nvoxels, complex_ok=True))
+        if self.receive is None:
+            receive = np.ones((1, nvoxels), dtype=np.complex128)
+        else:
+            try:
+                receive = np.array(self.receive, dtype=np.complex128)
+            except (TypeError, ValueError):
+                _fail("receive must be an array of coil sensitivities")
+            if receive.ndim == 1:
+                receive = receive[np.newaxis, :]
+            if receive.ndim != 2 or receive.shape[1] != nvoxels or receive.shape[0] < 1:
+                _fail(f"receive must have shape (ncoils, nvoxels) with nvoxels = {nvoxels}, "
+                      f"got {receive.shape}")
+            if not np.all(np.isfinite(receive)):
+                _fail("receive must be finite")
+        receive.setflags(write=False)
+        set_("receive", receive)
+        set_("spins_per_voxel", _count("spins_per_voxel", self.spins_per_voxel, 1))
+        set_("spin_spread", _number("spin_spread", self.spin_spread, nonnegative=True))
+        if self.inflow is not None and not isinstance(self.inflow, Inflow):
+            _fail("inflow must be an Inflow or None")
+        set_("delivery", _voxel_map("delivery", self.delivery, nvoxels, nonnegative=True))
+        set_("equilibrium", _number("equilibrium", self.equilibrium))
+        for name in ("initial_magnetization", "initial_concentration"):
+            value = getattr(self, name)
+            if value is None:
+                value = (0.0,) * len(names)
+            if not isinstance(value, (list, tuple)) or len(value) != len(names):
+                _fail(f"{name} must have one map per metabolite ({len(names)})")
+            set_(name, tuple(_voxel_map(f"{name} of {n!r}", v, nvoxels)
+                             for n, v in zip(names, value)))
+        set_("max_half_interval", _number("max_half_interval", self.max_half_interval,
+                                          positive=True))
+        set_("memory_bound", _count("memory_bound", self.memory_bound, 1))
+
+    @property
+    def metabolites(self) -> tuple[Metabolite, ...]:
+        return (self.precursor, *self.products)
+
+    @property
+    def ncoils(self) -> int:
+        return self.receive.shape[0]
+
+    @property
+    def nspins(self) -> int:
+        return self.nvoxels * self.spins_per_voxel
+
+    def replace(self, **changes) -> "Experiment":
+        """A copy with some fields changed (validated again)."""
+        current = {f.name: getattr(self, f.name) for f in fields(self)}
+        current.update(changes)
+        return Experiment(**current)
+
+    def precursor_rate(self) -> np.ndarray:
+        """Decay rate of the precursor's magnetization per voxel, conversion included (1/s)."""
+        return (self.precursor.r1 + self.precursor.clearance) + self.total_conversion()
+
+    def total_conversion(self) -> np.ndarray:
+        total = np.zeros(self.nvoxels)
+        for rate in self.conversion_rates:
+            total = total + rate
+        return total
+
+    def offsets(self) -> np.ndarray:
+        """Frequency offset in Hz of each metabolite at each voxel: (nmetabolites, nvoxels)."""
+        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
+        chemical = shifts * (self.reference_frequency * 1e-6)
+        return chemical[:, np.newaxis] + self.off_resonance[np.newaxis, :]
+
+
+__all__ = [
+    "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Map",
+    "Metabolite",
+]
