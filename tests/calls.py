@@ -9,6 +9,7 @@ inside a buffer of random guard bytes (an ``Arena``), so that a stray write show
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass
 from fractions import Fraction
 from typing import Callable
@@ -19,6 +20,7 @@ import test_longitudinal
 import test_multi_pool
 import test_plan
 import test_rf
+import test_source_interval
 import test_spatial_rf
 from conftest import sprinkle
 from korvel import reference
@@ -100,6 +102,23 @@ def _multi_pool_block(rng, n):
         spatial=bool(rng.integers(0, 2)), equilibrium=_pick(rng, (0.0, -0.0, 0.7, np.nan)))
 
 
+def _source_interval_block(rng, n):
+    plan = bool(rng.integers(0, 2))
+    spins_per_parent = int(rng.integers(1, 3)) if plan else 1
+    nvoxels = n * spins_per_parent
+    call = test_source_interval.make_block(
+        rng, nvoxels=nvoxels, nsteps=int(rng.integers(0, 5)), ngroups=int(rng.integers(1, 4)),
+        nfactor_groups=int(rng.integers(1, 3)), nrf_groups=int(rng.integers(1, 3)),
+        width=_pick(rng, (1, nvoxels)), plan=plan, spins_per_parent=spins_per_parent,
+        ncoils=int(rng.integers(1, 3)), nadc=int(rng.integers(1, 3)),
+        ncheckpoints=int(rng.integers(1, 3)), kpl_groups=bool(rng.integers(0, 2)),
+        spatial=bool(rng.integers(0, 2)), source_mode=int(rng.integers(0, 4)),
+        equilibrium=_pick(rng, (0.0, -0.0, 0.3, np.nan)))
+    for name in ("state", "transverse_state", "concentration_state", "j0_by_group"):
+        sprinkle(rng, call[name], 0.05)
+    return call
+
+
 _PLAN_WRITTEN = ("state", "transverse_state", "parent_species_signal", "checkpoint_states")
 
 CALLS: dict[str, Call] = {
@@ -114,6 +133,8 @@ CALLS: dict[str, Call] = {
     "apply_longitudinal_step_no_inflow": Call(_longitudinal_step, ("state",)),
     "apply_longitudinal_step_with_concentration_inflow": Call(
         _inflow_step, ("state", "concentration_state")),
+    "apply_dynamic_rf_block_with_concentration_inflow": Call(
+        _source_interval_block, _PLAN_WRITTEN + ("concentration_state",)),
     "apply_longitudinal_block_no_inflow": Call(_longitudinal_block, ("state",)),
 }
 
@@ -316,9 +337,8 @@ def _with_ndim(values: np.ndarray, choice: int) -> np.ndarray:
 def _retyped(values: np.ndarray, choice: int) -> np.ndarray:
     dtypes = [d for d in OTHER_DTYPES if np.dtype(d) != values.dtype]
     dtype = dtypes[choice % len(dtypes)]
-    with np.errstate(all="ignore"), np.testing.suppress_warnings() as suppressed:
-        suppressed.filter(np.exceptions.ComplexWarning)
-        suppressed.filter(RuntimeWarning)
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # complex to real drops the imaginary part
         return values.astype(dtype)
 
 

@@ -3,7 +3,7 @@ and references are gone, and ten thousand calls leave the resident memory where 
 
 A buffer export holds a reference to its array, so the reference counts show a forgotten
 release; so does ``ndarray.resize`` with its reference check, which fails while any other
-reference exists (with ``refcheck=False`` NumPy 2 resizes even an exported array).
+reference exists (with ``refcheck=False`` NumPy resizes even an array whose buffer is exported).
 """
 
 from __future__ import annotations
