@@ -57,8 +57,8 @@ template <class Body>
 void run_region(int num_threads, Py_ssize_t n, Body&& body) {
     const GilRelease released;
     if (n <= 0) return;
-    const int team = team_size(num_threads, n);
-    if (team == 1 || in_forked_child()) {
+    const int team = num_threads == 1 || in_forked_child() ? 1 : team_size(num_threads, n);
+    if (team == 1) {
         body(Py_ssize_t{0}, n);  // a team of one owns every iteration
         return;
     }
