@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from korvel.reference._checks import require
+from korvel.reference._checks import require, require_writable
 
 CRUSHER_ACTION = 1
 ADC_ACTION = 2
@@ -190,5 +190,4 @@ def check_actions(observation: Observation, nsteps: int, npools: int, nspins: in
 
 def check_writable(arrays: dict) -> None:
     """Arrays the block writes must be writable (the native frame's own check, last)."""
-    for name, array in arrays.items():
-        require(array.flags.writeable, f"{name} must be writable")
+    require_writable(arrays)

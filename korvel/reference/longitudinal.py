@@ -8,7 +8,13 @@ from __future__ import annotations
 
 import numpy as np
 
-from korvel.reference._checks import require, require_array, require_contiguous, require_team
+from korvel.reference._checks import (
+    require,
+    require_array,
+    require_contiguous,
+    require_team,
+    require_writable,
+)
 
 
 def _shape_is(array: np.ndarray, shape: tuple[int, ...]) -> bool:
@@ -67,6 +73,7 @@ def apply_longitudinal_step_no_inflow(state, kpl, exp_a, exp_b, difference, regu
     require_contiguous((state,), "state must be C-contiguous")
     require_contiguous((kpl, exp_a, difference, regular), "longitudinal inputs must be C-contiguous")
     require(regular_mode in (-1, 0, 1), "regular_mode must be -1, 0, or 1")
+    require_writable({"state": state})
     pyruvate, lactate = advance_no_inflow(
         state[0, :, 2], state[1, :, 2], kpl, exp_a, np.float64(exp_b), difference, regular,
         np.float64(duration), regular_mode,
@@ -118,6 +125,7 @@ def apply_longitudinal_block_no_inflow(state, kpl, exp_a_by_group, exp_b_by_grou
             int(step_groups.min()) >= 0 and int(step_groups.max()) < ngroups,
             "step group index is out of range",
         )
+    require_writable({"state": state})
     pyruvate, lactate = state[0, :, 2].copy(), state[1, :, 2].copy()
     for group in step_groups.tolist():
         pyruvate, lactate = advance_no_inflow(
@@ -242,6 +250,7 @@ def apply_longitudinal_step_with_concentration_inflow(
     require(not duration <= 0.0, "duration must be positive")
     require_team(num_threads)
     state, concentration_state = a["state"], a["concentration_state"]
+    require_writable({"state": state, "concentration_state": concentration_state})
     results = advance_coupled_longitudinal(
         state[0, :, 2], state[1, :, 2], concentration_state[0, :, 2], concentration_state[1, :, 2],
         a["kpl"], a["exp_a"], np.float64(exp_b), a["difference"], a["regular"], a["f0_a"],

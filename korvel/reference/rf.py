@@ -5,7 +5,13 @@ from __future__ import annotations
 
 import numpy as np
 
-from korvel.reference._checks import require, require_array, require_contiguous, require_team
+from korvel.reference._checks import (
+    require,
+    require_array,
+    require_contiguous,
+    require_team,
+    require_writable,
+)
 
 
 def rotate_rf_axis(vx, vy, vz, axis_x, axis_y, cosine, sine, one_minus_cosine):
@@ -40,6 +46,7 @@ def apply_rf_rotation_transverse_block(
     )
     require_contiguous((state, transverse_state), "state arrays must be C-contiguous")
     require_team(num_threads)
+    require_writable({"state": state, "transverse_state": transverse_state})
     axis_x, axis_y, cosine, sine, one_minus_cosine = (np.float64(v) for v in coefficients)
     with np.errstate(all="ignore"):  # IEEE results, as the kernel gives them
         value_x, value_y, value_z = rotate_rf_axis(
@@ -91,6 +98,7 @@ def apply_spatial_rf_rotation_transverse_block(
     require_contiguous((state, transverse_state), "state arrays must be C-contiguous")
     require_contiguous(coefficients, "spatial RF coefficients must be C-contiguous")
     require_team(team)
+    require_writable({"state": state, "transverse_state": transverse_state})
     with np.errstate(all="ignore"):
         value_x, value_y, value_z = rotate_rf_plane(
             transverse_state.real, transverse_state.imag, state[:, :, 2], *coefficients

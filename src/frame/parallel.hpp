@@ -40,17 +40,29 @@ bool in_forked_child() noexcept;
 // Installs the fork handler behind in_forked_child(); called once at module initialisation.
 void watch_forks() noexcept;
 
-// Releases the GIL, runs `body(begin, end)` once per thread of one region of `num_threads`
+// The team a region of n iterations requests for `num_threads`: no more threads than
+// iterations, than the runtime's thread limit, or than max(64, 8 per processor). The runtime
+// aborts the process when it cannot make a requested thread, and any team gives the same bits.
+inline int team_size(int num_threads, Py_ssize_t n) noexcept {
+    const int processors = omp_get_num_procs();
+    int team = processors > 8 ? 8 * processors : 64;
+    if (num_threads < team) team = num_threads;
+    if (omp_get_thread_limit() < team) team = omp_get_thread_limit();
+    return n < team ? static_cast<int>(n) : team;
+}
+
+// Releases the GIL, runs `body(begin, end)` once per thread of one region of team_size()
 // requested threads over n iterations, and takes the GIL back. No region starts when n is 0.
 template <class Body>
 void run_region(int num_threads, Py_ssize_t n, Body&& body) {
     const GilRelease released;
     if (n <= 0) return;
-    if (num_threads == 1 || in_forked_child()) {
+    const int team = num_threads == 1 || in_forked_child() ? 1 : team_size(num_threads, n);
+    if (team == 1) {
         body(Py_ssize_t{0}, n);  // a team of one owns every iteration
         return;
     }
-#pragma omp parallel num_threads(num_threads)
+#pragma omp parallel num_threads(team)
     {  // split by the team the runtime formed, not the one requested
         const Range own = block_range(n, omp_get_num_threads(), omp_get_thread_num());
         body(own.begin, own.end);

@@ -178,14 +178,21 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
     }
     const int num_threads = bound.integer(kNumThreads);
     if (num_threads < 1) return frame::value_error("num_threads must be positive");
-    const std::int32_t* const step_groups = bound.view<std::int32_t, 1>(kStepGroups).flat();
+    // Read through loads that allow any address: alignment is only checked after this test.
+    const auto step_group = bound.view<std::int32_t, 1>(kStepGroups);
     if (nsteps > 0) {
-        const auto [smallest, largest] = std::minmax_element(step_groups, step_groups + nsteps);
-        if (*smallest < 0 || *largest >= ngroups) {
+        std::int32_t smallest = step_group.load(0), largest = smallest;
+        for (Py_ssize_t step = 1; step < nsteps; ++step) {
+            smallest = std::min(smallest, step_group.load(step));
+            largest = std::max(largest, step_group.load(step));
+        }
+        if (smallest < 0 || largest >= ngroups) {
             return frame::value_error("step group index is out of range");
         }
     }
     if (!frame::check_memory(kSignature, bound)) return nullptr;
+
+    const std::int32_t* const step_groups = step_group.flat();
 
     const Block block{
         bound.view<double, 3>(kState).flat(),
