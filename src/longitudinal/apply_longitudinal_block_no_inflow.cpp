@@ -113,12 +113,31 @@ inline void run_voxels(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcep
     for (; voxel < end; ++voxel) run_tile<double>(b, voxel);
 }
 
-template <int W>
-struct RunVoxels {
-    static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
-        run_voxels<kernels::Lanes<W>>(b, begin, end);
+// One variant per instruction set, everything inlined into it (see frame/simd.hpp).
+[[gnu::flatten]] void run_baseline(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    run_voxels<kernels::Lanes<2>>(b, begin, end);
+}
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const Block& b, Py_ssize_t begin,
+                                                     Py_ssize_t end) noexcept {
+    run_voxels<kernels::Lanes<4>>(b, begin, end);
+}
+[[gnu::target("avx512f"), gnu::flatten]] void run_avx512(const Block& b, Py_ssize_t begin,
+                                                         Py_ssize_t end) noexcept {
+    run_voxels<kernels::Lanes<8>>(b, begin, end);
+}
+
+using VoxelRunner = void (*)(const Block&, Py_ssize_t, Py_ssize_t) noexcept;
+
+VoxelRunner voxel_runner() noexcept {
+    switch (frame::simd_level()) {
+        case frame::Simd::kAvx512:
+            return run_avx512;
+        case frame::Simd::kAvx2:
+            return run_avx2;
+        default:
+            return run_baseline;
     }
-};
+}
 
 }  // namespace
 
@@ -188,7 +207,7 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
         nsteps,
         regular_mode,
     };
-    const auto runner = frame::simd_variant<RunVoxels, const Block&, Py_ssize_t, Py_ssize_t>();
+    const VoxelRunner runner = voxel_runner();
     frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
         runner(block, lo, hi);
     });

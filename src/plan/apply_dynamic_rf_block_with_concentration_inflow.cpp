@@ -674,12 +674,32 @@ struct Choices {
     bool has_actions;
 };
 
-template <int W>
-struct RunLanes {
-    static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end, Choices c) noexcept {
-        run_lanes<kernels::Lanes<W>>(b, begin, end, c.source_mode, c.spatial_rf, c.has_actions);
+// One variant per instruction set, everything inlined into it (see frame/simd.hpp).
+[[gnu::flatten]] void run_baseline(const Block& b, Py_ssize_t begin, Py_ssize_t end,
+                                   Choices c) noexcept {
+    run_lanes<kernels::Lanes<2>>(b, begin, end, c.source_mode, c.spatial_rf, c.has_actions);
+}
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const Block& b, Py_ssize_t begin,
+                                                     Py_ssize_t end, Choices c) noexcept {
+    run_lanes<kernels::Lanes<4>>(b, begin, end, c.source_mode, c.spatial_rf, c.has_actions);
+}
+[[gnu::target("avx512f"), gnu::flatten]] void run_avx512(const Block& b, Py_ssize_t begin,
+                                                         Py_ssize_t end, Choices c) noexcept {
+    run_lanes<kernels::Lanes<8>>(b, begin, end, c.source_mode, c.spatial_rf, c.has_actions);
+}
+
+using TileRunner = void (*)(const Block&, Py_ssize_t, Py_ssize_t, Choices) noexcept;
+
+TileRunner tile_runner() noexcept {
+    switch (frame::simd_level()) {
+        case frame::Simd::kAvx512:
+            return run_avx512;
+        case frame::Simd::kAvx2:
+            return run_avx2;
+        default:
+            return run_baseline;
     }
-};
+}
 
 // Tiles read W voxels of a row at once: unit strides (or zero, a value shared by every voxel)
 // along the voxels, single-byte masks; with actions, an order of the signal's additions that
@@ -910,8 +930,7 @@ PyObject* apply_dynamic_rf_block_with_concentration_inflow(PyObject*, PyObject* 
     if (nvoxels > 0 && tiles_allowed(block, spatial_rf, has_actions,
                                      has_actions ? shape(kParentSpeciesSignal, 3) : 0,
                                      has_actions ? shape(kActionKinds, 0) : 0)) {
-        const auto runner =
-            frame::simd_variant<RunLanes, const Block&, Py_ssize_t, Py_ssize_t, Choices>();
+        const TileRunner runner = tile_runner();
         const Choices choices{source_mode, spatial_rf, has_actions};
         frame::run_region(num_threads, nparents, [&](Py_ssize_t begin, Py_ssize_t end) {
             runner(block, begin, end, choices);

@@ -539,12 +539,18 @@ inline void run_block(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept
     }
 }
 
-template <int W>
-struct RunBlock {
-    static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
-        run_block<kernels::Lanes<W>>(b, begin, end);
-    }
-};
+// One variant per instruction set, everything inlined into it (see frame/simd.hpp).
+[[gnu::flatten]] void run_baseline(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<2>>(b, begin, end);
+}
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const Block& b, Py_ssize_t begin,
+                                                     Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<4>>(b, begin, end);
+}
+[[gnu::target("avx512f"), gnu::flatten]] void run_avx512(const Block& b, Py_ssize_t begin,
+                                                         Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<8>>(b, begin, end);
+}
 
 // Spin by spin, in place: any pool count, any table layout, any action stream.
 void run_one_by_one(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
@@ -585,7 +591,14 @@ bool tiles_allowed(const frame::Bound& bound, Py_ssize_t npools, Py_ssize_t nste
 
 SpinRunner spin_runner(bool tiles) noexcept {
     if (!tiles) return run_one_by_one;
-    return frame::simd_variant<RunBlock, const Block&, Py_ssize_t, Py_ssize_t>();
+    switch (frame::simd_level()) {
+        case frame::Simd::kAvx512:
+            return run_avx512;
+        case frame::Simd::kAvx2:
+            return run_avx2;
+        default:
+            return run_baseline;
+    }
 }
 
 // The caller's obligations the block relies on, for a block with spins, each failing with a

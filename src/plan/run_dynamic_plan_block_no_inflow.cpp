@@ -258,12 +258,32 @@ inline void run_block(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept
     }
 }
 
-template <int W>
-struct RunBlock {
-    static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
-        run_block<kernels::Lanes<W>>(b, begin, end);
+// One variant per instruction set, each with every helper inlined into it, so that all of its
+// lane arithmetic is compiled for that set.
+[[gnu::flatten]] void run_baseline(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<2>>(b, begin, end);
+}
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(const Block& b, Py_ssize_t begin,
+                                                     Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<4>>(b, begin, end);
+}
+[[gnu::target("avx512f"), gnu::flatten]] void run_avx512(const Block& b, Py_ssize_t begin,
+                                                         Py_ssize_t end) noexcept {
+    run_block<kernels::Lanes<8>>(b, begin, end);
+}
+
+using BlockRunner = void (*)(const Block&, Py_ssize_t, Py_ssize_t) noexcept;
+
+BlockRunner block_runner() noexcept {
+    switch (frame::simd_level()) {
+        case frame::Simd::kAvx512:
+            return run_avx512;
+        case frame::Simd::kAvx2:
+            return run_avx2;
+        default:
+            return run_baseline;
     }
-};
+}
 
 // Tiles read W consecutive entries of a row at once: every table row a step reads per spin must
 // have unit stride.
@@ -391,7 +411,7 @@ PyObject* run_dynamic_plan_block_no_inflow(PyObject*, PyObject* const* args, Py_
         gather_observation(bound, kObservation, 2, nspins, bound.real(kSignalScale),
                            bound.flag(kIdealCrushers)),
     };
-    const auto runner = frame::simd_variant<RunBlock, const Block&, Py_ssize_t, Py_ssize_t>();
+    const BlockRunner runner = block_runner();
     // A parent's spins all run on one thread, in ascending local spin, so each signal element
     // sums its additions in one order for every team size.
     frame::run_region(num_threads, nparents, [&](Py_ssize_t begin, Py_ssize_t end) {
