@@ -21,6 +21,7 @@ from korvel.reference.actions import (
 )
 from korvel.reference.longitudinal import linear_source_ramp
 from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
+from korvel.reference.free_evolution import evolve_transverse
 
 _PARAMETERS = (
     "state", "transverse_state", "concentration_state", "transverse_factors",
@@ -129,9 +130,7 @@ def advance_multi_pool(z, c, group, duration, sources, equilibrium):
 
 def _evolve(tr, ti, factors):
     """Multiply (tr, ti) by the complex factors, in place."""
-    fr, fi = factors.real, factors.imag
-    new_tr = (tr * fr) - (fi * ti)
-    new_ti = (tr * fi) + (fr * ti)
+    new_tr, new_ti = evolve_transverse(tr, ti, factors.real, factors.imag)
     tr[...] = new_tr
     ti[...] = new_ti
 

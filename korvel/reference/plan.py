@@ -20,6 +20,7 @@ from korvel.reference.actions import (
 )
 from korvel.reference.longitudinal import advance_no_inflow
 from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
+from korvel.reference.free_evolution import evolve_transverse
 
 _ARRAYS = (
     "state", "transverse_state", "transverse_factors", "kpl_by_group", "exp_a_by_group",
@@ -31,13 +32,9 @@ _ARRAYS = (
 )
 
 
-def _complex_factor(factor, real, imag):
-    """(real + i imag) times a complex factor array, as (fr x) - (fi y), (fi x) + (fr y)."""
-    factor_real, factor_imag = factor.real, factor.imag
-    return (
-        (factor_real * real) - (factor_imag * imag),
-        (factor_imag * real) + (factor_real * imag),
-    )
+def _evolve(factor, real, imag):
+    """(real + i imag) times a complex factor array."""
+    return evolve_transverse(real, imag, factor.real, factor.imag)
 
 
 def _check_block(a, nsteps, nspins, observation):
@@ -145,8 +142,8 @@ def _run_local_spin(a, observation, local_spin, spins_per_parent, nsteps, width)
             a["regular_by_group"][g, spins], np.float64(a["duration_by_group"][g]),
             int(a["regular_mode_by_group"][g]),
         )
-        pyruvate_x, pyruvate_y = _complex_factor(factors[f1, 0, spins], pre, pim)
-        lactate_x, lactate_y = _complex_factor(factors[f1, 1, spins], lre, lim)
+        pyruvate_x, pyruvate_y = _evolve(factors[f1, 0, spins], pre, pim)
+        lactate_x, lactate_y = _evolve(factors[f1, 1, spins], lre, lim)
         kpl, exp_a, exp_b, difference, regular, duration, mode = coefficients
         pyruvate_z, lactate_z = advance_no_inflow(
             pz, lz, kpl, exp_a, exp_b, difference, regular, duration, mode
@@ -165,8 +162,8 @@ def _run_local_spin(a, observation, local_spin, spins_per_parent, nsteps, width)
                     pyruvate_x, pyruvate_y, pyruvate_z, *rf
                 )
                 lactate_x, lactate_y, lactate_z = rotate_rf_axis(lactate_x, lactate_y, lactate_z, *rf)
-        pre, pim = _complex_factor(factors[f2, 0, spins], pyruvate_x, pyruvate_y)
-        lre, lim = _complex_factor(factors[f2, 1, spins], lactate_x, lactate_y)
+        pre, pim = _evolve(factors[f2, 0, spins], pyruvate_x, pyruvate_y)
+        lre, lim = _evolve(factors[f2, 1, spins], lactate_x, lactate_y)
         pz, lz = advance_no_inflow(
             pyruvate_z, lactate_z, kpl, exp_a, exp_b, difference, regular, duration, mode
         )

@@ -13,6 +13,7 @@ from korvel.reference import actions
 from korvel.reference._checks import require, require_array, require_contiguous, require_team
 from korvel.reference.longitudinal import advance_coupled_longitudinal
 from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
+from korvel.reference.free_evolution import evolve_transverse
 
 # Names of the eight source windows, in the row order of ``spatial_source_values``.
 _WINDOW_NAMES = (
@@ -53,11 +54,6 @@ _OPTIONAL = (
 
 def _optional(name: str, value: object) -> np.ndarray | None:
     return None if value is None else require_array(name, value)
-
-
-def _multiply_factor(x, y, factor_real, factor_imag):
-    """(x + iy) times a complex factor, both parts formed from the old x and y."""
-    return (x * factor_real) - (factor_imag * y), (x * factor_imag) + (factor_real * y)
 
 
 def apply_dynamic_rf_block_with_concentration_inflow(
@@ -230,7 +226,7 @@ def _advance_spins(a, local_spin, spins_per_parent, nsteps, width, equilibrium, 
     def multiply_factors(factor_group):
         with np.errstate(all="ignore"):
             for pool in (0, 1):
-                real[pool], imag[pool] = _multiply_factor(
+                real[pool], imag[pool] = evolve_transverse(
                     real[pool], imag[pool], factors.real[factor_group, pool, voxels],
                     factors.imag[factor_group, pool, voxels])
 
