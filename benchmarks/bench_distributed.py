@@ -3,7 +3,8 @@ machine: the overhead of the distributed path (cutting, sending, gathering and w
 chunks) as a ratio to one direct call on as many cores. Medians after a warm-up.
 
 Run with ``python benchmarks/bench_distributed.py [--spins N] [--repeats N]`` from the checkout
-root (or through ``python -m korvel bench``); needs ``pip install "korvel[distributed]"``.
+root; needs ``pip install "korvel[distributed]"`` (``python -m korvel bench`` runs the kernel
+suite, benchmarks/suite.py).
 """
 
 from __future__ import annotations

@@ -7,14 +7,16 @@
 namespace korvel::kernels {
 
 // Linear source ramp: the source's value at the interval's start and its slope over the interval.
+// Doubles or lanes.
+template <class T>
 struct _SourceRamp {
-    double start;
-    double slope;
+    T start;
+    T slope;
 };
 
-inline _SourceRamp _linear_source_ramp(double value_start, double value_end,
-                                       double duration) noexcept {
-    const double source_delta = value_end - value_start;
+template <class T>
+inline _SourceRamp<T> _linear_source_ramp(T value_start, T value_end, double duration) noexcept {
+    const T source_delta = value_end - value_start;
     return {value_start, source_delta / duration};
 }
 
@@ -23,46 +25,45 @@ inline _SourceRamp _linear_source_ramp(double value_start, double value_end,
 // The shift is skipped for +-0.0 only; a NaN equilibrium is applied and poisons the
 // magnetization. The shifted source ramp subtracts its products whatever equilibrium is, so an
 // infinite concentration source reaches the magnetization even at equilibrium 0.
-inline void _advance_coupled_longitudinal_voxel(
-    double& pyruvate, double& lactate, double& concentration_pyruvate,
-    double& concentration_lactate, double kpl, double exp_a, double exp_b, double difference,
-    int regular, double f0_a, double f1_a, double j0, double j1, double concentration_exp_a,
-    double concentration_exp_b, double concentration_difference, int concentration_regular,
-    double concentration_f0_a, double concentration_f1_a, double concentration_j0,
-    double concentration_j1, double source_start, double source_end,
-    double concentration_source_start, double concentration_source_end, double duration,
-    double equilibrium, int regular_mode, int concentration_regular_mode) noexcept {
+//
+// Doubles or lanes: T for the values and sources, C for the per-voxel coefficients. The two
+// transfers come from the caller, each a function of the pyruvate value it converts (the
+// shifted magnetization, the held concentration), so that lanes may choose their forms per tile.
+template <class T, class C, class MagnetizationTransfer, class ConcentrationTransfer>
+inline void _advance_coupled_longitudinal(
+    T& pyruvate, T& lactate, T& concentration_pyruvate, T& concentration_lactate, C kpl, C exp_a,
+    double exp_b, C f0_a, C f1_a, C j0, C j1, C concentration_exp_a, double concentration_exp_b,
+    C concentration_f0_a, C concentration_f1_a, C concentration_j0, C concentration_j1,
+    T source_start, T source_end, T concentration_source_start, T concentration_source_end,
+    double duration, double equilibrium, MagnetizationTransfer magnetization_transfer,
+    ConcentrationTransfer concentration_transfer) noexcept {
     const bool shifted = equilibrium != 0.0;
-    double magnetization_pyruvate = pyruvate;
-    double magnetization_lactate = lactate;
-    const double held_pyruvate = concentration_pyruvate;
-    const double held_lactate = concentration_lactate;
+    T magnetization_pyruvate = pyruvate;
+    T magnetization_lactate = lactate;
+    const T held_pyruvate = concentration_pyruvate;
+    const T held_lactate = concentration_lactate;
     if (shifted) {
         magnetization_pyruvate = magnetization_pyruvate - (held_pyruvate * equilibrium);
         magnetization_lactate = magnetization_lactate - (held_lactate * equilibrium);
     }
 
-    const double transfer_m =
-        _longitudinal_transfer(magnetization_pyruvate, kpl, exp_a, exp_b, difference, regular,
-                               duration, regular_mode);
-    const _SourceRamp ramp_m = _linear_source_ramp(
+    const T transfer_m = magnetization_transfer(magnetization_pyruvate);
+    const _SourceRamp<T> ramp_m = _linear_source_ramp<T>(
         source_start - (concentration_source_start * equilibrium),
         source_end - (concentration_source_end * equilibrium), duration);
-    double new_pyruvate =
+    T new_pyruvate =
         (exp_a * magnetization_pyruvate) + ((f0_a * ramp_m.start) + (f1_a * ramp_m.slope));
-    double new_lactate = (((j0 * ramp_m.start) + (j1 * ramp_m.slope)) * kpl) +
-                         (transfer_m + (exp_b * magnetization_lactate));
+    T new_lactate = (((j0 * ramp_m.start) + (j1 * ramp_m.slope)) * kpl) +
+                    (transfer_m + (exp_b * magnetization_lactate));
 
-    const _SourceRamp ramp_c =
-        _linear_source_ramp(concentration_source_start, concentration_source_end, duration);
-    const double transfer_c = _longitudinal_transfer(
-        held_pyruvate, kpl, concentration_exp_a, concentration_exp_b, concentration_difference,
-        concentration_regular, duration, concentration_regular_mode);
-    const double source_addition =
+    const _SourceRamp<T> ramp_c =
+        _linear_source_ramp<T>(concentration_source_start, concentration_source_end, duration);
+    const T transfer_c = concentration_transfer(held_pyruvate);
+    const T source_addition =
         ((concentration_j0 * ramp_c.start) + (concentration_j1 * ramp_c.slope)) * kpl;
-    const double new_concentration_lactate =
+    const T new_concentration_lactate =
         ((concentration_exp_b * held_lactate) + transfer_c) + source_addition;
-    const double new_concentration_pyruvate =
+    const T new_concentration_pyruvate =
         ((concentration_f0_a * ramp_c.start) + (concentration_f1_a * ramp_c.slope)) +
         (concentration_exp_a * held_pyruvate);
 
@@ -74,6 +75,33 @@ inline void _advance_coupled_longitudinal_voxel(
     lactate = new_lactate;
     concentration_pyruvate = new_concentration_pyruvate;
     concentration_lactate = new_concentration_lactate;
+}
+
+// One voxel, the forms chosen by its mask bytes and the regularity modes.
+inline void _advance_coupled_longitudinal_voxel(
+    double& pyruvate, double& lactate, double& concentration_pyruvate,
+    double& concentration_lactate, double kpl, double exp_a, double exp_b, double difference,
+    int regular, double f0_a, double f1_a, double j0, double j1, double concentration_exp_a,
+    double concentration_exp_b, double concentration_difference, int concentration_regular,
+    double concentration_f0_a, double concentration_f1_a, double concentration_j0,
+    double concentration_j1, double source_start, double source_end,
+    double concentration_source_start, double concentration_source_end, double duration,
+    double equilibrium, int regular_mode, int concentration_regular_mode) noexcept {
+    _advance_coupled_longitudinal(
+        pyruvate, lactate, concentration_pyruvate, concentration_lactate, kpl, exp_a, exp_b, f0_a,
+        f1_a, j0, j1, concentration_exp_a, concentration_exp_b, concentration_f0_a,
+        concentration_f1_a, concentration_j0, concentration_j1, source_start, source_end,
+        concentration_source_start, concentration_source_end, duration, equilibrium,
+        [&](double magnetization_pyruvate) {
+            return _longitudinal_transfer(magnetization_pyruvate, kpl, exp_a, exp_b, difference,
+                                          regular, duration, regular_mode);
+        },
+        [&](double held_pyruvate) {
+            return _longitudinal_transfer(held_pyruvate, kpl, concentration_exp_a,
+                                          concentration_exp_b, concentration_difference,
+                                          concentration_regular, duration,
+                                          concentration_regular_mode);
+        });
 }
 
 }  // namespace korvel::kernels

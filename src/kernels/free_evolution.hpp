@@ -4,10 +4,10 @@
 
 namespace korvel::kernels {
 
-// Both results are formed from the value before the multiplication.
-inline void _evolve_transverse_voxel(double& real, double& imag, double factor_real,
-                                     double factor_imag) noexcept {
-    const double tr = real, ti = imag;
+// Both results are formed from the value before the multiplication. Doubles or lanes.
+template <class T, class C>
+inline void _evolve_transverse_voxel(T& real, T& imag, C factor_real, C factor_imag) noexcept {
+    const T tr = real, ti = imag;
     real = (tr * factor_real) - (factor_imag * ti);
     imag = (tr * factor_imag) + (factor_real * ti);
 }

@@ -1,11 +1,13 @@
 // apply_longitudinal_block_no_inflow: many grouped half-steps per voxel in one voxel-parallel
-// region; each voxel's two z values stay in registers across all steps.
+// region; each voxel's two z values stay in registers across all steps, W voxels at a time in
+// the lanes of a vector (kernels/lanes.hpp), the rest one by one.
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
+#include "frame/simd.hpp"
+#include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 
 namespace korvel::longitudinal {
@@ -36,9 +38,87 @@ enum Index {
     kNumThreads,
 };
 static_assert(frame::well_formed(kParams));
-// Voxels advanced side by side, so that their step chains overlap in the pipeline.
-constexpr int kLanes = 4;  // the unroll pragma below repeats it
 frame::Signature kSignature{"apply_longitudinal_block_no_inflow", kParams};
+
+struct Block {
+    double* state_data;
+    const double* kpl;
+    const double* exp_a;  // (ngroups, nvoxels)
+    const double* exp_b;
+    const double* difference;
+    const std::uint8_t* regular;
+    const std::int32_t* step_groups;
+    const double* duration;
+    Py_ssize_t nvoxels;
+    Py_ssize_t nsteps;
+    int regular_mode;
+};
+
+// Voxels first .. first + W - 1 through every step, with one transfer form for all of them:
+// regular, duration, or (kMixed) both with each lane keeping the one its mask byte selects.
+template <class T, kernels::MaskBytes kForm>
+inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
+    constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
+    char* const pyruvate_z = reinterpret_cast<char*>(b.state_data + (3 * first + 2));
+    char* const lactate_z = reinterpret_cast<char*>(b.state_data + (3 * (b.nvoxels + first) + 2));
+    T pyruvate = kernels::gather_lanes<T>(pyruvate_z, kStateRow);
+    T lactate = kernels::gather_lanes<T>(lactate_z, kStateRow);
+    const T kpl = kernels::load_lanes<T>(b.kpl + first);
+    const T difference = kernels::load_lanes<T>(b.difference + first);
+    const std::uint8_t* const regular = b.regular + first;
+    for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
+        const Py_ssize_t group = b.step_groups[step];
+        const T exp_a = kernels::load_lanes<T>(b.exp_a + (group * b.nvoxels + first));
+        const double exp_b = b.exp_b[group];
+        T transfer;
+        if constexpr (kForm == kernels::MaskBytes::kAll) {
+            transfer = kernels::_regular_transfer(pyruvate, kpl, exp_a, exp_b, difference);
+        } else if constexpr (kForm == kernels::MaskBytes::kNone) {
+            transfer = kernels::_duration_transfer(pyruvate, kpl, exp_b, b.duration[group]);
+        } else {
+            transfer = kernels::select_by_bytes(
+                regular, kernels::_regular_transfer(pyruvate, kpl, exp_a, exp_b, difference),
+                kernels::_duration_transfer(pyruvate, kpl, exp_b, b.duration[group]));
+        }
+        kernels::_decay_with_transfer(pyruvate, lactate, transfer, exp_a, exp_b);
+    }
+    kernels::scatter_lanes(pyruvate_z, kStateRow, pyruvate);
+    kernels::scatter_lanes(lactate_z, kStateRow, lactate);
+}
+
+// The form of a tile: fixed by the mode, else by the tile's mask bytes (read once per voxel).
+template <class T>
+inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
+    using kernels::MaskBytes;
+    const MaskBytes form =
+        b.regular_mode == 1    ? MaskBytes::kAll
+        : b.regular_mode == -1 ? MaskBytes::kNone
+                               : kernels::classify_mask_bytes(b.regular + first,
+                                                              kernels::kLaneCount<T>);
+    switch (form) {
+        case MaskBytes::kAll:
+            return run_tile<T, MaskBytes::kAll>(b, first);
+        case MaskBytes::kNone:
+            return run_tile<T, MaskBytes::kNone>(b, first);
+        default:
+            return run_tile<T, MaskBytes::kMixed>(b, first);
+    }
+}
+
+template <class T>
+inline void run_voxels(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    Py_ssize_t voxel = begin;
+    for (; voxel + W <= end; voxel += W) run_tile<T>(b, voxel);
+    for (; voxel < end; ++voxel) run_tile<double>(b, voxel);
+}
+
+template <int W>
+struct RunVoxels {
+    static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+        run_voxels<kernels::Lanes<W>>(b, begin, end);
+    }
+};
 
 }  // namespace
 
@@ -95,81 +175,23 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
 
     const std::int32_t* const step_groups = step_group.flat();
 
-    double* const state_data = bound.view<double, 3>(kState).flat();
-    const double* const kpl_data = bound.view<double, 1>(kKpl).flat();
-    const double* const exp_a_data = bound.view<double, 2>(kExpAByGroup).flat();
-    const double* const exp_b_data = bound.view<double, 1>(kExpBByGroup).flat();
-    const double* const difference_data = bound.view<double, 1>(kDifference).flat();
-    const std::uint8_t* const regular_data = bound.view<std::uint8_t, 1>(kRegular).flat();
-    const double* const duration_data = bound.view<double, 1>(kDurationByGroup).flat();
-    // Advances voxels first .. first + Lanes - 1 through every step. The mode is a constant, so
-    // the form selection folds away unless the lanes' mask bytes (read only for Mode 0) differ.
-    const auto advance = [&]<int Lanes, int Mode>(Py_ssize_t first, const int* regular) {
-        constexpr auto size = static_cast<std::size_t>(Lanes);
-        double pyruvate[size], lactate[size], kpl[size], difference[size];
-        for (int lane = 0; lane < Lanes; ++lane) {
-            const Py_ssize_t voxel = first + lane;
-            pyruvate[lane] = state_data[3 * voxel + 2];
-            lactate[lane] = state_data[3 * nvoxels + 3 * voxel + 2];
-            kpl[lane] = kpl_data[voxel];
-            difference[lane] = difference_data[voxel];
-        }
-        for (Py_ssize_t step = 0; step < nsteps; ++step) {
-            const Py_ssize_t group = step_groups[step];
-            const double* const exp_a = exp_a_data + group * nvoxels + first;
-            const double exp_b = exp_b_data[group], duration = duration_data[group];
-#pragma GCC unroll 4
-            for (int lane = 0; lane < Lanes; ++lane) {
-                kernels::_advance_no_inflow_voxel(pyruvate[lane], lactate[lane], kpl[lane],
-                                                  exp_a[lane], exp_b, difference[lane],
-                                                  Mode == 0 ? regular[lane] : 0, duration, Mode);
-            }
-        }
-        for (int lane = 0; lane < Lanes; ++lane) {
-            const Py_ssize_t voxel = first + lane;
-            state_data[3 * voxel + 2] = pyruvate[lane];
-            state_data[3 * nvoxels + 3 * voxel + 2] = lactate[lane];
-        }
+    const Block block{
+        bound.view<double, 3>(kState).flat(),
+        bound.view<double, 1>(kKpl).flat(),
+        bound.view<double, 2>(kExpAByGroup).flat(),
+        bound.view<double, 1>(kExpBByGroup).flat(),
+        bound.view<double, 1>(kDifference).flat(),
+        bound.view<std::uint8_t, 1>(kRegular).flat(),
+        step_groups,
+        bound.view<double, 1>(kDurationByGroup).flat(),
+        nvoxels,
+        nsteps,
+        regular_mode,
     };
-    // With mode 0, lanes whose masks agree run the fixed form of that mask value: the same
-    // selection, without a branch per step.
-    const auto advance_masked = [&](Py_ssize_t first) {
-        int regular[kLanes], nregular = 0;
-        for (int lane = 0; lane < kLanes; ++lane) {
-            regular[lane] = regular_data[first + lane];
-            nregular += regular[lane] != 0;
-        }
-        if (nregular == kLanes) {
-            advance.template operator()<kLanes, 1>(first, regular);
-        } else if (nregular == 0) {
-            advance.template operator()<kLanes, -1>(first, regular);
-        } else {
-            advance.template operator()<kLanes, 0>(first, regular);
-        }
-    };
-    const auto run = [&]<int Mode>() {
-        frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
-            Py_ssize_t voxel = lo;
-            for (; voxel + kLanes <= hi; voxel += kLanes) {
-                if constexpr (Mode == 0) {
-                    advance_masked(voxel);
-                } else {
-                    advance.template operator()<kLanes, Mode>(voxel, nullptr);
-                }
-            }
-            for (; voxel < hi; ++voxel) {
-                const int regular = Mode == 0 ? regular_data[voxel] : 0;
-                advance.template operator()<1, Mode>(voxel, &regular);
-            }
-        });
-    };
-    if (regular_mode == 1) {
-        run.template operator()<1>();
-    } else if (regular_mode == -1) {
-        run.template operator()<-1>();
-    } else {
-        run.template operator()<0>();
-    }
+    const auto runner = frame::simd_variant<RunVoxels, const Block&, Py_ssize_t, Py_ssize_t>();
+    frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
+        runner(block, lo, hi);
+    });
     Py_RETURN_NONE;
 }
 

@@ -125,9 +125,34 @@ struct PoolsInPlace {
     }
 };
 
+// The signal one pool of one spin sends to one coil, received: sensitivity times transverse
+// value, weighted, scaled, demodulated. The weight and the scale are two roundings, weight
+// first; never premultiplied. Doubles or lanes (one spin per lane).
+template <class T>
+inline void received_signal(T mx, T my, T rx_real, T rx_imag, T weight, double signal_scale,
+                            double demod_real, double demod_imag, T& received_real,
+                            T& received_imag) noexcept {
+    const T transverse_real = (rx_real * mx) - (rx_imag * my);
+    const T transverse_imag = (rx_imag * mx) + (rx_real * my);
+    const T weighted_real = (transverse_real * weight) * signal_scale;
+    const T weighted_imag = (transverse_imag * weight) * signal_scale;
+    received_real = (weighted_real * demod_real) - (weighted_imag * demod_imag);
+    received_imag = (weighted_real * demod_imag) + (weighted_imag * demod_real);
+}
+
+// Element (parent, pool, coil, sample) of the signal accumulator, as (real, imag) doubles.
+inline double* signal_element(const Observation& observation, std::ptrdiff_t parent,
+                              std::ptrdiff_t pool, std::ptrdiff_t coil,
+                              std::int64_t sample) noexcept {
+    return observation.parent_species_signal +
+           2 * (((parent * observation.npools + pool) * observation.ncoils + coil) *
+                    observation.nadc +
+                sample);
+}
+
 // Adds the received signal of every pool and coil of `spin` to sample `sample` of `parent`.
-// The weight and the scale are two roundings, weight first; never premultiplied. Each (pool,
-// coil) pair has its own accumulator, so the visiting order within the action is immaterial.
+// Each (pool, coil) pair has its own accumulator, so the visiting order within the action is
+// immaterial.
 template <class Spin>
 inline void adc_sample(const Observation& observation, std::int64_t sample, std::ptrdiff_t parent,
                        std::ptrdiff_t spin, const Spin& values) noexcept {
@@ -138,19 +163,12 @@ inline void adc_sample(const Observation& observation, std::int64_t sample, std:
     const std::ptrdiff_t npools = values.pools();
     for (std::ptrdiff_t coil = 0; coil < observation.ncoils; ++coil) {
         const double* rx = observation.rx_sensitivities + 2 * (coil * observation.nspins + spin);
-        const double rx_real = rx[0], rx_imag = rx[1];
         for (std::ptrdiff_t pool = 0; pool < npools; ++pool) {
-            const double mx = values.transverse_real(pool), my = values.transverse_imag(pool);
-            const double transverse_real = (rx_real * mx) - (rx_imag * my);
-            const double transverse_imag = (rx_imag * mx) + (rx_real * my);
-            const double weighted_real = (transverse_real * weight) * observation.signal_scale;
-            const double weighted_imag = (transverse_imag * weight) * observation.signal_scale;
-            const double received_real = (weighted_real * demod_real) - (weighted_imag * demod_imag);
-            const double received_imag = (weighted_real * demod_imag) + (weighted_imag * demod_real);
-            double* signal = observation.parent_species_signal +
-                             2 * (((parent * observation.npools + pool) * observation.ncoils + coil) *
-                                      observation.nadc +
-                                  sample);
+            double received_real, received_imag;
+            received_signal(values.transverse_real(pool), values.transverse_imag(pool), rx[0],
+                            rx[1], weight, observation.signal_scale, demod_real, demod_imag,
+                            received_real, received_imag);
+            double* signal = signal_element(observation, parent, pool, coil, sample);
             signal[0] = signal[0] + received_real;
             signal[1] = signal[1] + received_imag;
         }

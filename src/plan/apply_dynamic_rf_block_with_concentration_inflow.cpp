@@ -9,8 +9,11 @@
 
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
+#include "frame/simd.hpp"
+#include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
 #include "plan/actions.hpp"
+#include "plan/lane_actions.hpp"
 #include "plan/observation.hpp"
 
 namespace korvel::plan {
@@ -209,6 +212,7 @@ struct Block {
     std::array<std::array<Strided<double>, 4>, 2> windows;
     ActionStream stream;
     Observation observation;
+    Py_ssize_t groups_used;  // 1 + the largest longitudinal group of the block's steps
 };
 
 // The block's arrays at one voxel, so that a step only indexes rows. The RF column is the
@@ -289,7 +293,7 @@ inline GroupCoefficients read_group(const VoxelColumns& v, Py_ssize_t group) noe
 
 // The source selection of one half-interval; mode 1 reads no polarization, mode 2 nothing.
 template <int kSourceMode>
-inline kernels::_IntervalSources half_sources(const VoxelColumns& v, std::size_t half,
+inline kernels::_IntervalSources<double> half_sources(const VoxelColumns& v, std::size_t half,
                                               Py_ssize_t step, double delivery) noexcept {
     const auto& w = v.windows[half];
     if constexpr (kSourceMode == 2) {
@@ -304,7 +308,8 @@ inline kernels::_IntervalSources half_sources(const VoxelColumns& v, std::size_t
 
 inline void coupled_half_step(double& pyruvate, double& lactate, double& concentration_pyruvate,
                               double& concentration_lactate, const GroupCoefficients& g,
-                              const kernels::_IntervalSources& s, double equilibrium) noexcept {
+                              const kernels::_IntervalSources<double>& s,
+                              double equilibrium) noexcept {
     kernels::_advance_coupled_longitudinal_voxel(
         pyruvate, lactate, concentration_pyruvate, concentration_lactate, g.kpl, g.exp_a,
         g.exp_b, g.difference, g.regular, g.f0_a, g.f1_a, g.j0, g.j1, g.concentration_exp_a,
@@ -390,6 +395,317 @@ void advance_parents(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept 
             transverse_at[nvoxels] = {lactate_x, lactate_y};
         }
     }
+}
+
+// Tiles: W consecutive voxels (one per lane, kernels/lanes.hpp) through every step together.
+// They need each per-voxel row read with unit stride, or stride 0 (the same value for every
+// voxel), and mask rows of single bytes; a tile of one voxel reads any stride.
+
+template <class T>
+inline T lanes_of(const Strided<double>& table, Py_ssize_t row, Py_ssize_t first) noexcept {
+    const char* const at = table.data + row * table.row_stride;
+    if constexpr (sizeof(T) == sizeof(double)) {
+        return kernels::gather_lanes<T>(at + first * table.column_stride, 0);
+    } else {
+        if (table.column_stride == 0) return kernels::splat<T>(Column<double>{at, 0}[0]);
+        return kernels::load_lanes<T>(reinterpret_cast<const double*>(at) + first);
+    }
+}
+
+inline const std::uint8_t* bytes_of(const Strided<std::uint8_t>& table, Py_ssize_t row,
+                                    Py_ssize_t first) noexcept {
+    return reinterpret_cast<const std::uint8_t*>(table.data + row * table.row_stride +
+                                                 first * table.column_stride);
+}
+
+// The per-voxel coefficient rows a tile reads at every step: row r of group g holds the tile's
+// W values at start[r] + g * group_stride[r] (the mask rows likewise, in bytes), in the tables
+// themselves or in a copy packed on the thread's stack. Tables of one shape tend to lie at the
+// same offset within a page, so a step's rows from a dozen tables compete for one set of the L1
+// cache and miss it again at every step; the packed copy holds them side by side, read from the
+// tables once per tile. Packing pays when the block's groups are few and read at many steps.
+enum Row { kRowKpl, kRowExpA, kRowDifference, kRowF0A, kRowF1A, kRowJ0, kRowJ1,
+           kRowConcentrationExpA, kRowConcentrationDifference, kRowConcentrationF0A,
+           kRowConcentrationF1A, kRowConcentrationJ0, kRowConcentrationJ1, kRowCount };
+constexpr std::size_t kPackedDoubles = 4096;  // 32 KiB of each thread's stack
+
+struct IntervalRows {
+    const double* start[kRowCount];
+    std::ptrdiff_t group_stride[kRowCount];  // in doubles
+    const std::uint8_t* mask_start[2];  // regular, concentration_regular
+    std::ptrdiff_t mask_group_stride[2];
+
+    template <class T>
+    T load(int row, Py_ssize_t g) const noexcept {
+        const std::size_t r = static_cast<std::size_t>(row);
+        return kernels::load_lanes<T>(start[r] + g * group_stride[r]);
+    }
+    const std::uint8_t* mask(int which, Py_ssize_t g) const noexcept {
+        const std::size_t m = static_cast<std::size_t>(which);
+        return mask_start[m] + g * mask_group_stride[m];
+    }
+};
+
+// The rows of the voxels from `first` on; with `packed`, copied there (groups, then rows, then
+// lanes; the masks after all the doubles).
+inline void set_interval_rows(const Block& b, Py_ssize_t first, int lanes, double* packed,
+                              IntervalRows& rows) noexcept {
+    const Strided<double>* const tables[kRowCount] = {
+        &b.kpl, &b.exp_a, &b.difference, &b.f0_a, &b.f1_a, &b.j0, &b.j1,
+        &b.concentration_exp_a, &b.concentration_difference, &b.concentration_f0_a,
+        &b.concentration_f1_a, &b.concentration_j0, &b.concentration_j1};
+    const Strided<std::uint8_t>* const masks[2] = {&b.regular, &b.concentration_regular};
+    for (std::size_t r = 0; r < kRowCount; ++r) {
+        rows.start[r] = reinterpret_cast<const double*>(tables[r]->data +
+                                                        first * tables[r]->column_stride);
+        rows.group_stride[r] = tables[r]->row_stride / static_cast<Py_ssize_t>(sizeof(double));
+    }
+    for (std::size_t m = 0; m < 2; ++m) {
+        rows.mask_start[m] = bytes_of(*masks[m], 0, first);
+        rows.mask_group_stride[m] = masks[m]->row_stride;
+    }
+    if (packed == nullptr) return;
+    const std::ptrdiff_t group_size = kRowCount * lanes;
+    for (std::size_t r = 0; r < kRowCount; ++r) {
+        for (Py_ssize_t g = 0; g < b.groups_used; ++g) {
+            __builtin_memcpy(packed + g * group_size + static_cast<Py_ssize_t>(r) * lanes,
+                             rows.start[r] + g * rows.group_stride[r],
+                             static_cast<std::size_t>(lanes) * sizeof(double));
+        }
+        rows.start[r] = packed + static_cast<Py_ssize_t>(r) * lanes;
+        rows.group_stride[r] = group_size;
+    }
+    auto* const packed_masks = reinterpret_cast<std::uint8_t*>(packed + b.groups_used * group_size);
+    for (std::size_t m = 0; m < 2; ++m) {
+        for (Py_ssize_t g = 0; g < b.groups_used; ++g) {
+            __builtin_memcpy(packed_masks + (2 * g + static_cast<Py_ssize_t>(m)) * lanes,
+                             rows.mask(static_cast<int>(m), g), static_cast<std::size_t>(lanes));
+        }
+        rows.mask_start[m] = packed_masks + static_cast<Py_ssize_t>(m) * lanes;
+        rows.mask_group_stride[m] = 2 * lanes;
+    }
+}
+
+// Doubles a packed copy of `groups` groups takes, masks included.
+constexpr std::size_t packed_size(Py_ssize_t groups, int lanes) noexcept {
+    return static_cast<std::size_t>(groups * (kRowCount * lanes + (2 * lanes + 7) / 8));
+}
+
+// The voxels first .. first + W - 1 of `parent`'s block of spins through every step, their
+// eight working values held in lanes from load to store.
+template <class T, int kSourceMode, bool kSpatialRf, bool kHasActions>
+inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    IntervalRows rows;
+    set_interval_rows(b, first, W, packed, rows);
+    constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
+    const Py_ssize_t nvoxels = b.nvoxels;
+    const double equilibrium = b.equilibrium;
+    char* const pyruvate_at = reinterpret_cast<char*>(b.state_data + (3 * first + 2));
+    constexpr auto kDouble = static_cast<Py_ssize_t>(sizeof(double));
+    char* const lactate_at = pyruvate_at + 3 * nvoxels * kDouble;
+    char* const concentration_pyruvate_at =
+        reinterpret_cast<char*>(b.concentration_data + (3 * first + 2));
+    char* const concentration_lactate_at = concentration_pyruvate_at + 3 * nvoxels * kDouble;
+    double* const transverse = reinterpret_cast<double*>(b.transverse_data + first);
+    const double* const factors = reinterpret_cast<const double*>(b.factor_data + first);
+    const Py_ssize_t pool_offset = 2 * nvoxels;  // doubles from pool 0 to pool 1
+
+    TwoPoolLanes<T> v;
+    kernels::load_complex_lanes(transverse, v.pyruvate_x, v.pyruvate_y);
+    kernels::load_complex_lanes(transverse + pool_offset, v.lactate_x, v.lactate_y);
+    v.pyruvate_z = kernels::gather_lanes<T>(pyruvate_at, kStateRow);
+    v.lactate_z = kernels::gather_lanes<T>(lactate_at, kStateRow);
+    T concentration_pyruvate = kernels::gather_lanes<T>(concentration_pyruvate_at, kStateRow);
+    T concentration_lactate = kernels::gather_lanes<T>(concentration_lactate_at, kStateRow);
+    T delivery{};
+    if constexpr (kSourceMode != 2) {
+        delivery = kernels::gather_lanes<T>(b.delivery.data + first * b.delivery.column_stride,
+                                            b.delivery.column_stride);
+    }
+    Tile<T> tile{first, b.spins_per_parent, T{}};
+    if constexpr (kHasActions) tile = tile_at<T>(b.observation, first, b.spins_per_parent);
+
+    const auto multiply_factors = [&](Py_ssize_t factor_group) {
+        const double* const factor = factors + 2 * pool_offset * factor_group;
+        T factor_real, factor_imag;
+        kernels::load_complex_lanes(factor, factor_real, factor_imag);
+        kernels::_evolve_transverse_voxel(v.pyruvate_x, v.pyruvate_y, factor_real, factor_imag);
+        kernels::load_complex_lanes(factor + pool_offset, factor_real, factor_imag);
+        kernels::_evolve_transverse_voxel(v.lactate_x, v.lactate_y, factor_real, factor_imag);
+    };
+    const auto sources = [&](std::size_t half, Py_ssize_t step) {
+        const auto& w = b.windows[half];
+        if constexpr (kSourceMode == 2) {
+            return kernels::_select_interval_sources<2>(T{}, T{}, T{}, T{}, delivery);
+        } else if constexpr (kSourceMode == 1) {
+            return kernels::_select_interval_sources<1>(lanes_of<T>(w[0], step, first),
+                                                        lanes_of<T>(w[1], step, first), T{}, T{},
+                                                        delivery);
+        } else {
+            return kernels::_select_interval_sources<kSourceMode>(
+                lanes_of<T>(w[0], step, first), lanes_of<T>(w[1], step, first),
+                lanes_of<T>(w[2], step, first), lanes_of<T>(w[3], step, first), delivery);
+        }
+    };
+    const Column<std::int32_t> longitudinal_groups = b.longitudinal_groups.column(0);
+    const Column<std::int32_t> first_factor_groups = b.first_factor_groups.column(0);
+    const Column<std::int32_t> second_factor_groups = b.second_factor_groups.column(0);
+    const Column<std::int32_t> rf_groups = b.rf_groups.column(0);
+    for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
+        const Py_ssize_t g = longitudinal_groups[step];
+        const T kpl = rows.load<T>(kRowKpl, g), exp_a = rows.load<T>(kRowExpA, g);
+        const T difference = rows.load<T>(kRowDifference, g);
+        const T concentration_exp_a = rows.load<T>(kRowConcentrationExpA, g);
+        const T concentration_difference = rows.load<T>(kRowConcentrationDifference, g);
+        const double exp_b = b.exp_b.column(0)[g];
+        const double concentration_exp_b = b.concentration_exp_b.column(0)[g];
+        const double duration = b.duration.column(0)[g];
+        const std::uint8_t* const regular = rows.mask(0, g);
+        const std::uint8_t* const concentration_regular = rows.mask(1, g);
+        const kernels::MaskBytes form =
+            kernels::_tile_form(b.regular_mode.column(0)[g], regular, W);
+        const kernels::MaskBytes concentration_form = kernels::_tile_form(
+            b.concentration_regular_mode.column(0)[g], concentration_regular, W);
+        const auto half_step = [&](const kernels::_IntervalSources<T>& s) {
+            kernels::_advance_coupled_longitudinal(
+                v.pyruvate_z, v.lactate_z, concentration_pyruvate, concentration_lactate, kpl,
+                exp_a, exp_b, rows.load<T>(kRowF0A, g), rows.load<T>(kRowF1A, g),
+                rows.load<T>(kRowJ0, g), rows.load<T>(kRowJ1, g), concentration_exp_a,
+                concentration_exp_b, rows.load<T>(kRowConcentrationF0A, g),
+                rows.load<T>(kRowConcentrationF1A, g), rows.load<T>(kRowConcentrationJ0, g),
+                rows.load<T>(kRowConcentrationJ1, g), s.source_start, s.source_end,
+                s.concentration_source_start, s.concentration_source_end, duration, equilibrium,
+                [&](T pyruvate) {
+                    return kernels::_tile_transfer(form, regular, pyruvate, kpl, exp_a, exp_b,
+                                                   difference, duration);
+                },
+                [&](T held_pyruvate) {
+                    return kernels::_tile_transfer(concentration_form, concentration_regular,
+                                                   held_pyruvate, kpl, concentration_exp_a,
+                                                   concentration_exp_b, concentration_difference,
+                                                   duration);
+                });
+        };
+
+        multiply_factors(first_factor_groups[step]);
+        half_step(sources(0, step));
+        const Py_ssize_t rf_group = rf_groups[step];
+        if (rf_group >= 0) {
+            // Both pools turn with the same coefficients; concentrations never turn.
+            if constexpr (kSpatialRf) {
+                const T axis_x = lanes_of<T>(b.rf_axis_x, rf_group, first);
+                const T axis_y = lanes_of<T>(b.rf_axis_y, rf_group, first);
+                const T cosine = lanes_of<T>(b.rf_cosine, rf_group, first);
+                const T sine = lanes_of<T>(b.rf_sine, rf_group, first);
+                kernels::_rotate_rf_voxel_plane(v.pyruvate_x, v.pyruvate_y, v.pyruvate_z, axis_x,
+                                                axis_y, cosine, sine);
+                kernels::_rotate_rf_voxel_plane(v.lactate_x, v.lactate_y, v.lactate_z, axis_x,
+                                                axis_y, cosine, sine);
+            } else {
+                const double axis_x = b.rf_axis_x.column(0)[rf_group];
+                const double axis_y = b.rf_axis_y.column(0)[rf_group];
+                const double cosine = b.rf_cosine.column(0)[rf_group];
+                const double sine = b.rf_sine.column(0)[rf_group];
+                const double one_minus_cosine = b.rf_one_minus_cosine.column(0)[rf_group];
+                kernels::_rotate_rf_voxel(v.pyruvate_x, v.pyruvate_y, v.pyruvate_z, axis_x,
+                                          axis_y, cosine, sine, one_minus_cosine);
+                kernels::_rotate_rf_voxel(v.lactate_x, v.lactate_y, v.lactate_z, axis_x, axis_y,
+                                          cosine, sine, one_minus_cosine);
+            }
+        }
+        half_step(sources(1, step));
+        multiply_factors(second_factor_groups[step]);
+        if constexpr (kHasActions) run_tile_actions(b.stream, b.observation, step, tile, v);
+    }
+    kernels::store_complex_lanes(transverse, v.pyruvate_x, v.pyruvate_y);
+    kernels::store_complex_lanes(transverse + pool_offset, v.lactate_x, v.lactate_y);
+    kernels::scatter_lanes(pyruvate_at, kStateRow, v.pyruvate_z);
+    kernels::scatter_lanes(lactate_at, kStateRow, v.lactate_z);
+    kernels::scatter_lanes(concentration_pyruvate_at, kStateRow, concentration_pyruvate);
+    kernels::scatter_lanes(concentration_lactate_at, kStateRow, concentration_lactate);
+}
+
+// Parents begin .. end - 1: their voxels in whole tiles, the rest one by one.
+template <class T, int kSourceMode, bool kSpatialRf, bool kHasActions>
+inline void run_tiles(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    const bool pack =
+        packed_size(b.groups_used, W) <= kPackedDoubles && 2 * b.groups_used <= b.nsteps;
+    alignas(64) double packed[kPackedDoubles];
+    const Py_ssize_t last = end * b.spins_per_parent;
+    Py_ssize_t voxel = begin * b.spins_per_parent;
+    for (; voxel + W <= last; voxel += W) {
+        run_tile<T, kSourceMode, kSpatialRf, kHasActions>(b, voxel, pack ? packed : nullptr);
+    }
+    for (; voxel < last; ++voxel) {
+        run_tile<double, kSourceMode, kSpatialRf, kHasActions>(b, voxel, nullptr);
+    }
+}
+
+template <class T>
+inline void run_lanes(const Block& b, Py_ssize_t begin, Py_ssize_t end, int source_mode,
+                      bool spatial_rf, bool has_actions) noexcept {
+    const auto with_mode = [&]<int kSourceMode>() {
+        if (spatial_rf) {
+            has_actions ? run_tiles<T, kSourceMode, true, true>(b, begin, end)
+                        : run_tiles<T, kSourceMode, true, false>(b, begin, end);
+        } else {
+            has_actions ? run_tiles<T, kSourceMode, false, true>(b, begin, end)
+                        : run_tiles<T, kSourceMode, false, false>(b, begin, end);
+        }
+    };
+    switch (source_mode) {
+        case 0:
+            return with_mode.template operator()<0>();
+        case 1:
+            return with_mode.template operator()<1>();
+        case 2:
+            return with_mode.template operator()<2>();
+        default:
+            return with_mode.template operator()<3>();
+    }
+}
+
+// What a region needs besides the block: the choices that pick the tile variant.
+struct Choices {
+    int source_mode;
+    bool spatial_rf;
+    bool has_actions;
+};
+
+template <int W>
+struct RunLanes {
+    static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end, Choices c) noexcept {
+        run_lanes<kernels::Lanes<W>>(b, begin, end, c.source_mode, c.spatial_rf, c.has_actions);
+    }
+};
+
+// Tiles read W voxels of a row at once: unit strides (or zero, a value shared by every voxel)
+// along the voxels, single-byte masks; with actions, an order of the signal's additions that
+// tiles keep (one spin per parent, or no ADC sample written twice).
+bool tiles_allowed(const Block& b, bool spatial_rf, bool has_actions, Py_ssize_t nadc,
+                   Py_ssize_t nactions) noexcept {
+    for (const Strided<double>* table :
+         {&b.kpl, &b.exp_a, &b.difference, &b.f0_a, &b.f1_a, &b.j0, &b.j1,
+          &b.concentration_exp_a, &b.concentration_difference, &b.concentration_f0_a,
+          &b.concentration_f1_a, &b.concentration_j0, &b.concentration_j1}) {
+        if (table->column_stride != sizeof(double)) return false;
+    }
+    for (const auto& half : b.windows) {
+        for (const Strided<double>& window : half) {
+            if (window.column_stride != 0 && window.column_stride != sizeof(double)) return false;
+        }
+    }
+    if (b.regular.column_stride != 1 || b.concentration_regular.column_stride != 1) return false;
+    if (spatial_rf) {
+        for (const Strided<double>* table :
+             {&b.rf_axis_x, &b.rf_axis_y, &b.rf_cosine, &b.rf_sine}) {
+            if (table->column_stride != sizeof(double)) return false;
+        }
+    }
+    return !has_actions || b.spins_per_parent == 1 ||
+           adc_samples_unique(b.stream, b.nsteps, nactions, nadc);
 }
 
 using Advance = void (*)(const Block&, Py_ssize_t, Py_ssize_t) noexcept;
@@ -585,9 +901,25 @@ PyObject* apply_dynamic_rf_block_with_concentration_inflow(PyObject*, PyObject* 
                                bound.flag(kIdealCrushers));
     }
 
-    const Advance advance = kAdvance[static_cast<std::size_t>(source_mode)]
-                                    [2 * static_cast<std::size_t>(width != 1) + has_actions];
+    for (Py_ssize_t step = 0; step < nsteps; ++step) {
+        const Py_ssize_t group = block.longitudinal_groups.column(0)[step];
+        if (group + 1 > block.groups_used) block.groups_used = group + 1;
+    }
+    const bool spatial_rf = width != 1;
     // A parent's spins all run on one thread, so each signal element sums in one order.
+    if (nvoxels > 0 && tiles_allowed(block, spatial_rf, has_actions,
+                                     has_actions ? shape(kParentSpeciesSignal, 3) : 0,
+                                     has_actions ? shape(kActionKinds, 0) : 0)) {
+        const auto runner =
+            frame::simd_variant<RunLanes, const Block&, Py_ssize_t, Py_ssize_t, Choices>();
+        const Choices choices{source_mode, spatial_rf, has_actions};
+        frame::run_region(num_threads, nparents, [&](Py_ssize_t begin, Py_ssize_t end) {
+            runner(block, begin, end, choices);
+        });
+        Py_RETURN_NONE;
+    }
+    const Advance advance = kAdvance[static_cast<std::size_t>(source_mode)]
+                                    [2 * static_cast<std::size_t>(spatial_rf) + has_actions];
     frame::run_region(num_threads, nparents, [&block, advance](Py_ssize_t begin, Py_ssize_t end) {
         advance(block, begin, end);
     });

@@ -2,6 +2,8 @@
 // block's indices, payloads and shapes inside the arrays it was given.
 #include "plan/observation.hpp"
 
+#include "plan/lane_actions.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <new>
@@ -195,6 +197,34 @@ bool check_actions(const frame::Signature& signature, const frame::Bound& bound,
         if (!require_contiguous_named(signature, bound, states)) return false;
     }
     return true;
+}
+
+bool adc_samples_unique(const ActionStream& stream, std::ptrdiff_t nsteps,
+                        std::ptrdiff_t nactions, std::ptrdiff_t nadc) noexcept {
+    try {
+        // The first ADC entry at or after each entry, so a bracket costs only its ADC entries:
+        // each one marks a new sample or ends the search, whatever the brackets overlap.
+        std::vector<std::ptrdiff_t> next_adc(static_cast<std::size_t>(nactions) + 1, nactions);
+        for (std::ptrdiff_t action = nactions - 1; action >= 0; --action) {
+            next_adc[static_cast<std::size_t>(action)] =
+                stream.kind(action) == kAdcAction ? action
+                                                  : next_adc[static_cast<std::size_t>(action) + 1];
+        }
+        std::vector<bool> seen(static_cast<std::size_t>(nadc), false);
+        for (std::ptrdiff_t step = 0; step < nsteps; ++step) {
+            const std::ptrdiff_t begin = stream.offset(step), end = stream.offset(step + 1);
+            if (begin >= end) continue;
+            for (std::ptrdiff_t action = next_adc[static_cast<std::size_t>(begin)]; action < end;
+                 action = next_adc[static_cast<std::size_t>(action) + 1]) {
+                const auto sample = static_cast<std::size_t>(stream.payload(action));
+                if (seen[sample]) return false;
+                seen[sample] = true;
+            }
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;  // the spin-by-spin order is right for every stream
+    }
 }
 
 }  // namespace korvel::plan

@@ -5,8 +5,11 @@
 
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
+#include "frame/simd.hpp"
+#include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
 #include "plan/actions.hpp"
+#include "plan/lane_actions.hpp"
 #include "plan/observation.hpp"
 
 namespace korvel::plan {
@@ -172,6 +175,7 @@ struct Block {
     Table1 inflow_delivery;
     double equilibrium;
     int source_mode;
+    Py_ssize_t groups_used;  // 1 + the largest longitudinal group of the block's steps
     ActionStream stream;
     Observation observation;
 
@@ -180,7 +184,9 @@ struct Block {
                                    : windows[plane].load(step);
     }
 
-    kernels::_MultiPoolGroup group(std::int32_t g, Py_ssize_t i) const noexcept {
+    using SpinGroup = kernels::_MultiPoolGroup<double, kernels::_Strided<const double>,
+                                               kernels::_Strided<const double>>;
+    SpinGroup group(std::int32_t g, Py_ssize_t i) const noexcept {
         return {exp_precursor.load(g, i),
                 f0_precursor.load(g, i),
                 f1_precursor.load(g, i),
@@ -240,17 +246,17 @@ struct Block {
             const std::int32_t g = longitudinal_groups.load(s);
             const std::int32_t r = rf_groups.load(s);
             const double interval = duration.load(g);
-            const kernels::_MultiPoolGroup coefficients = group(g, i);
+            const SpinGroup coefficients = group(g, i);
 
             evolve(transverse, first_factor_groups.load(s), i);
-            const kernels::_MultiPoolSources first = kernels::_multi_pool_sources<false>(
+            const kernels::_MultiPoolSources<double> first = kernels::_multi_pool_sources<false>(
                 source_mode, delivery, window(0, s, i), window(1, s, i), window(4, s, i),
                 window(5, s, i));
             kernels::_advance_multi_pool_voxel(z, c, npools, coefficients, interval, first,
                                                equilibrium);
             if (r >= 0) rotate(transverse, z, r, i);
             evolve(transverse, second_factor_groups.load(s), i);
-            const kernels::_MultiPoolSources second = kernels::_multi_pool_sources<true>(
+            const kernels::_MultiPoolSources<double> second = kernels::_multi_pool_sources<true>(
                 source_mode, delivery, window(2, s, i), window(3, s, i), window(6, s, i),
                 window(7, s, i));
             kernels::_advance_multi_pool_voxel(z, c, npools, coefficients, interval, second,
@@ -259,6 +265,328 @@ struct Block {
         }
     }
 };
+
+// Tiles of W spins in lanes, for blocks of kPools pools (the common small counts); any other
+// block, and the spins after the last whole tile, run spin by spin (Block::advance_spin).
+
+template <class T>
+T lane_row(const Table2& table, std::int32_t g, Py_ssize_t i) noexcept {
+    return kernels::load_lanes<T>(
+        reinterpret_cast<const double*>(table.bytes() + g * table.stride(0)) + i);
+}
+
+// The per-spin coefficient rows of a tile: the six precursor tables, then the seven product
+// tables, product by product. Row r of group g holds the tile's W values at
+// start[r] + g * group_stride[r], in the tables themselves or in a copy packed on the thread's
+// stack. Tables of one shape tend to lie at the same offset within a page, so the rows a step
+// reads from a dozen tables compete for one set of the L1 cache and miss it again at every
+// step; the packed copy holds them side by side, read from the tables once per tile. Packing
+// pays when the block's groups are few and each is read at several steps.
+constexpr int kPrecursorRows = 6;
+constexpr std::size_t kPackedDoubles = 4096;  // 32 KiB of each thread's stack
+
+template <int P>
+struct TileRows {
+    static constexpr int kRows = kPrecursorRows + 7 * (P - 1);
+    const double* start[static_cast<std::size_t>(kRows)];
+    std::ptrdiff_t group_stride[static_cast<std::size_t>(kRows)];
+
+    template <class T>
+    T load(int row, std::int32_t g) const noexcept {
+        const std::size_t r = static_cast<std::size_t>(row);
+        return kernels::load_lanes<T>(start[r] + g * group_stride[r]);
+    }
+};
+
+template <class T, int P>
+struct LaneColumn {
+    const TileRows<P>* rows;
+    int table;
+    std::int32_t g;
+    T operator[](std::int64_t q) const noexcept {
+        return rows->template load<T>(kPrecursorRows + table * (P - 1) + static_cast<int>(q), g);
+    }
+};
+
+template <int P>
+void set_tile_rows(const Block& b, Py_ssize_t first, int lanes, double* packed,
+                   TileRows<P>& rows) noexcept {
+    const Table2* const precursor[kPrecursorRows] = {
+        &b.exp_precursor, &b.f0_precursor, &b.f1_precursor, &b.concentration_exp_precursor,
+        &b.concentration_f0_precursor, &b.concentration_f1_precursor};
+    const Table3* const products[7] = {&b.conversion_rates, &b.transfer_factor, &b.j0, &b.j1,
+                                       &b.concentration_transfer_factor, &b.concentration_j0,
+                                       &b.concentration_j1};
+    for (int r = 0; r < TileRows<P>::kRows; ++r) {
+        const std::size_t i = static_cast<std::size_t>(r);
+        if (r < kPrecursorRows) {
+            const Table2& table = *precursor[i];
+            rows.start[i] = reinterpret_cast<const double*>(table.bytes()) + first;
+            rows.group_stride[i] = table.stride(0) / static_cast<std::ptrdiff_t>(sizeof(double));
+        } else {
+            const Table3& table =
+                *products[static_cast<std::size_t>((r - kPrecursorRows) / (P - 1))];
+            const std::ptrdiff_t q = (r - kPrecursorRows) % (P - 1);
+            rows.start[i] = reinterpret_cast<const double*>(table.bytes() + q * table.stride(1)) +
+                            first;
+            rows.group_stride[i] = table.stride(0) / static_cast<std::ptrdiff_t>(sizeof(double));
+        }
+    }
+    if (packed == nullptr) return;
+    const std::ptrdiff_t group_size = TileRows<P>::kRows * lanes;
+    for (int r = 0; r < TileRows<P>::kRows; ++r) {
+        const std::size_t i = static_cast<std::size_t>(r);
+        for (Py_ssize_t g = 0; g < b.groups_used; ++g) {
+            __builtin_memcpy(packed + g * group_size + r * lanes,
+                             rows.start[i] + g * rows.group_stride[i],
+                             static_cast<std::size_t>(lanes) * sizeof(double));
+        }
+        rows.start[i] = packed + r * lanes;
+        rows.group_stride[i] = group_size;
+    }
+}
+
+// A tile's values of every pool; the interface run_tile_actions() expects.
+template <class T, int P>
+struct PoolLanes {
+    T values[static_cast<std::size_t>(P)];
+    T& operator[](std::int64_t pool) noexcept { return values[pool]; }
+};
+
+template <class T, int P>
+struct MultiPoolLanes {
+    static constexpr int kPools = P;
+    PoolLanes<T, P> x, y, z, c;
+
+    T transverse_real(int pool) const noexcept { return x.values[pool]; }
+    T transverse_imag(int pool) const noexcept { return y.values[pool]; }
+    T longitudinal(int pool) const noexcept { return z.values[pool]; }
+    void clear_transverse() noexcept {
+#pragma GCC unroll 8
+        for (int pool = 0; pool < P; ++pool) x.values[pool] = y.values[pool] = T{};
+    }
+};
+
+template <class T, int P>
+inline void evolve_pools(const Block& b, MultiPoolLanes<T, P>& v, std::int32_t f,
+                         Py_ssize_t first) noexcept {
+    const frame::ArrayView<frame::Complex, 3>& factors = b.transverse_factors;
+#pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+        const char* row = factors.bytes() + f * factors.stride(0) + pool * factors.stride(1);
+        T factor_real, factor_imag;
+        kernels::load_complex_lanes(reinterpret_cast<const double*>(row) + 2 * first,
+                                    factor_real, factor_imag);
+        kernels::_evolve_transverse_voxel(v.x[pool], v.y[pool], factor_real, factor_imag);
+    }
+}
+
+// The four windows of one half-step (planes 0, 1, 4, 5 or 2, 3, 6, 7): per step (doubles), or
+// per spin (lanes).
+template <class W>
+struct HalfWindows {
+    W inflow_start, inflow_end, polarization_start, polarization_end;
+};
+
+template <class T, bool kSpatialSources, int kHalf>
+inline auto half_windows(const Block& b, Py_ssize_t step, Py_ssize_t first) noexcept {
+    constexpr int kInflow = 2 * kHalf, kPolarization = 4 + 2 * kHalf;
+    if constexpr (kSpatialSources) {
+        const Table3& spatial = b.spatial_source_values;
+        const auto plane = [&](int k) {
+            return kernels::load_lanes<T>(
+                reinterpret_cast<const double*>(spatial.bytes() + k * spatial.stride(0) +
+                                                step * spatial.stride(1)) +
+                first);
+        };
+        return HalfWindows<T>{plane(kInflow), plane(kInflow + 1), plane(kPolarization),
+                              plane(kPolarization + 1)};
+    } else {
+        return HalfWindows<double>{b.windows[kInflow].load(step), b.windows[kInflow + 1].load(step),
+                                   b.windows[kPolarization].load(step),
+                                   b.windows[kPolarization + 1].load(step)};
+    }
+}
+
+template <class T, int P, bool kSpatialRf, bool kSpatialSources>
+inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept {
+    constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
+    constexpr int W = kernels::kLaneCount<T>;
+    const Py_ssize_t nspins = b.nspins;
+    TileRows<P> rows;
+    set_tile_rows<P>(b, first, W, packed, rows);
+    MultiPoolLanes<T, P> v;
+#pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+        kernels::load_complex_lanes(b.transverse_data + 2 * (pool * nspins + first), v.x[pool],
+                                    v.y[pool]);
+        v.z[pool] = kernels::gather_lanes<T>(
+            reinterpret_cast<const char*>(b.state_data + (3 * (pool * nspins + first) + 2)),
+            kStateRow);
+        v.c[pool] = kernels::gather_lanes<T>(
+            reinterpret_cast<const char*>(b.concentration_data + (3 * (pool * nspins + first) + 2)),
+            kStateRow);
+    }
+    const T delivery = kernels::gather_lanes<T>(
+        b.inflow_delivery.bytes() + first * b.inflow_delivery.stride(0),
+        b.inflow_delivery.stride(0));
+    const Tile<T> tile = tile_at<T>(b.observation, first, b.spins_per_parent);
+    for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
+        const std::int32_t g = b.longitudinal_groups.load(step);
+        const std::int32_t r = b.rf_groups.load(step);
+        const double interval = b.duration.load(g);
+        using Group =
+            kernels::_MultiPoolGroup<T, LaneColumn<T, P>, kernels::_Strided<const double>>;
+        const Group group{rows.template load<T>(0, g),
+                          rows.template load<T>(1, g),
+                          rows.template load<T>(2, g),
+                          rows.template load<T>(3, g),
+                          rows.template load<T>(4, g),
+                          rows.template load<T>(5, g),
+                          product_column(b.exp_products, g),
+                          product_column(b.concentration_exp_products, g),
+                          LaneColumn<T, P>{&rows, 0, g},
+                          LaneColumn<T, P>{&rows, 1, g},
+                          LaneColumn<T, P>{&rows, 2, g},
+                          LaneColumn<T, P>{&rows, 3, g},
+                          LaneColumn<T, P>{&rows, 4, g},
+                          LaneColumn<T, P>{&rows, 5, g},
+                          LaneColumn<T, P>{&rows, 6, g}};
+
+        evolve_pools(b, v, b.first_factor_groups.load(step), first);
+        const auto w1 = half_windows<T, kSpatialSources, 0>(b, step, first);
+        const kernels::_MultiPoolSources<T> first_sources = kernels::_multi_pool_sources<false>(
+            b.source_mode, delivery, w1.inflow_start, w1.inflow_end, w1.polarization_start,
+            w1.polarization_end);
+        kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, first_sources,
+                                           b.equilibrium);
+        if (r >= 0) {
+            if constexpr (kSpatialRf) {
+                const T ax = lane_row<T>(b.rf_axis_x, r, first);
+                const T ay = lane_row<T>(b.rf_axis_y, r, first);
+                const T cosine = lane_row<T>(b.rf_cosine, r, first);
+                const T sine = lane_row<T>(b.rf_sine, r, first);
+            #pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+                    kernels::_rotate_rf_voxel_plane(v.x[pool], v.y[pool], v.z[pool], ax, ay,
+                                                    cosine, sine);
+                }
+            } else {
+                const double ax = b.rf_axis_x.load(r, 0), ay = b.rf_axis_y.load(r, 0);
+                const double cosine = b.rf_cosine.load(r, 0), sine = b.rf_sine.load(r, 0);
+                const double omc = b.rf_one_minus_cosine.load(r, 0);
+            #pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+                    kernels::_rotate_rf_voxel(v.x[pool], v.y[pool], v.z[pool], ax, ay, cosine,
+                                              sine, omc);
+                }
+            }
+        }
+        evolve_pools(b, v, b.second_factor_groups.load(step), first);
+        const auto w2 = half_windows<T, kSpatialSources, 1>(b, step, first);
+        const kernels::_MultiPoolSources<T> second_sources = kernels::_multi_pool_sources<true>(
+            b.source_mode, delivery, w2.inflow_start, w2.inflow_end, w2.polarization_start,
+            w2.polarization_end);
+        kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, second_sources,
+                                           b.equilibrium);
+        run_tile_actions(b.stream, b.observation, step, tile, v);
+    }
+#pragma GCC unroll 8
+    for (int pool = 0; pool < P; ++pool) {
+        kernels::store_complex_lanes(b.transverse_data + 2 * (pool * nspins + first), v.x[pool],
+                                     v.y[pool]);
+        kernels::scatter_lanes(
+            reinterpret_cast<char*>(b.state_data + (3 * (pool * nspins + first) + 2)), kStateRow,
+            v.z[pool]);
+        kernels::scatter_lanes(
+            reinterpret_cast<char*>(b.concentration_data + (3 * (pool * nspins + first) + 2)),
+            kStateRow, v.c[pool]);
+    }
+}
+
+// Spins begin .. end - 1 (whole parents, ascending): whole tiles in lanes, the rest one by one.
+template <class T, int P, bool kSpatialRf, bool kSpatialSources>
+inline void run_spins(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    constexpr std::size_t kGroupDoubles = static_cast<std::size_t>(TileRows<P>::kRows * W);
+    const auto groups = static_cast<std::size_t>(b.groups_used);
+    // Packing pays when the groups are read again in later steps.
+    const bool pack = groups * kGroupDoubles <= kPackedDoubles && 2 * b.groups_used <= b.nsteps;
+    alignas(64) double packed[kPackedDoubles];
+    Py_ssize_t spin = begin;
+    for (; spin + W <= end; spin += W) {
+        run_tile<T, P, kSpatialRf, kSpatialSources>(b, spin, pack ? packed : nullptr);
+    }
+    for (; spin < end; ++spin) b.advance_spin(spin / b.spins_per_parent, spin);
+}
+
+template <class T>
+inline void run_block(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    const bool spatial_rf = b.width != 1, spatial_sources = b.has_spatial_sources;
+    const auto pick = [&]<int P>() {
+        if (spatial_rf) {
+            spatial_sources ? run_spins<T, P, true, true>(b, begin, end)
+                            : run_spins<T, P, true, false>(b, begin, end);
+        } else {
+            spatial_sources ? run_spins<T, P, false, true>(b, begin, end)
+                            : run_spins<T, P, false, false>(b, begin, end);
+        }
+    };
+    if (b.npools == 3) {
+        pick.template operator()<3>();
+    } else {
+        pick.template operator()<4>();
+    }
+}
+
+template <int W>
+struct RunBlock {
+    static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+        run_block<kernels::Lanes<W>>(b, begin, end);
+    }
+};
+
+// Spin by spin, in place: any pool count, any table layout, any action stream.
+void run_one_by_one(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    for (Py_ssize_t spin = begin; spin < end; ++spin) {
+        b.advance_spin(spin / b.spins_per_parent, spin);
+    }
+}
+
+using SpinRunner = void (*)(const Block&, Py_ssize_t, Py_ssize_t) noexcept;
+
+// Tiles need kPools of 3 or 4, rows of unit stride along the spins wherever a tile reads W
+// spins at once, and an order of the signal's additions that tiles keep.
+bool tiles_allowed(const frame::Bound& bound, Py_ssize_t npools, Py_ssize_t nsteps,
+                   Py_ssize_t width, int spins_per_parent) noexcept {
+    if (npools != 3 && npools != 4) return false;
+    for (const int table : {kExpPrecursor, kF0Precursor, kF1Precursor, kConcentrationExpPrecursor,
+                            kConcentrationF0Precursor, kConcentrationF1Precursor}) {
+        if (bound.buffer(table).stride(1) != sizeof(double)) return false;
+    }
+    for (const int table : {kConversionRates, kTransferFactor, kJ0, kJ1,
+                            kConcentrationTransferFactor, kConcentrationJ0, kConcentrationJ1}) {
+        if (bound.buffer(table).stride(2) != sizeof(double)) return false;
+    }
+    if (bound.buffer(kTransverseFactors).stride(2) != sizeof(frame::Complex)) return false;
+    if (width != 1) {
+        for (const int table : {kRfAxisX, kRfAxisY, kRfCosine, kRfSine}) {
+            if (bound.buffer(table).stride(1) != sizeof(double)) return false;
+        }
+    }
+    if (bound.has(kSpatialSourceValues) &&
+        bound.buffer(kSpatialSourceValues).stride(2) != sizeof(double)) {
+        return false;
+    }
+    return spins_per_parent == 1 ||
+           adc_samples_unique(gather_action_stream(bound, kObservation), nsteps,
+                              bound.shape(kActionKinds, 0), bound.shape(kParentSpeciesSignal, 3));
+}
+
+SpinRunner spin_runner(bool tiles) noexcept {
+    if (!tiles) return run_one_by_one;
+    return frame::simd_variant<RunBlock, const Block&, Py_ssize_t, Py_ssize_t>();
+}
 
 // The caller's obligations the block relies on, for a block with spins, each failing with a
 // ValueError that names the array: flat state arrays, table shapes, sources, group indices
@@ -424,18 +752,20 @@ PyObject* run_dynamic_plan_block_multi_pool(PyObject*, PyObject* const* args, Py
     block.inflow_delivery = bound.view<double, 1>(kInflowDelivery);
     block.equilibrium = bound.real(kEquilibrium);
     block.source_mode = source_mode;
+    for (Py_ssize_t step = 0; step < nsteps; ++step) {
+        const Py_ssize_t group = block.longitudinal_groups.load(step);
+        if (group + 1 > block.groups_used) block.groups_used = group + 1;
+    }
     block.stream = gather_action_stream(bound, kObservation);
     block.observation = gather_observation(bound, kObservation, npools, nspins,
                                            bound.real(kSignalScale), bound.flag(kIdealCrushers));
 
+    const SpinRunner runner =
+        spin_runner(nspins > 0 && tiles_allowed(bound, npools, nsteps, width, spins_per_parent));
     // A parent's spins all run on one thread, in ascending order, so each signal element sums
     // its additions in one order for any team.
-    frame::run_region(num_threads, nparents, [&block](Py_ssize_t begin, Py_ssize_t end) {
-        for (Py_ssize_t parent = begin; parent < end; ++parent) {
-            for (Py_ssize_t local_spin = 0; local_spin < block.spins_per_parent; ++local_spin) {
-                block.advance_spin(parent, parent * block.spins_per_parent + local_spin);
-            }
-        }
+    frame::run_region(num_threads, nparents, [&](Py_ssize_t begin, Py_ssize_t end) {
+        runner(block, begin * spins_per_parent, end * spins_per_parent);
     });
     Py_RETURN_NONE;
 }

@@ -6,8 +6,11 @@
 
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
+#include "frame/simd.hpp"
+#include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
 #include "plan/actions.hpp"
+#include "plan/lane_actions.hpp"
 #include "plan/observation.hpp"
 
 namespace korvel::plan {
@@ -86,17 +89,36 @@ constexpr ObservationArgs kObservation{
     kRxSensitivities, kSignalWeights, kParentSpeciesSignal, kCheckpointStates,
 };
 
-// Free evolution of one transverse value by a complex factor of the table.
-inline void multiply_factor(double& real, double& imag, frame::Complex factor) noexcept {
-    kernels::_evolve_transverse_voxel(real, imag, factor.real, factor.imag);
+// A row of a group table at one group: element i at data + i * stride bytes.
+struct Row {
+    const char* data;
+    std::ptrdiff_t stride;
+
+    // One spin through the stride; W spins from a row of unit stride (Block::lanes).
+    template <class T>
+    T load(Py_ssize_t i) const noexcept {
+        if constexpr (sizeof(T) == sizeof(double)) {
+            return kernels::gather_lanes<T>(data + i * stride, stride);
+        } else {
+            return kernels::load_lanes<T>(reinterpret_cast<const double*>(data) + i);
+        }
+    }
+    const std::uint8_t* bytes(Py_ssize_t i) const noexcept {
+        return reinterpret_cast<const std::uint8_t*>(data + i * stride);
+    }
+};
+
+template <class T, std::size_t N>
+Row row_of(const frame::ArrayView<T, N>& table, std::int32_t group) noexcept {
+    return {table.bytes() + group * table.stride(0), table.stride(N - 1)};
 }
 
 // What the block reads besides the action stream and the observation arrays: the group tables
 // through their strides, the state and the factors as flat blocks.
 struct Block {
     double* state_data;
-    frame::Complex* transverse_data;
-    const frame::Complex* factors_data;
+    double* transverse_data;
+    const double* factors_data;  // (nfactor_groups, 2, nspins) complex as (real, imag) doubles
     frame::ArrayView<double, 2> kpl, exp_a, difference;
     frame::ArrayView<std::uint8_t, 2> regular;
     frame::ArrayView<double, 1> exp_b, duration;
@@ -106,64 +128,156 @@ struct Block {
     frame::ArrayView<double, 2> rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine;
     Py_ssize_t nspins;
     Py_ssize_t nsteps;
+    Py_ssize_t spins_per_parent;
     bool spatial_rf;
+    bool lanes;  // tiles of spins may run in lanes: unit-stride rows, and an order that allows it
+    ActionStream stream;
+    Observation observation;
+
+    // The coefficients step `step` reads, for any spin.
+    struct Step {
+        Row kpl, exp_a, difference, regular;
+        double exp_b, duration;
+        int mode;
+        const double* first_factors;  // pool 0 at spin 0; pool 1 lies 2 * nspins doubles on
+        const double* second_factors;
+        std::int32_t rf;
+    };
+
+    Step step_at(Py_ssize_t step) const noexcept {
+        const std::int32_t g = longitudinal_groups.load(step);
+        return {row_of(kpl, g),
+                row_of(exp_a, g),
+                row_of(difference, g),
+                row_of(regular, g),
+                exp_b.load(g),
+                duration.load(g),
+                regular_mode.load(g),
+                factors_data + 4 * nspins * first_factor_groups.load(step),
+                factors_data + 4 * nspins * second_factor_groups.load(step),
+                rf_groups.load(step)};
+    }
 };
 
-// One spin through every step of the block; its six working values stay locals throughout and
-// touch the state arrays once on the way in and once on the way out.
-void run_spin(const Block& b, const ActionStream& stream, const Observation& observation,
-              Py_ssize_t parent, Py_ssize_t i) noexcept {
-    frame::Complex* const pyruvate = b.transverse_data + i;
-    frame::Complex* const lactate = b.transverse_data + (b.nspins + i);
-    double* const pyruvate_mz = b.state_data + (3 * i + 2);
-    double* const lactate_mz = b.state_data + (3 * (b.nspins + i) + 2);
-    double pre = pyruvate->real, pim = pyruvate->imag, pz = *pyruvate_mz;
-    double lre = lactate->real, lim = lactate->imag, lz = *lactate_mz;
-    TwoPoolLocals spin{pre, pim, pz, lre, lim, lz};
-    for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
-        const std::int32_t g = b.longitudinal_groups.load(step);
-        const std::int32_t f1 = b.first_factor_groups.load(step);
-        const std::int32_t r = b.rf_groups.load(step);
-        const std::int32_t f2 = b.second_factor_groups.load(step);
-        const double kpl = b.kpl.load(g, i), exp_a = b.exp_a.load(g, i);
-        const double difference = b.difference.load(g, i);
-        const int regular = b.regular.load(g, i);
-        const double exp_b = b.exp_b.load(g), duration = b.duration.load(g);
-        const int mode = b.regular_mode.load(g);
+// One longitudinal half-step of a tile in the form chosen for it (kernels::_tile_form).
+template <class T>
+inline void half_step(T& pyruvate, T& lactate, const T& kpl, const T& exp_a, const T& difference,
+                      double exp_b, double duration, kernels::MaskBytes form,
+                      const std::uint8_t* regular) noexcept {
+    const T transfer = kernels::_tile_transfer(form, regular, pyruvate, kpl, exp_a, exp_b,
+                                               difference, duration);
+    kernels::_decay_with_transfer(pyruvate, lactate, transfer, exp_a, exp_b);
+}
 
-        const frame::Complex* const first = b.factors_data + (2 * b.nspins * f1 + i);
-        double pyruvate_x = pre, pyruvate_y = pim, lactate_x = lre, lactate_y = lim;
-        multiply_factor(pyruvate_x, pyruvate_y, first[0]);
-        multiply_factor(lactate_x, lactate_y, first[b.nspins]);
-        double pyruvate_z = pz, lactate_z = lz;
-        kernels::_advance_no_inflow_voxel(pyruvate_z, lactate_z, kpl, exp_a, exp_b, difference,
-                                          regular, duration, mode);
-        if (r >= 0) {
-            if (b.spatial_rf) {
-                const double ax = b.rf_axis_x.load(r, i), ay = b.rf_axis_y.load(r, i);
-                const double c = b.rf_cosine.load(r, i), sn = b.rf_sine.load(r, i);
-                kernels::_rotate_rf_voxel_plane(pyruvate_x, pyruvate_y, pyruvate_z, ax, ay, c, sn);
-                kernels::_rotate_rf_voxel_plane(lactate_x, lactate_y, lactate_z, ax, ay, c, sn);
+template <class T>
+inline void evolve(T& real, T& imag, const double* factor) noexcept {
+    T factor_real, factor_imag;
+    kernels::load_complex_lanes(factor, factor_real, factor_imag);
+    kernels::_evolve_transverse_voxel(real, imag, factor_real, factor_imag);
+}
+
+// The spins first .. first + W - 1 (one per lane of T) through every step of the block; their
+// six working values stay in registers and touch the state arrays once each way.
+template <class T, bool kSpatialRf>
+inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    double* const pyruvate = b.transverse_data + 2 * first;
+    double* const lactate = b.transverse_data + 2 * (b.nspins + first);
+    char* const pyruvate_mz = reinterpret_cast<char*>(b.state_data + (3 * first + 2));
+    char* const lactate_mz = reinterpret_cast<char*>(b.state_data + (3 * (b.nspins + first) + 2));
+    constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
+    TwoPoolLanes<T> v;
+    kernels::load_complex_lanes(pyruvate, v.pyruvate_x, v.pyruvate_y);
+    kernels::load_complex_lanes(lactate, v.lactate_x, v.lactate_y);
+    v.pyruvate_z = kernels::gather_lanes<T>(pyruvate_mz, kStateRow);
+    v.lactate_z = kernels::gather_lanes<T>(lactate_mz, kStateRow);
+    const Tile<T> tile = tile_at<T>(b.observation, first, b.spins_per_parent);
+    const Py_ssize_t pool_offset = 2 * b.nspins;
+    for (Py_ssize_t step = 0; step < b.nsteps; ++step) {
+        const Block::Step c = b.step_at(step);
+        const T kpl = c.kpl.load<T>(first), exp_a = c.exp_a.load<T>(first);
+        const T difference = c.difference.load<T>(first);
+        const std::uint8_t* const regular = c.regular.bytes(first);
+        const kernels::MaskBytes form = kernels::_tile_form(c.mode, regular, W);
+
+        evolve(v.pyruvate_x, v.pyruvate_y, c.first_factors + 2 * first);
+        evolve(v.lactate_x, v.lactate_y, c.first_factors + (pool_offset + 2 * first));
+        half_step(v.pyruvate_z, v.lactate_z, kpl, exp_a, difference, c.exp_b, c.duration, form,
+                  regular);
+        if (c.rf >= 0) {
+            if constexpr (kSpatialRf) {
+                const T ax = row_of(b.rf_axis_x, c.rf).load<T>(first);
+                const T ay = row_of(b.rf_axis_y, c.rf).load<T>(first);
+                const T cosine = row_of(b.rf_cosine, c.rf).load<T>(first);
+                const T sine = row_of(b.rf_sine, c.rf).load<T>(first);
+                kernels::_rotate_rf_voxel_plane(v.pyruvate_x, v.pyruvate_y, v.pyruvate_z, ax, ay,
+                                                cosine, sine);
+                kernels::_rotate_rf_voxel_plane(v.lactate_x, v.lactate_y, v.lactate_z, ax, ay,
+                                                cosine, sine);
             } else {
-                const double ax = b.rf_axis_x.load(r, 0), ay = b.rf_axis_y.load(r, 0);
-                const double c = b.rf_cosine.load(r, 0), sn = b.rf_sine.load(r, 0);
-                const double omc = b.rf_one_minus_cosine.load(r, 0);
-                kernels::_rotate_rf_voxel(pyruvate_x, pyruvate_y, pyruvate_z, ax, ay, c, sn, omc);
-                kernels::_rotate_rf_voxel(lactate_x, lactate_y, lactate_z, ax, ay, c, sn, omc);
+                const double ax = b.rf_axis_x.load(c.rf, 0), ay = b.rf_axis_y.load(c.rf, 0);
+                const double cosine = b.rf_cosine.load(c.rf, 0), sine = b.rf_sine.load(c.rf, 0);
+                const double omc = b.rf_one_minus_cosine.load(c.rf, 0);
+                kernels::_rotate_rf_voxel(v.pyruvate_x, v.pyruvate_y, v.pyruvate_z, ax, ay,
+                                          cosine, sine, omc);
+                kernels::_rotate_rf_voxel(v.lactate_x, v.lactate_y, v.lactate_z, ax, ay, cosine,
+                                          sine, omc);
             }
         }
-        const frame::Complex* const second = b.factors_data + (2 * b.nspins * f2 + i);
-        multiply_factor(pyruvate_x, pyruvate_y, second[0]);
-        multiply_factor(lactate_x, lactate_y, second[b.nspins]);
+        evolve(v.pyruvate_x, v.pyruvate_y, c.second_factors + 2 * first);
+        evolve(v.lactate_x, v.lactate_y, c.second_factors + (pool_offset + 2 * first));
         // The second half-step starts from the rotated longitudinal values.
-        kernels::_advance_no_inflow_voxel(pyruvate_z, lactate_z, kpl, exp_a, exp_b, difference,
-                                          regular, duration, mode);
-        pre = pyruvate_x, pim = pyruvate_y, pz = pyruvate_z;
-        lre = lactate_x, lim = lactate_y, lz = lactate_z;
-        run_step_actions(stream, observation, step, parent, i, spin);
+        half_step(v.pyruvate_z, v.lactate_z, kpl, exp_a, difference, c.exp_b, c.duration, form,
+                  regular);
+        run_tile_actions(b.stream, b.observation, step, tile, v);
     }
-    pyruvate->real = pre, pyruvate->imag = pim, *pyruvate_mz = pz;
-    lactate->real = lre, lactate->imag = lim, *lactate_mz = lz;
+    kernels::store_complex_lanes(pyruvate, v.pyruvate_x, v.pyruvate_y);
+    kernels::store_complex_lanes(lactate, v.lactate_x, v.lactate_y);
+    kernels::scatter_lanes(pyruvate_mz, kStateRow, v.pyruvate_z);
+    kernels::scatter_lanes(lactate_mz, kStateRow, v.lactate_z);
+}
+
+// Spins begin .. end - 1 (whole parents, in ascending order): in tiles of W lanes where the
+// block allows it, the rest one by one.
+template <class T, bool kSpatialRf>
+inline void run_spins(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    constexpr int W = kernels::kLaneCount<T>;
+    Py_ssize_t spin = begin;
+    if (b.lanes) {
+        for (; spin + W <= end; spin += W) run_tile<T, kSpatialRf>(b, spin);
+    }
+    for (; spin < end; ++spin) run_tile<double, kSpatialRf>(b, spin);
+}
+
+template <class T>
+inline void run_block(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    if (b.spatial_rf) {
+        run_spins<T, true>(b, begin, end);
+    } else {
+        run_spins<T, false>(b, begin, end);
+    }
+}
+
+template <int W>
+struct RunBlock {
+    static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
+        run_block<kernels::Lanes<W>>(b, begin, end);
+    }
+};
+
+// Tiles read W consecutive entries of a row at once: every table row a step reads per spin must
+// have unit stride.
+bool rows_are_flat(const frame::Bound& bound, bool spatial_rf) noexcept {
+    for (const int table : {kKplByGroup, kExpAByGroup, kDifferenceByGroup}) {
+        if (bound.buffer(table).stride(1) != sizeof(double)) return false;
+    }
+    if (bound.buffer(kRegularByGroup).stride(1) != 1) return false;
+    if (spatial_rf) {
+        for (const int table : {kRfAxisX, kRfAxisY, kRfCosine, kRfSine}) {
+            if (bound.buffer(table).stride(1) != sizeof(double)) return false;
+        }
+    }
+    return true;
 }
 
 // The checks that keep the block inside its arrays, after the documented ones: the table
@@ -239,10 +353,19 @@ PyObject* run_dynamic_plan_block_no_inflow(PyObject*, PyObject* const* args, Py_
     if (nspins > 0 && !check_block(bound, nsteps, nspins)) return nullptr;
     if (!frame::check_memory(kSignature, bound)) return nullptr;
 
+    const ActionStream stream = gather_action_stream(bound, kObservation);
+    const bool spatial_rf = width != 1;
+    // Lanes add a tile's spins into the signal one after the other at each step, which is the
+    // spin order only when a spin adds at most once to each element, or is its parent's only one.
+    const bool lanes =
+        nspins > 0 && rows_are_flat(bound, spatial_rf) &&
+        (spins_per_parent == 1 ||
+         adc_samples_unique(stream, nsteps, bound.shape(kActionKinds, 0),
+                            bound.shape(kParentSpeciesSignal, 3)));
     const Block block{
         bound.view<double, 3>(kState).flat(),
-        bound.view<frame::Complex, 2>(kTransverseState).flat(),
-        bound.view<frame::Complex, 3>(kTransverseFactors).flat(),
+        reinterpret_cast<double*>(bound.view<frame::Complex, 2>(kTransverseState).flat()),
+        reinterpret_cast<const double*>(bound.view<frame::Complex, 3>(kTransverseFactors).flat()),
         bound.view<double, 2>(kKplByGroup),
         bound.view<double, 2>(kExpAByGroup),
         bound.view<double, 2>(kDifferenceByGroup),
@@ -261,20 +384,18 @@ PyObject* run_dynamic_plan_block_no_inflow(PyObject*, PyObject* const* args, Py_
         bound.view<double, 2>(kRfOneMinusCosine),
         nspins,
         nsteps,
-        width != 1,
-    };
-    const ActionStream stream = gather_action_stream(bound, kObservation);
-    const Observation observation =
+        spins_per_parent,
+        spatial_rf,
+        lanes,
+        stream,
         gather_observation(bound, kObservation, 2, nspins, bound.real(kSignalScale),
-                           bound.flag(kIdealCrushers));
+                           bound.flag(kIdealCrushers)),
+    };
+    const auto runner = frame::simd_variant<RunBlock, const Block&, Py_ssize_t, Py_ssize_t>();
     // A parent's spins all run on one thread, in ascending local spin, so each signal element
     // sums its additions in one order for every team size.
     frame::run_region(num_threads, nparents, [&](Py_ssize_t begin, Py_ssize_t end) {
-        for (Py_ssize_t parent = begin; parent < end; ++parent) {
-            for (Py_ssize_t local = 0; local < spins_per_parent; ++local) {
-                run_spin(block, stream, observation, parent, parent * spins_per_parent + local);
-            }
-        }
+        runner(block, begin * spins_per_parent, end * spins_per_parent);
     });
     Py_RETURN_NONE;
 }

@@ -1,0 +1,415 @@
+"""Workloads of the benchmark suite: one realistic call of every parallel function, and the
+double operations one unit of its work (a spin-step, a voxel-step, a voxel) performs.
+
+Plan blocks carry an RF pulse and an ADC sample in every step, received by two coils; values stay
+in ordinary ranges (decay factors just below one, unit-modulus phases), so repeated calls never
+reach subnormal numbers. Operation counts follow the kernels' formulas: every addition,
+subtraction, multiplication (those by a literal zero included) and division counts one; the
+divisions among them are also counted apart, since a divider is slower than a multiplier.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+
+Args = dict[str, Any]
+NCOILS = 2
+
+
+@dataclass(frozen=True)
+class Sizes:
+    spins: int = 100_000
+    steps: int = 256
+    spins_per_parent: int = 100
+    voxels: int = 1_000_000
+    voxel_steps: int = 64
+
+
+@dataclass(frozen=True)
+class Workload:
+    label: str
+    function: str
+    units: str  # what one unit of work is
+    build: Callable[[np.random.Generator, Sizes, int], Args]  # arguments for a number of steps
+    steps: Callable[[Sizes], int]  # steps at full size (1 for single-step primitives)
+    work: Callable[[Args], int]  # units of work of one call
+    operations: Callable[[Args], float]  # double operations per unit
+    divisions: Callable[[Args], float]  # how many of them are divisions
+    modified: tuple[str, ...]
+
+
+def _unit_phase(rng, shape):
+    return np.exp(1j * rng.uniform(-np.pi, np.pi, shape))
+
+
+def _rf_tables(rng, nrf_groups, width):
+    """Small flip angles about in-plane axes; with width > 1 scaled by a transmit map."""
+    angle = np.deg2rad(rng.uniform(5.0, 15.0, (nrf_groups, 1)))
+    if width > 1:
+        angle = angle * rng.uniform(0.8, 1.2, (1, width))
+    phase = rng.uniform(0.0, 2.0 * np.pi, (nrf_groups, 1)) * np.ones((1, width))
+    angle = angle * np.ones((1, width))
+    return dict(rf_axis_x=np.cos(phase), rf_axis_y=np.sin(phase), rf_cosine=np.cos(angle),
+                rf_sine=np.sin(angle), rf_one_minus_cosine=1.0 - np.cos(angle))
+
+
+def _step_groups(nsteps, ngroups, shift=0):
+    return ((np.arange(nsteps) + shift) % ngroups).astype(np.int32)
+
+
+def _observation(rng, nspins, nsteps, spins_per_parent, npools):
+    """One ADC action per step, sample k at step k, two coils; no checkpoints, no crushers."""
+    nparents = nspins // spins_per_parent
+    return dict(
+        action_offsets=np.arange(nsteps + 1, dtype=np.int32),
+        action_kinds=np.full(nsteps, 2, np.int8),
+        action_payloads=np.arange(nsteps, dtype=np.int64),
+        adc_demodulation=_unit_phase(rng, max(nsteps, 1)),
+        rx_sensitivities=rng.uniform(0.5, 1.0, (NCOILS, nspins)) * _unit_phase(rng, (NCOILS, nspins)),
+        signal_weights=rng.uniform(0.5, 1.5, nspins),
+        parent_species_signal=np.zeros((nparents, npools, NCOILS, max(nsteps, 1)), complex),
+        checkpoint_states=np.zeros((0, npools, nspins, 3)),
+        spins_per_parent=spins_per_parent,
+        signal_scale=1.0 / spins_per_parent,
+        ideal_crushers=False,
+    )
+
+
+def _adc_visits(a: Args) -> int:
+    """ADC actions run per spin over the block (kind 2 entries inside the step brackets)."""
+    offsets, kinds = a["action_offsets"], a["action_kinds"]
+    return sum(int((kinds[offsets[s]:offsets[s + 1]] == 2).sum()) for s in range(len(offsets) - 1))
+
+
+def _steps_with_rf(a: Args) -> int:
+    return int((a["rf_groups"] >= 0).sum())
+
+
+def _regular_share(regular, modes) -> float:
+    """Share of half-steps in the regular form, over the groups a block's steps use equally."""
+    modes = np.asarray(modes)
+    per_group = np.where(modes == 1, 1.0, np.where(modes == -1, 0.0,
+                                                   (np.asarray(regular) != 0).mean(axis=-1)))
+    return float(per_group.mean())
+
+
+def _rf_operations(a: Args, npools: int) -> float:
+    per_pool = 32 if a["rf_axis_x"].shape[1] == 1 else 18  # axis form, or spatial form
+    return npools * per_pool * _steps_with_rf(a) / a["longitudinal_groups"].shape[0]
+
+
+def _adc_operations(a: Args, npools: int) -> float:
+    # received signal of one pool and coil: 6 + 4 + 6 operations, then two additions
+    ncoils = a["rx_sensitivities"].shape[0]
+    return 18 * npools * ncoils * _adc_visits(a) / a["longitudinal_groups"].shape[0]
+
+
+# --- two-pool plan block ---------------------------------------------------------------------
+
+def two_pool_block(rng, sizes: Sizes, nsteps: int, spatial_rf: bool = False) -> Args:
+    nspins, ngroups, nfactor_groups = sizes.spins, 4, 8
+    nrf_groups = 2 if spatial_rf else 8
+    state = np.zeros((2, nspins, 3))
+    state[0, :, 2], state[1, :, 2] = 1.0, 0.05
+    block = dict(
+        state=state,
+        transverse_state=np.zeros((2, nspins), complex),
+        transverse_factors=0.999 * _unit_phase(rng, (nfactor_groups, 2, nspins)),
+        kpl_by_group=rng.uniform(0.01, 0.05, (ngroups, nspins)),
+        exp_a_by_group=rng.uniform(0.995, 0.999, (ngroups, nspins)),
+        exp_b_by_group=rng.uniform(0.995, 0.999, ngroups),
+        difference_by_group=rng.uniform(0.01, 0.05, (ngroups, nspins)),
+        regular_by_group=rng.random((ngroups, nspins)) > 0.001,
+        duration_by_group=np.full(ngroups, 0.05),
+        regular_mode_by_group=np.zeros(ngroups, np.int32),
+        longitudinal_groups=_step_groups(nsteps, ngroups),
+        first_factor_groups=_step_groups(nsteps, nfactor_groups),
+        second_factor_groups=_step_groups(nsteps, nfactor_groups, 3),
+        rf_groups=_step_groups(nsteps, nrf_groups),
+        **_rf_tables(rng, nrf_groups, nspins if spatial_rf else 1),
+        **_observation(rng, nspins, nsteps, sizes.spins_per_parent, 2),
+        num_threads=1,
+    )
+    return block
+
+
+def two_pool_operations(a: Args) -> float:
+    regular = _regular_share(a["regular_by_group"], a["regular_mode_by_group"])
+    free_evolution = 2 * 2 * 6  # two halves, two pools, one complex product each
+    longitudinal = 2 * (6 + regular)  # regular form 7, duration form 6
+    return free_evolution + longitudinal + _rf_operations(a, 2) + _adc_operations(a, 2)
+
+
+def two_pool_divisions(a: Args) -> float:
+    return 2 * _regular_share(a["regular_by_group"], a["regular_mode_by_group"])
+
+
+# --- multi-pool plan block -------------------------------------------------------------------
+
+MULTI_POOL_WINDOWS = ("inflow_first_start", "inflow_first_end", "inflow_second_start",
+                      "inflow_second_end", "polarization_first_start", "polarization_first_end",
+                      "polarization_second_start", "polarization_second_end")
+
+
+def _windows(rng, nsteps):
+    inflow = np.sort(rng.uniform(0.0, 1.0, 2 * nsteps + 1))[::-1]  # a falling bolus
+    return dict(
+        inflow_first_start=inflow[0:-1:2].copy(), inflow_first_end=inflow[1::2].copy(),
+        inflow_second_start=inflow[1::2].copy(), inflow_second_end=inflow[2::2].copy(),
+        polarization_first_start=rng.uniform(0.8, 1.0, nsteps),
+        polarization_first_end=rng.uniform(0.8, 1.0, nsteps),
+        polarization_second_start=rng.uniform(0.8, 1.0, nsteps),
+        polarization_second_end=rng.uniform(0.8, 1.0, nsteps),
+    )
+
+
+def multi_pool_block(rng, sizes: Sizes, nsteps: int, npools: int = 3) -> Args:
+    nspins, ngroups, nfactor_groups, nrf_groups = sizes.spins, 4, 8, 8
+    nproducts = npools - 1
+    near_one = lambda *shape: rng.uniform(0.995, 0.999, shape)  # noqa: E731
+    small = lambda *shape: rng.uniform(0.0, 0.05, shape)  # noqa: E731
+    state = np.zeros((npools, nspins, 3))
+    state[:, :, 2] = 0.05
+    state[0, :, 2] = 1.0
+    concentration = np.zeros((npools, nspins, 3))
+    concentration[:, :, 2] = rng.uniform(0.5, 1.0, (npools, nspins))
+    return dict(
+        state=state,
+        transverse_state=np.zeros((npools, nspins), complex),
+        concentration_state=concentration,
+        transverse_factors=0.999 * _unit_phase(rng, (nfactor_groups, npools, nspins)),
+        conversion_rates_by_group=small(ngroups, nproducts, nspins),
+        exp_precursor_by_group=near_one(ngroups, nspins),
+        exp_products_by_group=near_one(ngroups, nproducts),
+        transfer_factor_by_group=small(ngroups, nproducts, nspins),
+        f0_precursor_by_group=small(ngroups, nspins),
+        f1_precursor_by_group=small(ngroups, nspins),
+        j0_by_group=small(ngroups, nproducts, nspins),
+        j1_by_group=small(ngroups, nproducts, nspins),
+        concentration_exp_precursor_by_group=near_one(ngroups, nspins),
+        concentration_exp_products_by_group=near_one(ngroups, nproducts),
+        concentration_transfer_factor_by_group=small(ngroups, nproducts, nspins),
+        concentration_f0_precursor_by_group=small(ngroups, nspins),
+        concentration_f1_precursor_by_group=small(ngroups, nspins),
+        concentration_j0_by_group=small(ngroups, nproducts, nspins),
+        concentration_j1_by_group=small(ngroups, nproducts, nspins),
+        duration_by_group=np.full(ngroups, 0.05),
+        longitudinal_groups=_step_groups(nsteps, ngroups),
+        first_factor_groups=_step_groups(nsteps, nfactor_groups),
+        second_factor_groups=_step_groups(nsteps, nfactor_groups, 3),
+        rf_groups=_step_groups(nsteps, nrf_groups),
+        **_rf_tables(rng, nrf_groups, 1),
+        **_windows(rng, nsteps),
+        inflow_delivery=rng.uniform(0.0, 1.0, nspins),
+        equilibrium=1e-3,
+        source_mode=0,
+        **_observation(rng, nspins, nsteps, sizes.spins_per_parent, npools),
+        num_threads=1,
+    )
+
+
+def multi_pool_operations(a: Args) -> float:
+    npools = a["state"].shape[0]
+    nproducts = npools - 1
+    shift = 2 * npools * 2 if a["equilibrium"] != 0.0 else 0  # shift in and out
+    sources = {0: 4, 1: 2, 2: 0, 3: 4}[a["source_mode"]]
+    # ramps 8, precursor magnetization and concentration 5 + 5, each product 9 + 9
+    half_step = sources + shift + 8 + 10 + 18 * nproducts
+    return (2 * half_step + 2 * npools * 6 + _rf_operations(a, npools)
+            + _adc_operations(a, npools))
+
+
+def multi_pool_divisions(a: Args) -> float:
+    return 4.0  # two source slopes per half-step
+
+
+# --- two-pool source-interval block ----------------------------------------------------------
+
+def source_interval_block(rng, sizes: Sizes, nsteps: int) -> Args:
+    nvoxels, ngroups, nfactor_groups, nrf_groups = sizes.spins, 4, 8, 8
+    near_one = lambda *shape: rng.uniform(0.995, 0.999, shape)  # noqa: E731
+    small = lambda *shape: rng.uniform(0.0, 0.05, shape)  # noqa: E731
+    state = np.zeros((2, nvoxels, 3))
+    state[0, :, 2], state[1, :, 2] = 1.0, 0.05
+    concentration = np.zeros((2, nvoxels, 3))
+    concentration[:, :, 2] = rng.uniform(0.5, 1.0, (2, nvoxels))
+    block = dict(
+        state=state,
+        transverse_state=np.zeros((2, nvoxels), complex),
+        concentration_state=concentration,
+        kpl=rng.uniform(0.01, 0.05, nvoxels),
+        inflow_delivery=rng.uniform(0.0, 1.0, nvoxels),
+        transverse_factors=0.999 * _unit_phase(rng, (nfactor_groups, 2, nvoxels)),
+        exp_a_by_group=near_one(ngroups, nvoxels),
+        exp_b_by_group=near_one(ngroups),
+        difference_by_group=rng.uniform(0.01, 0.05, (ngroups, nvoxels)),
+        regular_by_group=rng.random((ngroups, nvoxels)) > 0.001,
+        f0_a_by_group=small(ngroups, nvoxels),
+        f1_a_by_group=small(ngroups, nvoxels),
+        j0_by_group=small(ngroups, nvoxels),
+        j1_by_group=small(ngroups, nvoxels),
+        concentration_exp_a_by_group=near_one(ngroups, nvoxels),
+        concentration_exp_b_by_group=near_one(ngroups),
+        concentration_difference_by_group=rng.uniform(0.01, 0.05, (ngroups, nvoxels)),
+        concentration_regular_by_group=rng.random((ngroups, nvoxels)) > 0.001,
+        concentration_f0_a_by_group=small(ngroups, nvoxels),
+        concentration_f1_a_by_group=small(ngroups, nvoxels),
+        concentration_j0_by_group=small(ngroups, nvoxels),
+        concentration_j1_by_group=small(ngroups, nvoxels),
+        duration_by_group=np.full(ngroups, 0.05),
+        regular_mode_by_group=np.zeros(ngroups, np.int32),
+        concentration_regular_mode_by_group=np.zeros(ngroups, np.int32),
+        longitudinal_groups=_step_groups(nsteps, ngroups),
+        first_factor_groups=_step_groups(nsteps, nfactor_groups),
+        second_factor_groups=_step_groups(nsteps, nfactor_groups, 3),
+        rf_groups=_step_groups(nsteps, nrf_groups),
+        **_rf_tables(rng, nrf_groups, 1),
+        **_windows(rng, nsteps),
+        equilibrium=1e-3,
+        num_threads=1,
+        **_observation(rng, nvoxels, nsteps, sizes.spins_per_parent, 2),
+        source_mode=0,
+    )
+    return block
+
+
+def source_interval_operations(a: Args) -> float:
+    regular = (_regular_share(a["regular_by_group"], a["regular_mode_by_group"])
+               + _regular_share(a["concentration_regular_by_group"],
+                                a["concentration_regular_mode_by_group"]))
+    shift = 8 if a["equilibrium"] != 0.0 else 0
+    sources = {0: 4, 1: 2, 2: 0, 3: 4}[a["source_mode"]]
+    # coupled half-step: 32 besides the shift and the two transfers (regular 4, duration 3)
+    half_step = sources + shift + 32 + 6 + regular
+    return 2 * half_step + 2 * 2 * 6 + _rf_operations(a, 2) + _adc_operations(a, 2)
+
+
+def source_interval_divisions(a: Args) -> float:
+    regular = (_regular_share(a["regular_by_group"], a["regular_mode_by_group"])
+               + _regular_share(a["concentration_regular_by_group"],
+                                a["concentration_regular_mode_by_group"]))
+    return 2 * (2 + regular)  # two source slopes and the regular transfers per half-step
+
+
+# --- longitudinal block and single-step primitives -------------------------------------------
+
+def longitudinal_block(rng, sizes: Sizes, nsteps: int) -> Args:
+    nvoxels, ngroups = sizes.voxels, 4
+    return dict(
+        state=rng.uniform(0.0, 1.0, (2, nvoxels, 3)),
+        kpl=rng.uniform(0.01, 0.05, nvoxels),
+        exp_a_by_group=rng.uniform(0.995, 0.999, (ngroups, nvoxels)),
+        exp_b_by_group=rng.uniform(0.995, 0.999, ngroups),
+        difference=rng.uniform(0.01, 0.05, nvoxels),
+        regular=rng.random(nvoxels) > 0.001,
+        step_groups=_step_groups(nsteps, ngroups),
+        duration_by_group=np.full(ngroups, 0.05),
+        regular_mode=0,
+        num_threads=1,
+    )
+
+
+def longitudinal_operations(a: Args) -> float:
+    regular = {1: 1.0, -1: 0.0}.get(a["regular_mode"], float(np.mean(a["regular"] != 0)))
+    return 6 + regular
+
+
+def longitudinal_divisions(a: Args) -> float:
+    return longitudinal_operations(a) - 6
+
+
+def rf_axis_block(rng, sizes: Sizes, nsteps: int) -> Args:
+    nvoxels = sizes.voxels
+    angle, phase = np.deg2rad(10.0), rng.uniform(0.0, 2.0 * np.pi)
+    return dict(
+        state=rng.uniform(-1.0, 1.0, (2, nvoxels, 3)),
+        transverse_state=rng.uniform(0.0, 1.0, (2, nvoxels)) * _unit_phase(rng, (2, nvoxels)),
+        axis_x=np.cos(phase), axis_y=np.sin(phase), cosine=np.cos(angle), sine=np.sin(angle),
+        one_minus_cosine=1.0 - np.cos(angle), num_threads=1,
+    )
+
+
+def rf_spatial_block(rng, sizes: Sizes, nsteps: int) -> Args:
+    nvoxels = sizes.voxels
+    angle = np.deg2rad(10.0) * rng.uniform(0.8, 1.2, nvoxels)
+    phase = rng.uniform(0.0, 2.0 * np.pi, nvoxels)
+    return dict(
+        state=rng.uniform(-1.0, 1.0, (2, nvoxels, 3)),
+        transverse_state=rng.uniform(0.0, 1.0, (2, nvoxels)) * _unit_phase(rng, (2, nvoxels)),
+        axis_x=np.cos(phase), axis_y=np.sin(phase), cosine=np.cos(angle), sine=np.sin(angle),
+        num_threads=1,
+    )
+
+
+def inflow_step(rng, sizes: Sizes, nsteps: int) -> Args:
+    nvoxels = sizes.voxels
+    names = ("kpl", "exp_a", "difference", "f0_a", "f1_a", "j0", "j1", "concentration_exp_a",
+             "concentration_difference", "concentration_f0_a", "concentration_f1_a",
+             "concentration_j0", "concentration_j1", "source_start", "source_end",
+             "concentration_source_start", "concentration_source_end")
+    inputs = {name: rng.uniform(0.01, 1.0, nvoxels) for name in names}
+    inputs.update(
+        state=rng.uniform(0.0, 1.0, (2, nvoxels, 3)),
+        concentration_state=rng.uniform(0.0, 1.0, (2, nvoxels, 3)),
+        regular=rng.random(nvoxels) > 0.001, concentration_regular=rng.random(nvoxels) > 0.001,
+        exp_b=0.997, concentration_exp_b=0.998, duration=0.05, equilibrium=1e-3,
+        regular_mode=0, concentration_regular_mode=0, num_threads=1,
+    )
+    return inputs
+
+
+def inflow_operations(a: Args) -> float:
+    share = (np.mean(a["regular"] != 0) + np.mean(a["concentration_regular"] != 0))
+    return 46 + float(share)  # 48 with both transfers regular (4 operations rather than 3)
+
+
+def inflow_divisions(a: Args) -> float:
+    return inflow_operations(a) - 44
+
+
+def _plan_work(a: Args) -> int:
+    return a["state"].shape[1] * a["longitudinal_groups"].shape[0]
+
+
+PLAN_MODIFIED = ("state", "transverse_state", "parent_species_signal", "checkpoint_states")
+
+WORKLOADS = [
+    Workload("two-pool plan block, axis RF", "run_dynamic_plan_block_no_inflow", "spin-steps",
+             two_pool_block, lambda s: s.steps, _plan_work, two_pool_operations,
+             two_pool_divisions, PLAN_MODIFIED),
+    Workload("two-pool plan block, spatial RF", "run_dynamic_plan_block_no_inflow",
+             "spin-steps", lambda rng, s, n: two_pool_block(rng, s, n, spatial_rf=True),
+             lambda s: s.steps, _plan_work, two_pool_operations, two_pool_divisions,
+             PLAN_MODIFIED),
+    Workload("multi-pool plan block, 3 pools", "run_dynamic_plan_block_multi_pool",
+             "spin-steps", multi_pool_block, lambda s: s.steps, _plan_work,
+             multi_pool_operations, multi_pool_divisions,
+             PLAN_MODIFIED + ("concentration_state",)),
+    Workload("source-interval block", "apply_dynamic_rf_block_with_concentration_inflow",
+             "spin-steps", source_interval_block, lambda s: s.steps, _plan_work,
+             source_interval_operations, source_interval_divisions,
+             PLAN_MODIFIED + ("concentration_state",)),
+    Workload("longitudinal block", "apply_longitudinal_block_no_inflow", "voxel-steps",
+             longitudinal_block, lambda s: s.voxel_steps,
+             lambda a: a["kpl"].shape[0] * a["step_groups"].shape[0], longitudinal_operations,
+             longitudinal_divisions, ("state",)),
+    Workload("axis RF rotation", "apply_rf_rotation_transverse_block", "voxels", rf_axis_block,
+             lambda s: 1, lambda a: a["state"].shape[1], lambda a: 64.0, lambda a: 0.0,
+             ("state", "transverse_state")),
+    Workload("spatial RF rotation", "apply_spatial_rf_rotation_transverse_block", "voxels",
+             rf_spatial_block, lambda s: 1, lambda a: a["state"].shape[1], lambda a: 36.0,
+             lambda a: 0.0, ("state", "transverse_state")),
+    Workload("concentration inflow step", "apply_longitudinal_step_with_concentration_inflow",
+             "voxels", inflow_step, lambda s: 1, lambda a: a["kpl"].shape[0], inflow_operations,
+             inflow_divisions, ("state", "concentration_state")),
+]
+
+
+def bytes_per_unit(workload: Workload, a: Args) -> float:
+    """Compulsory memory traffic: every array once, the modified ones twice (read and write)."""
+    total = sum(v.nbytes for v in a.values() if isinstance(v, np.ndarray))
+    total += sum(a[name].nbytes for name in workload.modified)
+    return total / max(workload.work(a), 1)

@@ -1,0 +1,41 @@
+// The instruction sets the kernels' lane variants are compiled for (per function, with target
+// attributes), and the one this process uses: the widest the CPU and the OS support, capped by
+// the build's KORVEL_SIMD setting. Every variant gives the same bits; only the speed differs.
+#pragma once
+
+namespace korvel::frame {
+
+enum class Simd { kBaseline, kAvx2, kAvx512 };
+
+Simd simd_level() noexcept;
+
+// The variants of a lane kernel `Run<W>::run(args...)`, W doubles per vector: one per
+// instruction set, each with everything it calls inlined into it, so that all of its lane
+// arithmetic is compiled for that set.
+template <template <int> class Run, class... Args>
+[[gnu::flatten]] void run_baseline(Args... args) noexcept {
+    Run<2>::run(args...);
+}
+template <template <int> class Run, class... Args>
+[[gnu::target("avx2"), gnu::flatten]] void run_avx2(Args... args) noexcept {
+    Run<4>::run(args...);
+}
+template <template <int> class Run, class... Args>
+[[gnu::target("avx512f"), gnu::flatten]] void run_avx512(Args... args) noexcept {
+    Run<8>::run(args...);
+}
+
+// The variant of `Run` for this process's instruction set.
+template <template <int> class Run, class... Args>
+auto simd_variant() noexcept -> void (*)(Args...) noexcept {
+    switch (simd_level()) {
+        case Simd::kAvx512:
+            return run_avx512<Run, Args...>;
+        case Simd::kAvx2:
+            return run_avx2<Run, Args...>;
+        default:
+            return run_baseline<Run, Args...>;
+    }
+}
+
+}  // namespace korvel::frame

@@ -1,0 +1,26 @@
+"""The benchmark suite runs end to end on tiny sizes (a smoke run, no timings asserted)."""
+
+from __future__ import annotations
+
+import csv
+from pathlib import Path
+
+from korvel.__main__ import main
+
+BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
+
+
+def test_quick_suite_reports_every_workload(tmp_path, capsys):
+    table = tmp_path / "bench.csv"
+    status = main(["bench", "--quick", "--benchmarks", str(BENCHMARKS), "--csv", str(table)])
+    assert status == 0  # a native result that differs from the reference fails the run
+    with open(table, newline="") as rows:
+        records = list(csv.DictReader(rows))
+    output = capsys.readouterr().out
+    assert records and all(r["kernel"] in output for r in records)
+    built = [r for r in records if r["status"] == "ok"]
+    assert len(built) >= 7
+    for r in built:
+        assert r["same_bits"] == "True"
+        assert float(r["native_1t_seconds"]) > 0 and float(r["reference_seconds"]) > 0
+        assert float(r["roofline_1t"]) > 0 and float(r["operations_per_unit"]) > 0

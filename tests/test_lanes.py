@@ -1,0 +1,216 @@
+"""The lane paths of the plan drivers and the longitudinal block: spins advanced several at a time
+(one per vector lane) give the reference's bits for every team size, and fall back to one spin at
+a time wherever tiles would change the order of the signal's additions.
+
+Blocks here are large enough for several tiles per thread, with tiles that straddle parents, a
+remainder of spins after the last tile, every transfer form inside one tile, and action streams
+whose ADC samples are each written once (the condition for tiles when parents have several spins).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+import test_plan
+from conftest import THREAD_COUNTS, same_bits, sprinkle
+
+from korvel import pelorine, reference
+
+
+def unique_samples_stream(rng, nsteps, nadc, ncheckpoints, crushers=True):
+    """Per step: maybe a crusher, an ADC action with its own sample, maybe a checkpoint, and an
+    ignored kind; every ADC sample appears once, so tiles keep the order of the additions."""
+    kinds, payloads, offsets = [0], [7], [1]  # one entry before the first bracket
+    samples = rng.permutation(nadc)
+    for step in range(nsteps):
+        if crushers and step % 3 == 1:
+            kinds.append(1), payloads.append(-5)
+        if step < nadc:
+            kinds.append(2), payloads.append(int(samples[step]))
+        if step % 4 == 2:
+            kinds.append(3), payloads.append(int(rng.integers(0, ncheckpoints)))
+        kinds.append(4), payloads.append(10**9)
+        offsets.append(len(kinds))
+    return dict(action_offsets=np.array(offsets, np.int32), action_kinds=np.array(kinds, np.int8),
+                action_payloads=np.array(payloads, np.int64))
+
+
+def two_pool_block(rng, nparents=7, spins_per_parent=5, nsteps=10, spatial=False, ncoils=2,
+                   special=False, mixed_masks=True):
+    nadc, ncheckpoints = nsteps + 2, 3
+    block = test_plan.make_block(rng, nparents=nparents, spins_per_parent=spins_per_parent,
+                                 nsteps=nsteps, spatial=spatial, ncoils=ncoils, nadc=nadc,
+                                 ncheckpoints=ncheckpoints, special=special)
+    block.update(unique_samples_stream(rng, nsteps, nadc, ncheckpoints))
+    # Weights over 16 decades: a sum in another order rounds differently.
+    block["signal_weights"] = 10.0 ** rng.uniform(-8, 8, nparents * spins_per_parent)
+    if mixed_masks:  # within one tile: all regular, none regular, some
+        nspins = nparents * spins_per_parent
+        block["regular_by_group"] = rng.random((4, nspins)) < np.array([[0.5], [1.0], [0.0], [0.7]])
+        block["regular_mode_by_group"] = np.array([0, 0, 3, 1], np.int32)
+    return block
+
+
+def run_two_pool(block, num_threads):
+    return test_plan.run_both(block, num_threads)
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("shape", [
+    dict(), dict(spatial=True), dict(special=True), dict(special=True, spatial=True),
+    dict(spins_per_parent=16, nparents=3, ncoils=3),  # two tiles per parent, a coil left over
+    dict(spins_per_parent=1, nparents=37, ncoils=1),
+    dict(spins_per_parent=9, nparents=4, ncoils=4, mixed_masks=False),
+])
+def test_two_pool_tiles_match_the_reference(rng, num_threads, shape):
+    block = two_pool_block(rng, **shape)
+    native, python = run_two_pool(block, num_threads)
+    test_plan.assert_same(native, python)
+
+
+@pytest.mark.parametrize("num_threads", (1, 3))
+def test_two_pool_one_spin_per_parent_allows_repeated_samples(rng, num_threads):
+    block = two_pool_block(rng, spins_per_parent=1, nparents=29)
+    block["action_payloads"][block["action_kinds"] == 2] = 1  # every ADC into sample 1
+    native, python = run_two_pool(block, num_threads)
+    test_plan.assert_same(native, python)
+
+
+@pytest.mark.parametrize("overlap", [False, True])
+def test_two_pool_repeated_samples_keep_the_spin_order(rng, overlap):
+    """A sample written twice per spin must sum spin by spin: 0.1 + 1e16 - 1e16 style sums would
+    come out differently in tile order."""
+    block = two_pool_block(rng, nparents=3, spins_per_parent=12, nsteps=6)
+    if overlap:  # the repetition comes only from overlapping brackets
+        offsets = block["action_offsets"]
+        offsets[3] = offsets[1]
+    else:
+        adc = np.flatnonzero(block["action_kinds"] == 2)
+        block["action_payloads"][adc[-1]] = block["action_payloads"][adc[0]]
+    block["transverse_state"][:, ::2] *= 1e16  # large and small terms in one sum
+    native, python = run_two_pool(block, 2)
+    test_plan.assert_same(native, python)
+
+
+def test_two_pool_strided_tables_run_one_spin_at_a_time(rng):
+    block = two_pool_block(rng, spatial=True)
+    for name in ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regular_by_group",
+                 "rf_axis_x", "rf_cosine"):
+        wide = np.repeat(block[name], 2, axis=1)
+        block[name] = wide[:, ::2]  # same values, stride of two elements
+    native, python = run_two_pool(block, 3)
+    test_plan.assert_same(native, python)
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("mode", (-1, 0, 1))
+def test_longitudinal_block_tiles_match_the_reference(rng, num_threads, mode):
+    """Runs of regular, duration and mixed mask bytes, so that tiles of every form occur."""
+    nvoxels, ngroups, nsteps = 83, 3, 7
+    regular = np.concatenate([rng.choice(np.array([1, 2, 255], np.uint8), 24),
+                              np.zeros(24, np.uint8),
+                              rng.choice(np.array([0, 1, 255], np.uint8), nvoxels - 48)])
+    difference = rng.uniform(-2.0, 2.0, nvoxels)
+    difference[::7] = 0.0
+    inputs = dict(
+        state=sprinkle(rng, rng.uniform(-2.0, 2.0, (2, nvoxels, 3))),
+        kpl=sprinkle(rng, rng.uniform(-2.0, 2.0, nvoxels)),
+        exp_a_by_group=sprinkle(rng, rng.uniform(-2.0, 2.0, (ngroups, nvoxels))),
+        exp_b_by_group=rng.uniform(0.5, 1.0, ngroups), difference=difference, regular=regular,
+        step_groups=rng.integers(0, ngroups, nsteps).astype(np.int32),
+        duration_by_group=rng.uniform(0.1, 1.0, ngroups), regular_mode=mode,
+        num_threads=num_threads,
+    )
+    native = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in inputs.items()}
+    pelorine.apply_longitudinal_block_no_inflow(**native)
+    reference.apply_longitudinal_block_no_inflow(**inputs)
+    assert same_bits(native["state"], inputs["state"])
+
+
+def multi_pool_block(rng, npools=3, nparents=5, spins_per_parent=7, nsteps=8, **options):
+    import test_multi_pool
+    nadc, ncheckpoints = nsteps + 1, 2
+    block = test_multi_pool.make_block(rng, npools=npools, nparents=nparents,
+                                       spins_per_parent=spins_per_parent, nsteps=nsteps,
+                                       nadc=nadc, ncheckpoints=ncheckpoints, **options)
+    block.update(unique_samples_stream(rng, nsteps, nadc, ncheckpoints))
+    block["signal_weights"] = 10.0 ** rng.uniform(-8, 8, nparents * spins_per_parent)
+    return block
+
+
+def run_multi_pool(block, num_threads):
+    import test_multi_pool
+    native, expected = test_multi_pool.run_both(block, num_threads)
+    test_multi_pool.assert_same(native, expected)
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("shape", [
+    dict(), dict(npools=4, width=35, source_mode=1), dict(spatial=True, source_mode=3),
+    dict(spins_per_parent=16, nparents=2, ncoils=3, equilibrium=0.0, source_mode=2),
+    dict(spins_per_parent=1, nparents=19, npools=4, spatial=True, width=19),
+    dict(npools=5),  # more pools than tiles are built for: spin by spin
+    dict(nsteps=3, npools=4),  # groups read too rarely to be packed
+])
+def test_multi_pool_tiles_match_the_reference(rng, num_threads, shape):
+    run_multi_pool(multi_pool_block(rng, **shape), num_threads)
+
+
+def test_multi_pool_repeated_samples_and_strided_tables_run_spin_by_spin(rng):
+    block = multi_pool_block(rng, spins_per_parent=9, nparents=3, special=False)
+    adc = np.flatnonzero(block["action_kinds"] == 2)
+    block["action_payloads"][adc[-1]] = block["action_payloads"][adc[0]]
+    block["transverse_state"][:, ::2] *= 1e16
+    run_multi_pool(block, 2)
+    block = multi_pool_block(rng)
+    block["j0_by_group"] = np.repeat(block["j0_by_group"], 2, axis=2)[:, :, ::2]
+    run_multi_pool(block, 3)
+
+
+def source_interval_block(rng, nvoxels=37, nsteps=9, spins_per_parent=1, plan=True,
+                          mixed_masks=True, **options):
+    import test_source_interval
+    nadc, ncheckpoints = nsteps + 1, 2
+    block = test_source_interval.make_block(rng, nvoxels=nvoxels, nsteps=nsteps, ngroups=4,
+                                            plan=plan, spins_per_parent=spins_per_parent,
+                                            nadc=nadc, ncheckpoints=ncheckpoints, **options)
+    if plan:
+        block.update(unique_samples_stream(rng, nsteps, nadc, ncheckpoints))
+        block["signal_weights"] = 10.0 ** rng.uniform(-8, 8, nvoxels)
+    if mixed_masks:  # every form inside one tile, for both transfers
+        for prefix in ("", "concentration_"):
+            block[f"{prefix}regular_by_group"] = (
+                rng.random((4, nvoxels)) < np.array([[0.5], [1.0], [0.0], [0.7]]))
+            block[f"{prefix}regular_mode_by_group"] = rng.permutation(
+                np.array([0, 0, 2, 1], np.int32))
+    return block
+
+
+def run_source_interval(block, num_threads):
+    import test_source_interval as t
+    expected = t.run(t.REFERENCE, block)
+    got = t.run(t.NATIVE, block, num_threads=num_threads)
+    t.assert_same_outputs(got, expected)
+
+
+@pytest.mark.parametrize("num_threads", THREAD_COUNTS)
+@pytest.mark.parametrize("shape", [
+    dict(plan=False, source_mode=0), dict(plan=False, source_mode=1, spatial=True, width=37),
+    dict(source_mode=2, kpl_groups=True), dict(source_mode=3, spatial=True, equilibrium=0.0),
+    dict(nvoxels=48, spins_per_parent=16, ncoils=3, width=48),
+    dict(nvoxels=45, spins_per_parent=9, ncoils=1, kpl_groups=True, equilibrium=np.nan),
+    dict(nsteps=5, kpl_groups=True),  # groups read too rarely to be packed
+])
+def test_source_interval_tiles_match_the_reference(rng, num_threads, shape):
+    run_source_interval(source_interval_block(rng, **shape), num_threads)
+
+
+def test_source_interval_repeated_samples_and_strided_tables_run_one_by_one(rng):
+    block = source_interval_block(rng, nvoxels=36, spins_per_parent=12)
+    adc = np.flatnonzero(block["action_kinds"] == 2)
+    block["action_payloads"][adc[-1]] = block["action_payloads"][adc[0]]
+    block["transverse_state"][:, ::2] *= 1e16
+    run_source_interval(block, 2)
+    block = source_interval_block(rng)
+    block["f1_a_by_group"] = np.repeat(block["f1_a_by_group"], 2, axis=1)[:, ::2]
+    run_source_interval(block, 3)
