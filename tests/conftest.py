@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import ctypes
+import mmap
 import os
 import subprocess
 import sys
@@ -35,6 +37,28 @@ def run_python(source: str, timeout: float = 120) -> subprocess.CompletedProcess
     """Run Python source in a fresh interpreter that imports the installed package."""
     return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(source)],
                           capture_output=True, text=True, timeout=timeout)
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_PROT_NONE = 0
+
+
+def fenced(array: np.ndarray) -> np.ndarray:
+    """A C-ordered copy of ``array`` that ends where an inaccessible page begins: a kernel that
+    reads or writes past its end faults (pytest's fault handler names the test) instead of
+    quietly using whatever lies beyond."""
+    array = np.ascontiguousarray(array)
+    page = mmap.PAGESIZE
+    pages = max(1, -(-array.nbytes // page))
+    region = mmap.mmap(-1, (pages + 1) * page)
+    address = ctypes.addressof(ctypes.c_char.from_buffer(region))
+    if _libc.mprotect(ctypes.c_void_p(address + pages * page), ctypes.c_size_t(page),
+                      _PROT_NONE) != 0:
+        raise OSError(ctypes.get_errno(), "mprotect failed")
+    copy = np.frombuffer(region, dtype=array.dtype, count=array.size,
+                         offset=pages * page - array.nbytes).reshape(array.shape)
+    copy[...] = array
+    return copy
 
 
 @pytest.fixture

@@ -11,8 +11,10 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+import test_multi_pool
 import test_plan
-from conftest import THREAD_COUNTS, same_bits, sprinkle
+import test_source_interval
+from conftest import THREAD_COUNTS, fenced, same_bits, sprinkle
 
 from korvel import pelorine, reference
 
@@ -214,3 +216,82 @@ def test_source_interval_repeated_samples_and_strided_tables_run_one_by_one(rng)
     block = source_interval_block(rng)
     block["f1_a_by_group"] = np.repeat(block["f1_a_by_group"], 2, axis=1)[:, ::2]
     run_source_interval(block, 3)
+
+
+def _without_adc(block, receive_may_be_empty):
+    """No ADC action; where the driver allows it, receive arrays that cover no spin."""
+    block["action_kinds"][block["action_kinds"] == 2] = 4
+    if receive_may_be_empty:
+        block["signal_weights"] = np.empty(0)
+        block["rx_sensitivities"] = np.empty((block["rx_sensitivities"].shape[0], 0), complex)
+    return block
+
+
+# Each: a driver, its NumPy path, the arrays it writes, and a block of `nspins` spins (one per
+# parent), with ADC actions or without.
+FENCED_DRIVERS = {
+    "two-pool": (pelorine.run_dynamic_plan_block_no_inflow,
+                 reference.run_dynamic_plan_block_no_inflow, test_plan.WRITTEN,
+                 lambda rng, n: two_pool_block(rng, nparents=n, spins_per_parent=1, spatial=True)),
+    "multi-pool": (pelorine.run_dynamic_plan_block_multi_pool,
+                   reference.run_dynamic_plan_block_multi_pool, test_multi_pool.MODIFIED,
+                   lambda rng, n: multi_pool_block(rng, nparents=n, spins_per_parent=1,
+                                                   spatial=True, width=n, npools=4)),
+    "source-interval": (pelorine.apply_dynamic_rf_block_with_concentration_inflow,
+                        reference.apply_dynamic_rf_block_with_concentration_inflow,
+                        test_source_interval.OUTPUTS,
+                        lambda rng, n: source_interval_block(rng, nvoxels=n, width=n,
+                                                             spatial=True, kpl_groups=True)),
+}
+
+
+@pytest.mark.parametrize("adc", [True, False])
+@pytest.mark.parametrize("nspins", [1, 3, 5, 8, 9, 17])
+@pytest.mark.parametrize("driver", FENCED_DRIVERS)
+def test_tiles_stay_inside_arrays_that_end_at_a_fence(rng, driver, nspins, adc):
+    """Every array ends at an inaccessible page, so a tile that reads or writes one lane past a
+    table's last spin faults; spin counts below, at and just past every lane width."""
+    native_function, reference_function, written, make = FENCED_DRIVERS[driver]
+    block = make(rng, nspins)
+    if not adc:
+        block = _without_adc(block, receive_may_be_empty=driver == "multi-pool")
+    native = {k: fenced(v) if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    expected = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    native["num_threads"] = expected["num_threads"] = 2
+    native_function(**native)
+    reference_function(**expected)
+    for name in written:
+        assert same_bits(native[name], expected[name]), name
+
+
+@pytest.mark.parametrize("nvoxels", [1, 3, 5, 8, 9, 17])
+def test_longitudinal_tiles_stay_inside_arrays_that_end_at_a_fence(rng, nvoxels):
+    inputs = dict(
+        state=rng.uniform(-2.0, 2.0, (2, nvoxels, 3)), kpl=rng.uniform(0.0, 0.1, nvoxels),
+        exp_a_by_group=rng.uniform(0.5, 1.0, (2, nvoxels)), exp_b_by_group=np.array([0.9, 0.8]),
+        difference=rng.uniform(0.01, 0.1, nvoxels), regular=rng.integers(0, 2, nvoxels, np.uint8),
+        step_groups=np.array([1, 0, 1], np.int32), duration_by_group=np.array([0.5, 0.25]),
+        regular_mode=0, num_threads=2,
+    )
+    native = {k: fenced(v) if isinstance(v, np.ndarray) else v for k, v in inputs.items()}
+    pelorine.apply_longitudinal_block_no_inflow(**native)
+    reference.apply_longitudinal_block_no_inflow(**inputs)
+    assert same_bits(native["state"], inputs["state"])
+
+
+@pytest.mark.parametrize("variant", ["avx2", "baseline"])
+def test_narrower_variants_match_the_reference(variant):
+    """This file's tests again in a process whose lane kernels are capped at a narrower
+    instruction set (4 or 2 lanes), so that every variant of the build meets the reference."""
+    import os
+    import subprocess
+    import sys
+    if os.environ.get("KORVEL_SIMD"):
+        pytest.skip("already capped by the environment")
+    here = os.path.dirname(os.path.abspath(__file__))
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x",
+         "-k", "not narrower_variants", os.path.join(here, "test_lanes.py")],
+        cwd=here, env={**os.environ, "KORVEL_SIMD": variant}, capture_output=True, text=True,
+        timeout=600)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]

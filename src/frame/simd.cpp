@@ -1,21 +1,33 @@
 // Run-time choice of the lane variants: the CPU's features as libgcc reads them (CPUID, and
-// XGETBV for the OS's saving of the wide registers), decided once per process.
+// XGETBV for the OS's saving of the wide registers), capped by the build and by the environment
+// variable KORVEL_SIMD (avx2 or baseline; anything else leaves the choice alone), decided once
+// per process.
 #include "frame/simd.hpp"
 
-#ifndef KORVEL_SIMD_CEILING
-#define KORVEL_SIMD_CEILING 2  // no cap: AVX-512 where available
-#endif
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 
 namespace korvel::frame {
 namespace {
+
+Simd environment_ceiling() noexcept {
+    const char* const wanted = std::getenv("KORVEL_SIMD");
+    if (wanted == nullptr) return Simd::kAvx512;
+    if (std::strcmp(wanted, "baseline") == 0) return Simd::kBaseline;
+    if (std::strcmp(wanted, "avx2") == 0) return Simd::kAvx2;
+    return Simd::kAvx512;
+}
 
 Simd detect() noexcept {
     __builtin_cpu_init();
     Simd level = Simd::kBaseline;
     if (__builtin_cpu_supports("avx2")) level = Simd::kAvx2;
     if (__builtin_cpu_supports("avx512f")) level = Simd::kAvx512;
-    const auto ceiling = static_cast<Simd>(KORVEL_SIMD_CEILING);
-    return level < ceiling ? level : ceiling;
+    for (const Simd ceiling : {static_cast<Simd>(KORVEL_SIMD_CEILING), environment_ceiling()}) {
+        if (ceiling < level) level = ceiling;
+    }
+    return level;
 }
 
 }  // namespace

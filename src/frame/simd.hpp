@@ -3,6 +3,10 @@
 // the build's KORVEL_SIMD setting. Every variant gives the same bits; only the speed differs.
 #pragma once
 
+#ifndef KORVEL_SIMD_CEILING
+#define KORVEL_SIMD_CEILING 2  // no cap: AVX-512 where available
+#endif
+
 namespace korvel::frame {
 
 enum class Simd { kBaseline, kAvx2, kAvx512 };
@@ -25,17 +29,17 @@ template <template <int> class Run, class... Args>
     Run<8>::run(args...);
 }
 
-// The variant of `Run` for this process's instruction set.
+// The variant of `Run` for this process's instruction set. Variants above the build's ceiling
+// are not compiled at all.
 template <template <int> class Run, class... Args>
 auto simd_variant() noexcept -> void (*)(Args...) noexcept {
-    switch (simd_level()) {
-        case Simd::kAvx512:
-            return run_avx512<Run, Args...>;
-        case Simd::kAvx2:
-            return run_avx2<Run, Args...>;
-        default:
-            return run_baseline<Run, Args...>;
+    if constexpr (KORVEL_SIMD_CEILING >= 2) {
+        if (simd_level() == Simd::kAvx512) return run_avx512<Run, Args...>;
     }
+    if constexpr (KORVEL_SIMD_CEILING >= 1) {
+        if (simd_level() == Simd::kAvx2) return run_avx2<Run, Args...>;
+    }
+    return run_baseline<Run, Args...>;
 }
 
 }  // namespace korvel::frame

@@ -22,9 +22,13 @@ struct Tile {
     T weight;
 };
 
+// A block without ADC actions may pass signal_weights of any length (even empty) and never
+// reads it; then the weights stay zero.
 template <class T>
 inline Tile<T> tile_at(const Observation& observation, std::ptrdiff_t first_spin,
                        std::ptrdiff_t spins_per_parent) noexcept {
+    constexpr std::ptrdiff_t W = kernels::kLaneCount<T>;
+    if (first_spin + W > observation.nweights) return {first_spin, spins_per_parent, T{}};
     const T weight = kernels::gather_lanes<T>(
         observation.signal_weights + first_spin * observation.signal_weights_stride,
         observation.signal_weights_stride);

@@ -58,6 +58,7 @@ Observation gather_observation(const frame::Bound& bound, const ObservationArgs&
         reinterpret_cast<const double*>(bound.buffer(args.rx_sensitivities).data());
     observation.signal_weights = weights.data();
     observation.signal_weights_stride = weights.stride(0);
+    observation.nweights = weights.acquired() ? weights.shape(0) : 0;
     observation.parent_species_signal =
         reinterpret_cast<double*>(bound.buffer(args.parent_species_signal).data());
     observation.checkpoint_states =
