@@ -453,21 +453,25 @@ inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept 
                           LaneColumn<T, P>{&rows, 5, g},
                           LaneColumn<T, P>{&rows, 6, g}};
 
-        evolve_pools(b, v, b.first_factor_groups.load(step), first);
-        const auto w1 = half_windows<T, kSpatialSources, 0>(b, step, first);
-        const kernels::_MultiPoolSources<T> first_sources = kernels::_multi_pool_sources<false>(
-            b.source_mode, delivery, w1.inflow_start, w1.inflow_end, w1.polarization_start,
-            w1.polarization_end);
-        kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, first_sources,
-                                           b.equilibrium);
+        // Free evolution, then the longitudinal half-step with that half's sources.
+        const auto half_step = [&]<int kHalf>(std::int32_t factor_group) {
+            evolve_pools(b, v, factor_group, first);
+            const auto w = half_windows<T, kSpatialSources, kHalf>(b, step, first);
+            const kernels::_MultiPoolSources<T> sources = kernels::_multi_pool_sources<kHalf == 1>(
+                b.source_mode, delivery, w.inflow_start, w.inflow_end, w.polarization_start,
+                w.polarization_end);
+            kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, sources,
+                                               b.equilibrium);
+        };
+        half_step.template operator()<0>(b.first_factor_groups.load(step));
         if (r >= 0) {
             if constexpr (kSpatialRf) {
                 const T ax = lane_row<T>(b.rf_axis_x, r, first);
                 const T ay = lane_row<T>(b.rf_axis_y, r, first);
                 const T cosine = lane_row<T>(b.rf_cosine, r, first);
                 const T sine = lane_row<T>(b.rf_sine, r, first);
-            #pragma GCC unroll 8
-    for (int pool = 0; pool < P; ++pool) {
+#pragma GCC unroll 8
+                for (int pool = 0; pool < P; ++pool) {
                     kernels::_rotate_rf_voxel_plane(v.x[pool], v.y[pool], v.z[pool], ax, ay,
                                                     cosine, sine);
                 }
@@ -475,20 +479,14 @@ inline void run_tile(const Block& b, Py_ssize_t first, double* packed) noexcept 
                 const double ax = b.rf_axis_x.load(r, 0), ay = b.rf_axis_y.load(r, 0);
                 const double cosine = b.rf_cosine.load(r, 0), sine = b.rf_sine.load(r, 0);
                 const double omc = b.rf_one_minus_cosine.load(r, 0);
-            #pragma GCC unroll 8
-    for (int pool = 0; pool < P; ++pool) {
+#pragma GCC unroll 8
+                for (int pool = 0; pool < P; ++pool) {
                     kernels::_rotate_rf_voxel(v.x[pool], v.y[pool], v.z[pool], ax, ay, cosine,
                                               sine, omc);
                 }
             }
         }
-        evolve_pools(b, v, b.second_factor_groups.load(step), first);
-        const auto w2 = half_windows<T, kSpatialSources, 1>(b, step, first);
-        const kernels::_MultiPoolSources<T> second_sources = kernels::_multi_pool_sources<true>(
-            b.source_mode, delivery, w2.inflow_start, w2.inflow_end, w2.polarization_start,
-            w2.polarization_end);
-        kernels::_advance_multi_pool_voxel(v.z, v.c, P, group, interval, second_sources,
-                                           b.equilibrium);
+        half_step.template operator()<1>(b.second_factor_groups.load(step));
         run_tile_actions(b.stream, b.observation, step, tile, v);
     }
 #pragma GCC unroll 8
