@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import os
+import re
+import shutil
+import subprocess
 import sys
 import textwrap
 
@@ -83,6 +86,24 @@ def test_no_multiply_add_is_fused():
     exact = float(np.longdouble(c) * np.longdouble(c) - np.longdouble(vz))
     assert exact != 0.0  # the inputs do tell a fused operation from two roundings
     assert transverse.real.tolist() == [[0.0], [0.0]]
+
+
+# vfmadd231pd, vfnmsub132sd, vfmaddsub213pd, ...: every x86 fused multiply-add form.
+FUSED_INSTRUCTION = re.compile(r"\bvf(?:n?m(?:add|sub)|maddsub|msubadd)\d{3}[ps][dsh]\b")
+
+
+def test_the_extension_holds_no_fused_multiply_add_instruction():
+    """Every code path of every instruction-set variant, including ones no test reaches: the
+    compiler must not fuse even where it recognises a pattern (a complex product, say)."""
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump is not installed")
+    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", pelorine.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    assert "vmulpd" in listing  # the disassembly did list the kernels
+    assert sorted(set(FUSED_INSTRUCTION.findall(listing))) == []
+    assert FUSED_INSTRUCTION.search("vfmaddsub132pd %xmm4,%xmm2,%xmm1")
+    assert FUSED_INSTRUCTION.search("vfnmadd231sd %xmm1,%xmm2,%xmm3")
 
 
 @pytest.mark.parametrize(
