@@ -94,14 +94,26 @@ def test_two_pool_repeated_samples_keep_the_spin_order(rng, overlap):
     test_plan.assert_same(native, python)
 
 
+def run_strided(native_function, reference_function, block, strided, written, num_threads):
+    """The native function given the tables named in ``strided`` as views of every other spin
+    of a wider array (the same values at a stride of two elements), the reference copies."""
+    native = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    expected = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    for name in strided:
+        native[name] = np.repeat(block[name], 2, axis=-1)[..., ::2]
+        assert not native[name].flags.c_contiguous
+    native["num_threads"] = expected["num_threads"] = num_threads
+    native_function(**native)
+    reference_function(**expected)
+    for name in written:
+        assert same_bits(native[name], expected[name]), name
+
+
 def test_two_pool_strided_tables_run_one_spin_at_a_time(rng):
-    block = two_pool_block(rng, spatial=True)
-    for name in ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regular_by_group",
-                 "rf_axis_x", "rf_cosine"):
-        wide = np.repeat(block[name], 2, axis=1)
-        block[name] = wide[:, ::2]  # same values, stride of two elements
-    native, python = run_two_pool(block, 3)
-    test_plan.assert_same(native, python)
+    run_strided(pelorine.run_dynamic_plan_block_no_inflow,
+                reference.run_dynamic_plan_block_no_inflow, two_pool_block(rng, spatial=True),
+                ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regular_by_group",
+                 "rf_axis_x", "rf_cosine"), test_plan.WRITTEN, 3)
 
 
 @pytest.mark.parametrize("num_threads", THREAD_COUNTS)
@@ -164,9 +176,9 @@ def test_multi_pool_repeated_samples_and_strided_tables_run_spin_by_spin(rng):
     block["action_payloads"][adc[-1]] = block["action_payloads"][adc[0]]
     block["transverse_state"][:, ::2] *= 1e16
     run_multi_pool(block, 2)
-    block = multi_pool_block(rng)
-    block["j0_by_group"] = np.repeat(block["j0_by_group"], 2, axis=2)[:, :, ::2]
-    run_multi_pool(block, 3)
+    run_strided(pelorine.run_dynamic_plan_block_multi_pool,
+                reference.run_dynamic_plan_block_multi_pool, multi_pool_block(rng),
+                ("j0_by_group",), test_multi_pool.MODIFIED, 3)
 
 
 def source_interval_block(rng, nvoxels=37, nsteps=9, spins_per_parent=1, plan=True,
@@ -213,9 +225,9 @@ def test_source_interval_repeated_samples_and_strided_tables_run_one_by_one(rng)
     block["action_payloads"][adc[-1]] = block["action_payloads"][adc[0]]
     block["transverse_state"][:, ::2] *= 1e16
     run_source_interval(block, 2)
-    block = source_interval_block(rng)
-    block["f1_a_by_group"] = np.repeat(block["f1_a_by_group"], 2, axis=1)[:, ::2]
-    run_source_interval(block, 3)
+    run_strided(pelorine.apply_dynamic_rf_block_with_concentration_inflow,
+                reference.apply_dynamic_rf_block_with_concentration_inflow,
+                source_interval_block(rng), ("f1_a_by_group",), test_source_interval.OUTPUTS, 3)
 
 
 def _without_adc(block, receive_may_be_empty):
