@@ -23,7 +23,9 @@ Simd detect() noexcept {
     __builtin_cpu_init();
     Simd level = Simd::kBaseline;
     if (__builtin_cpu_supports("avx2")) level = Simd::kAvx2;
-    if (__builtin_cpu_supports("avx512f")) level = Simd::kAvx512;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) {
+        level = Simd::kAvx512;
+    }
     for (const Simd ceiling : {static_cast<Simd>(KORVEL_SIMD_CEILING), environment_ceiling()}) {
         if (ceiling < level) level = ceiling;
     }

@@ -13,9 +13,10 @@ enum class Simd { kBaseline, kAvx2, kAvx512 };
 
 Simd simd_level() noexcept;
 
-// The variants of a lane kernel `Run<W>::run(args...)`, W doubles per vector: one per
-// instruction set, each with everything it calls inlined into it, so that all of its lane
-// arithmetic is compiled for that set.
+// The variants of a lane kernel `Run<W>::run(args...)`, W doubles per register (a kernel may
+// use fewer lanes): one per instruction set, each with everything it calls inlined into it, so
+// that all of its lane arithmetic is compiled for that set. The AVX-512 variant also has the
+// 32 registers of AVX-512VL for vectors of 2 and 4 lanes.
 template <template <int> class Run, class... Args>
 [[gnu::flatten]] void run_baseline(Args... args) noexcept {
     Run<2>::run(args...);
@@ -25,7 +26,7 @@ template <template <int> class Run, class... Args>
     Run<4>::run(args...);
 }
 template <template <int> class Run, class... Args>
-[[gnu::target("avx512f"), gnu::flatten]] void run_avx512(Args... args) noexcept {
+[[gnu::target("avx512f,avx512vl"), gnu::flatten]] void run_avx512(Args... args) noexcept {
     Run<8>::run(args...);
 }
 
