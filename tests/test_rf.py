@@ -100,7 +100,7 @@ def test_the_extension_holds_no_fused_multiply_add_instruction():
         pytest.skip("objdump is not installed")
     listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", pelorine.__file__],
                              capture_output=True, text=True, check=True).stdout
-    assert "vmulpd" in listing  # the disassembly did list the kernels
+    assert "mulpd" in listing  # the disassembly did list the kernels (any variant)
     assert sorted(set(FUSED_INSTRUCTION.findall(listing))) == []
     assert FUSED_INSTRUCTION.search("vfmaddsub132pd %xmm4,%xmm2,%xmm1")
     assert FUSED_INSTRUCTION.search("vfnmadd231sd %xmm1,%xmm2,%xmm3")
