@@ -61,6 +61,26 @@ def fenced(array: np.ndarray) -> np.ndarray:
     return copy
 
 
+def copy_keeping_strides(array: np.ndarray) -> np.ndarray:
+    """A copy of ``array`` laid out with its strides, gaps and zero strides included, so that a
+    strided or broadcast view reaches the function under test as such (``array.copy()`` would
+    make it contiguous)."""
+    strides = array.strides
+    if array.size == 0 or array.flags.c_contiguous or any(s < 0 for s in strides):
+        return array.copy()
+    span = sum((n - 1) * s for n, s in zip(array.shape, strides)) + array.itemsize
+    storage = np.zeros(-(-span // array.itemsize), array.dtype)
+    copy = np.lib.stride_tricks.as_strided(storage, array.shape, strides)
+    copy[...] = array
+    return copy
+
+
+def copy_arrays(arguments: dict) -> dict:
+    """The arguments with every array copied (keeping its strides), other values as they are."""
+    return {k: copy_keeping_strides(v) if isinstance(v, np.ndarray) else v
+            for k, v in arguments.items()}
+
+
 @pytest.fixture
 def rng() -> np.random.Generator:
     return np.random.default_rng(20261208)

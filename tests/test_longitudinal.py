@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
-from conftest import THREAD_COUNTS, same_bits, sprinkle
+from conftest import THREAD_COUNTS, copy_arrays, same_bits, sprinkle
 
 from korvel import pelorine, reference
 
@@ -69,7 +69,7 @@ def inflow_inputs(rng, n=NVOXELS, strided=False, special=True):
 
 
 def copied(inputs):
-    return {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in inputs.items()}
+    return copy_arrays(inputs)
 
 
 def run(function, inputs, **changes):

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from conftest import THREAD_COUNTS, same_bits, sprinkle
+from conftest import THREAD_COUNTS, copy_arrays, same_bits, sprinkle
 from korvel import pelorine, reference
 
 MODIFIED = ("state", "transverse_state", "concentration_state", "parent_species_signal",
@@ -106,7 +106,7 @@ def make_block(rng, *, npools=3, nparents=4, spins_per_parent=2, nsteps=6, ngrou
 
 
 def copy_block(block):
-    return {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    return copy_arrays(block)
 
 
 def run_both(block, num_threads):

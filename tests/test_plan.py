@@ -7,7 +7,7 @@ import itertools
 
 import numpy as np
 import pytest
-from conftest import same_bits, sprinkle
+from conftest import copy_arrays, same_bits, sprinkle
 
 from korvel import pelorine, reference
 
@@ -84,7 +84,7 @@ def make_block(rng, nparents=5, spins_per_parent=2, nsteps=6, spatial=False, nco
 
 
 def copy_block(block):
-    return {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    return copy_arrays(block)
 
 
 def run_both(block, num_threads):

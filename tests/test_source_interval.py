@@ -6,7 +6,7 @@ import itertools
 
 import numpy as np
 import pytest
-from conftest import THREAD_COUNTS, same_bits, sprinkle
+from conftest import THREAD_COUNTS, copy_arrays, same_bits, sprinkle
 
 from korvel import pelorine, reference
 
@@ -92,7 +92,7 @@ def identical(a, b):
 
 
 def copied(block):
-    return {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    return copy_arrays(block)
 
 
 def run(function, block, **changes):
