@@ -307,3 +307,15 @@ def test_narrower_variants_match_the_reference(variant):
         cwd=here, env={**os.environ, "KORVEL_SIMD": variant}, capture_output=True, text=True,
         timeout=600)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+
+
+@pytest.mark.parametrize("nvoxels", [1, 3, 5, 8, 9, 17])
+def test_inflow_step_tiles_stay_inside_arrays_that_end_at_a_fence(rng, nvoxels):
+    import test_longitudinal
+    inputs = test_longitudinal.inflow_inputs(rng, n=nvoxels)
+    inputs["num_threads"] = 2
+    native = {k: fenced(v) if isinstance(v, np.ndarray) else v for k, v in inputs.items()}
+    pelorine.apply_longitudinal_step_with_concentration_inflow(**native)
+    reference.apply_longitudinal_step_with_concentration_inflow(**inputs)
+    for name in ("state", "concentration_state"):
+        assert same_bits(native[name], inputs[name]), name

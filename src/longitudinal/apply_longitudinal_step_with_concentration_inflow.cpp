@@ -1,9 +1,13 @@
 // apply_longitudinal_step_with_concentration_inflow: the concentration inflow step over the block in
-// one voxel-parallel region. Coefficients are read through their strides, the states as flat data.
+// one voxel-parallel region. Coefficients are read through their strides, the states as flat data;
+// where every coefficient has unit stride, W voxels at a time in the lanes of a vector.
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
+#include "frame/simd.hpp"
+#include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 
@@ -86,6 +90,172 @@ bool lengths_match(const frame::Bound& bound, std::initializer_list<int> indices
 }
 frame::Signature kSignature{"apply_longitudinal_step_with_concentration_inflow", kParams};
 
+// The per-voxel coefficient arrays, in the order of Step::coefficients.
+enum Coefficient {
+    cKpl,
+    cExpA,
+    cDifference,
+    cF0A,
+    cF1A,
+    cJ0,
+    cJ1,
+    cConcentrationExpA,
+    cConcentrationDifference,
+    cConcentrationF0A,
+    cConcentrationF1A,
+    cConcentrationJ0,
+    cConcentrationJ1,
+    cSourceStart,
+    cSourceEnd,
+    cConcentrationSourceStart,
+    cConcentrationSourceEnd,
+    cCount,
+};
+constexpr std::array<int, cCount> kVoxelCoefficients = {
+    kKpl,
+    kExpA,
+    kDifference,
+    kF0A,
+    kF1A,
+    kJ0,
+    kJ1,
+    kConcentrationExpA,
+    kConcentrationDifference,
+    kConcentrationF0A,
+    kConcentrationF1A,
+    kConcentrationJ0,
+    kConcentrationJ1,
+    kSourceStart,
+    kSourceEnd,
+    kConcentrationSourceStart,
+    kConcentrationSourceEnd,
+};
+
+// Everything a thread reads or writes, gathered with the GIL held. The states are flat; the
+// coefficients and masks are read through their strides, or W at a time where every one of
+// them has unit stride.
+struct Step {
+    double* state;
+    double* concentration;
+    Py_ssize_t nvoxels;
+    std::array<frame::ArrayView<double, 1>, cCount> coefficients;
+    frame::ArrayView<std::uint8_t, 1> regular, concentration_regular;
+    double exp_b, concentration_exp_b, duration, equilibrium;
+    int regular_mode, concentration_regular_mode;
+
+    double coefficient(Coefficient c, Py_ssize_t voxel) const noexcept {
+        return coefficients[static_cast<std::size_t>(c)].load(voxel);
+    }
+
+    template <class T>
+    T lanes(Coefficient c, Py_ssize_t first) const noexcept {
+        return kernels::load_lanes<T>(coefficients[static_cast<std::size_t>(c)].flat() + first);
+    }
+
+    void advance_voxel(Py_ssize_t voxel) const noexcept {
+        const Py_ssize_t pyruvate_offset = 3 * voxel + 2;
+        const Py_ssize_t lactate_offset = 3 * nvoxels + 3 * voxel + 2;
+        double pyruvate = state[pyruvate_offset];
+        double lactate = state[lactate_offset];
+        double concentration_pyruvate = concentration[pyruvate_offset];
+        double concentration_lactate = concentration[lactate_offset];
+        kernels::_advance_coupled_longitudinal_voxel(
+            pyruvate, lactate, concentration_pyruvate, concentration_lactate,
+            coefficient(cKpl, voxel), coefficient(cExpA, voxel), exp_b,
+            coefficient(cDifference, voxel), regular.load(voxel), coefficient(cF0A, voxel),
+            coefficient(cF1A, voxel), coefficient(cJ0, voxel), coefficient(cJ1, voxel),
+            coefficient(cConcentrationExpA, voxel), concentration_exp_b,
+            coefficient(cConcentrationDifference, voxel), concentration_regular.load(voxel),
+            coefficient(cConcentrationF0A, voxel), coefficient(cConcentrationF1A, voxel),
+            coefficient(cConcentrationJ0, voxel), coefficient(cConcentrationJ1, voxel),
+            coefficient(cSourceStart, voxel), coefficient(cSourceEnd, voxel),
+            coefficient(cConcentrationSourceStart, voxel),
+            coefficient(cConcentrationSourceEnd, voxel), duration, equilibrium, regular_mode,
+            concentration_regular_mode);
+        state[pyruvate_offset] = pyruvate;
+        state[lactate_offset] = lactate;
+        concentration[pyruvate_offset] = concentration_pyruvate;
+        concentration[lactate_offset] = concentration_lactate;
+    }
+
+    // Voxels first .. first + W - 1 in the lanes of T, each transfer in the form its mode or
+    // its mask byte selects.
+    template <class T>
+    void advance_tile(Py_ssize_t first) const noexcept {
+        constexpr int W = kernels::kLaneCount<T>;
+        constexpr std::ptrdiff_t kStateRow = 3 * sizeof(double);
+        char* const pyruvate_at = reinterpret_cast<char*>(state + (3 * first + 2));
+        char* const lactate_at = reinterpret_cast<char*>(state + (3 * (nvoxels + first) + 2));
+        char* const concentration_pyruvate_at =
+            reinterpret_cast<char*>(concentration + (3 * first + 2));
+        char* const concentration_lactate_at =
+            reinterpret_cast<char*>(concentration + (3 * (nvoxels + first) + 2));
+        T pyruvate = kernels::gather_lanes<T>(pyruvate_at, kStateRow);
+        T lactate = kernels::gather_lanes<T>(lactate_at, kStateRow);
+        T concentration_pyruvate = kernels::gather_lanes<T>(concentration_pyruvate_at, kStateRow);
+        T concentration_lactate = kernels::gather_lanes<T>(concentration_lactate_at, kStateRow);
+        const T kpl = lanes<T>(cKpl, first), exp_a = lanes<T>(cExpA, first);
+        const T difference = lanes<T>(cDifference, first);
+        const T concentration_exp_a = lanes<T>(cConcentrationExpA, first);
+        const T concentration_difference = lanes<T>(cConcentrationDifference, first);
+        const std::uint8_t* const regular_bytes = regular.flat() + first;
+        const std::uint8_t* const concentration_regular_bytes =
+            concentration_regular.flat() + first;
+        const kernels::MaskBytes form = kernels::_tile_form(regular_mode, regular_bytes, W);
+        const kernels::MaskBytes concentration_form =
+            kernels::_tile_form(concentration_regular_mode, concentration_regular_bytes, W);
+        kernels::_advance_coupled_longitudinal(
+            pyruvate, lactate, concentration_pyruvate, concentration_lactate, kpl, exp_a, exp_b,
+            lanes<T>(cF0A, first), lanes<T>(cF1A, first), lanes<T>(cJ0, first),
+            lanes<T>(cJ1, first), concentration_exp_a, concentration_exp_b,
+            lanes<T>(cConcentrationF0A, first), lanes<T>(cConcentrationF1A, first),
+            lanes<T>(cConcentrationJ0, first), lanes<T>(cConcentrationJ1, first),
+            lanes<T>(cSourceStart, first), lanes<T>(cSourceEnd, first),
+            lanes<T>(cConcentrationSourceStart, first), lanes<T>(cConcentrationSourceEnd, first),
+            duration, equilibrium,
+            [&](T magnetization_pyruvate) {
+                return kernels::_tile_transfer(form, regular_bytes, magnetization_pyruvate, kpl,
+                                               exp_a, exp_b, difference, duration);
+            },
+            [&](T held_pyruvate) {
+                return kernels::_tile_transfer(concentration_form, concentration_regular_bytes,
+                                               held_pyruvate, kpl, concentration_exp_a,
+                                               concentration_exp_b, concentration_difference,
+                                               duration);
+            });
+        kernels::scatter_lanes(pyruvate_at, kStateRow, pyruvate);
+        kernels::scatter_lanes(lactate_at, kStateRow, lactate);
+        kernels::scatter_lanes(concentration_pyruvate_at, kStateRow, concentration_pyruvate);
+        kernels::scatter_lanes(concentration_lactate_at, kStateRow, concentration_lactate);
+    }
+};
+
+template <int W>
+struct RunTiles {
+    static void run(const Step& step, Py_ssize_t begin, Py_ssize_t end) noexcept {
+        Py_ssize_t voxel = begin;
+        for (; voxel + W <= end; voxel += W) step.advance_tile<kernels::Lanes<W>>(voxel);
+        for (; voxel < end; ++voxel) step.advance_voxel(voxel);
+    }
+};
+
+void run_one_by_one(const Step& step, Py_ssize_t begin, Py_ssize_t end) noexcept {
+    for (Py_ssize_t voxel = begin; voxel < end; ++voxel) step.advance_voxel(voxel);
+}
+
+using VoxelRunner = void (*)(const Step&, Py_ssize_t, Py_ssize_t) noexcept;
+
+// Tiles read W neighbouring voxels of every coefficient and mask at once.
+VoxelRunner voxel_runner(const Step& step) noexcept {
+    for (const frame::ArrayView<double, 1>& coefficient : step.coefficients) {
+        if (coefficient.stride(0) != sizeof(double)) return run_one_by_one;
+    }
+    if (step.regular.stride(0) != 1 || step.concentration_regular.stride(0) != 1) {
+        return run_one_by_one;
+    }
+    return frame::simd_variant<RunTiles, const Step&, Py_ssize_t, Py_ssize_t>();
+}
+
 }  // namespace
 
 const char apply_longitudinal_step_with_concentration_inflow_doc[] =
@@ -144,51 +314,24 @@ PyObject* apply_longitudinal_step_with_concentration_inflow(PyObject*, PyObject*
     if (num_threads < 1) return frame::value_error("num_threads must be positive");
     if (!frame::check_memory(kSignature, bound)) return nullptr;
 
-    double* const state_data = bound.view<double, 3>(kState).flat();
-    double* const concentration_data = bound.view<double, 3>(kConcentrationState).flat();
-    const auto coefficient = [&bound](int index) { return bound.view<double, 1>(index); };
-    const auto mask = [&bound](int index) { return bound.view<std::uint8_t, 1>(index); };
-    const auto kpl = coefficient(kKpl), exp_a = coefficient(kExpA),
-               difference = coefficient(kDifference), f0_a = coefficient(kF0A),
-               f1_a = coefficient(kF1A), j0 = coefficient(kJ0), j1 = coefficient(kJ1);
-    const auto concentration_exp_a = coefficient(kConcentrationExpA),
-               concentration_difference = coefficient(kConcentrationDifference),
-               concentration_f0_a = coefficient(kConcentrationF0A),
-               concentration_f1_a = coefficient(kConcentrationF1A),
-               concentration_j0 = coefficient(kConcentrationJ0),
-               concentration_j1 = coefficient(kConcentrationJ1);
-    const auto source_start = coefficient(kSourceStart), source_end = coefficient(kSourceEnd),
-               concentration_source_start = coefficient(kConcentrationSourceStart),
-               concentration_source_end = coefficient(kConcentrationSourceEnd);
-    const auto regular = mask(kRegular), concentration_regular = mask(kConcentrationRegular);
-    const double exp_b = bound.real(kExpB);
-    const double concentration_exp_b = bound.real(kConcentrationExpB);
-    const double equilibrium = bound.real(kEquilibrium);
-    frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
-        for (Py_ssize_t voxel = lo; voxel < hi; ++voxel) {
-            const Py_ssize_t pyruvate_offset = 3 * voxel + 2;
-            const Py_ssize_t lactate_offset = 3 * nvoxels + 3 * voxel + 2;
-            double pyruvate = state_data[pyruvate_offset];
-            double lactate = state_data[lactate_offset];
-            double concentration_pyruvate = concentration_data[pyruvate_offset];
-            double concentration_lactate = concentration_data[lactate_offset];
-            kernels::_advance_coupled_longitudinal_voxel(
-                pyruvate, lactate, concentration_pyruvate, concentration_lactate, kpl.load(voxel),
-                exp_a.load(voxel), exp_b, difference.load(voxel), regular.load(voxel),
-                f0_a.load(voxel), f1_a.load(voxel), j0.load(voxel), j1.load(voxel),
-                concentration_exp_a.load(voxel), concentration_exp_b,
-                concentration_difference.load(voxel), concentration_regular.load(voxel),
-                concentration_f0_a.load(voxel), concentration_f1_a.load(voxel),
-                concentration_j0.load(voxel), concentration_j1.load(voxel),
-                source_start.load(voxel), source_end.load(voxel),
-                concentration_source_start.load(voxel), concentration_source_end.load(voxel),
-                duration, equilibrium, regular_mode, concentration_regular_mode);
-            state_data[pyruvate_offset] = pyruvate;
-            state_data[lactate_offset] = lactate;
-            concentration_data[pyruvate_offset] = concentration_pyruvate;
-            concentration_data[lactate_offset] = concentration_lactate;
-        }
-    });
+    Step step{};
+    step.state = bound.view<double, 3>(kState).flat();
+    step.concentration = bound.view<double, 3>(kConcentrationState).flat();
+    step.nvoxels = nvoxels;
+    for (std::size_t k = 0; k < kVoxelCoefficients.size(); ++k) {
+        step.coefficients[k] = bound.view<double, 1>(kVoxelCoefficients[k]);
+    }
+    step.regular = bound.view<std::uint8_t, 1>(kRegular);
+    step.concentration_regular = bound.view<std::uint8_t, 1>(kConcentrationRegular);
+    step.exp_b = bound.real(kExpB);
+    step.concentration_exp_b = bound.real(kConcentrationExpB);
+    step.duration = duration;
+    step.equilibrium = bound.real(kEquilibrium);
+    step.regular_mode = regular_mode;
+    step.concentration_regular_mode = concentration_regular_mode;
+    const VoxelRunner runner = voxel_runner(step);
+    frame::run_region(num_threads, nvoxels,
+                      [&](Py_ssize_t lo, Py_ssize_t hi) { runner(step, lo, hi); });
     Py_RETURN_NONE;
 }
 
