@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 
 namespace korvel::longitudinal {
 namespace {
@@ -90,28 +91,8 @@ bool lengths_match(const frame::Bound& bound, std::initializer_list<int> indices
 }
 frame::Signature kSignature{"apply_longitudinal_step_with_concentration_inflow", kParams};
 
-// The per-voxel coefficient arrays, in the order of Step::coefficients.
-enum Coefficient {
-    cKpl,
-    cExpA,
-    cDifference,
-    cF0A,
-    cF1A,
-    cJ0,
-    cJ1,
-    cConcentrationExpA,
-    cConcentrationDifference,
-    cConcentrationF0A,
-    cConcentrationF1A,
-    cConcentrationJ0,
-    cConcentrationJ1,
-    cSourceStart,
-    cSourceEnd,
-    cConcentrationSourceStart,
-    cConcentrationSourceEnd,
-    cCount,
-};
-constexpr std::array<int, cCount> kVoxelCoefficients = {
+// The per-voxel coefficient arrays.
+constexpr int kVoxelCoefficients[] = {
     kKpl,
     kExpA,
     kDifference,
@@ -138,18 +119,19 @@ struct Step {
     double* state;
     double* concentration;
     Py_ssize_t nvoxels;
-    std::array<frame::ArrayView<double, 1>, cCount> coefficients;
+    std::array<frame::ArrayView<double, 1>, std::size(kParams)> coefficients;  // by parameter
     frame::ArrayView<std::uint8_t, 1> regular, concentration_regular;
     double exp_b, concentration_exp_b, duration, equilibrium;
     int regular_mode, concentration_regular_mode;
 
-    double coefficient(Coefficient c, Py_ssize_t voxel) const noexcept {
-        return coefficients[static_cast<std::size_t>(c)].load(voxel);
+    double coefficient(Index index, Py_ssize_t voxel) const noexcept {
+        return coefficients[static_cast<std::size_t>(index)].load(voxel);
     }
 
     template <class T>
-    T lanes(Coefficient c, Py_ssize_t first) const noexcept {
-        return kernels::load_lanes<T>(coefficients[static_cast<std::size_t>(c)].flat() + first);
+    T lanes(Index index, Py_ssize_t first) const noexcept {
+        return kernels::load_lanes<T>(coefficients[static_cast<std::size_t>(index)].flat() +
+                                      first);
     }
 
     void advance_voxel(Py_ssize_t voxel) const noexcept {
@@ -161,16 +143,16 @@ struct Step {
         double concentration_lactate = concentration[lactate_offset];
         kernels::_advance_coupled_longitudinal_voxel(
             pyruvate, lactate, concentration_pyruvate, concentration_lactate,
-            coefficient(cKpl, voxel), coefficient(cExpA, voxel), exp_b,
-            coefficient(cDifference, voxel), regular.load(voxel), coefficient(cF0A, voxel),
-            coefficient(cF1A, voxel), coefficient(cJ0, voxel), coefficient(cJ1, voxel),
-            coefficient(cConcentrationExpA, voxel), concentration_exp_b,
-            coefficient(cConcentrationDifference, voxel), concentration_regular.load(voxel),
-            coefficient(cConcentrationF0A, voxel), coefficient(cConcentrationF1A, voxel),
-            coefficient(cConcentrationJ0, voxel), coefficient(cConcentrationJ1, voxel),
-            coefficient(cSourceStart, voxel), coefficient(cSourceEnd, voxel),
-            coefficient(cConcentrationSourceStart, voxel),
-            coefficient(cConcentrationSourceEnd, voxel), duration, equilibrium, regular_mode,
+            coefficient(kKpl, voxel), coefficient(kExpA, voxel), exp_b,
+            coefficient(kDifference, voxel), regular.load(voxel), coefficient(kF0A, voxel),
+            coefficient(kF1A, voxel), coefficient(kJ0, voxel), coefficient(kJ1, voxel),
+            coefficient(kConcentrationExpA, voxel), concentration_exp_b,
+            coefficient(kConcentrationDifference, voxel), concentration_regular.load(voxel),
+            coefficient(kConcentrationF0A, voxel), coefficient(kConcentrationF1A, voxel),
+            coefficient(kConcentrationJ0, voxel), coefficient(kConcentrationJ1, voxel),
+            coefficient(kSourceStart, voxel), coefficient(kSourceEnd, voxel),
+            coefficient(kConcentrationSourceStart, voxel),
+            coefficient(kConcentrationSourceEnd, voxel), duration, equilibrium, regular_mode,
             concentration_regular_mode);
         state[pyruvate_offset] = pyruvate;
         state[lactate_offset] = lactate;
@@ -194,10 +176,10 @@ struct Step {
         T lactate = kernels::gather_lanes<T>(lactate_at, kStateRow);
         T concentration_pyruvate = kernels::gather_lanes<T>(concentration_pyruvate_at, kStateRow);
         T concentration_lactate = kernels::gather_lanes<T>(concentration_lactate_at, kStateRow);
-        const T kpl = lanes<T>(cKpl, first), exp_a = lanes<T>(cExpA, first);
-        const T difference = lanes<T>(cDifference, first);
-        const T concentration_exp_a = lanes<T>(cConcentrationExpA, first);
-        const T concentration_difference = lanes<T>(cConcentrationDifference, first);
+        const T kpl = lanes<T>(kKpl, first), exp_a = lanes<T>(kExpA, first);
+        const T difference = lanes<T>(kDifference, first);
+        const T concentration_exp_a = lanes<T>(kConcentrationExpA, first);
+        const T concentration_difference = lanes<T>(kConcentrationDifference, first);
         const std::uint8_t* const regular_bytes = regular.flat() + first;
         const std::uint8_t* const concentration_regular_bytes =
             concentration_regular.flat() + first;
@@ -206,12 +188,12 @@ struct Step {
             kernels::_tile_form(concentration_regular_mode, concentration_regular_bytes, W);
         kernels::_advance_coupled_longitudinal(
             pyruvate, lactate, concentration_pyruvate, concentration_lactate, kpl, exp_a, exp_b,
-            lanes<T>(cF0A, first), lanes<T>(cF1A, first), lanes<T>(cJ0, first),
-            lanes<T>(cJ1, first), concentration_exp_a, concentration_exp_b,
-            lanes<T>(cConcentrationF0A, first), lanes<T>(cConcentrationF1A, first),
-            lanes<T>(cConcentrationJ0, first), lanes<T>(cConcentrationJ1, first),
-            lanes<T>(cSourceStart, first), lanes<T>(cSourceEnd, first),
-            lanes<T>(cConcentrationSourceStart, first), lanes<T>(cConcentrationSourceEnd, first),
+            lanes<T>(kF0A, first), lanes<T>(kF1A, first), lanes<T>(kJ0, first),
+            lanes<T>(kJ1, first), concentration_exp_a, concentration_exp_b,
+            lanes<T>(kConcentrationF0A, first), lanes<T>(kConcentrationF1A, first),
+            lanes<T>(kConcentrationJ0, first), lanes<T>(kConcentrationJ1, first),
+            lanes<T>(kSourceStart, first), lanes<T>(kSourceEnd, first),
+            lanes<T>(kConcentrationSourceStart, first), lanes<T>(kConcentrationSourceEnd, first),
             duration, equilibrium,
             [&](T magnetization_pyruvate) {
                 return kernels::_tile_transfer(form, regular_bytes, magnetization_pyruvate, kpl,
@@ -247,8 +229,10 @@ using VoxelRunner = void (*)(const Step&, Py_ssize_t, Py_ssize_t) noexcept;
 
 // Tiles read W neighbouring voxels of every coefficient and mask at once.
 VoxelRunner voxel_runner(const Step& step) noexcept {
-    for (const frame::ArrayView<double, 1>& coefficient : step.coefficients) {
-        if (coefficient.stride(0) != sizeof(double)) return run_one_by_one;
+    for (const int index : kVoxelCoefficients) {
+        if (step.coefficients[static_cast<std::size_t>(index)].stride(0) != sizeof(double)) {
+            return run_one_by_one;
+        }
     }
     if (step.regular.stride(0) != 1 || step.concentration_regular.stride(0) != 1) {
         return run_one_by_one;
@@ -318,8 +302,8 @@ PyObject* apply_longitudinal_step_with_concentration_inflow(PyObject*, PyObject*
     step.state = bound.view<double, 3>(kState).flat();
     step.concentration = bound.view<double, 3>(kConcentrationState).flat();
     step.nvoxels = nvoxels;
-    for (std::size_t k = 0; k < kVoxelCoefficients.size(); ++k) {
-        step.coefficients[k] = bound.view<double, 1>(kVoxelCoefficients[k]);
+    for (const int index : kVoxelCoefficients) {
+        step.coefficients[static_cast<std::size_t>(index)] = bound.view<double, 1>(index);
     }
     step.regular = bound.view<std::uint8_t, 1>(kRegular);
     step.concentration_regular = bound.view<std::uint8_t, 1>(kConcentrationRegular);
