@@ -14,7 +14,7 @@ import pytest
 import test_multi_pool
 import test_plan
 import test_source_interval
-from conftest import THREAD_COUNTS, fenced, same_bits, sprinkle
+from conftest import THREAD_COUNTS, copy_arrays, fenced, same_bits, sprinkle
 
 from korvel import pelorine, reference
 
@@ -97,8 +97,8 @@ def test_two_pool_repeated_samples_keep_the_spin_order(rng, overlap):
 def run_strided(native_function, reference_function, block, strided, written, num_threads):
     """The native function given the tables named in ``strided`` as views of every other spin
     of a wider array (the same values at a stride of two elements), the reference copies."""
-    native = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
-    expected = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    native = copy_arrays(block)
+    expected = copy_arrays(block)
     for name in strided:
         native[name] = np.repeat(block[name], 2, axis=-1)[..., ::2]
         assert not native[name].flags.c_contiguous
@@ -135,7 +135,7 @@ def test_longitudinal_block_tiles_match_the_reference(rng, num_threads, mode):
         duration_by_group=rng.uniform(0.1, 1.0, ngroups), regular_mode=mode,
         num_threads=num_threads,
     )
-    native = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in inputs.items()}
+    native = copy_arrays(inputs)
     pelorine.apply_longitudinal_block_no_inflow(**native)
     reference.apply_longitudinal_block_no_inflow(**inputs)
     assert same_bits(native["state"], inputs["state"])
@@ -268,7 +268,7 @@ def test_tiles_stay_inside_arrays_that_end_at_a_fence(rng, driver, nspins, adc):
     if not adc:
         block = _without_adc(block, receive_may_be_empty=driver == "multi-pool")
     native = {k: fenced(v) if isinstance(v, np.ndarray) else v for k, v in block.items()}
-    expected = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in block.items()}
+    expected = copy_arrays(block)
     native["num_threads"] = expected["num_threads"] = 2
     native_function(**native)
     reference_function(**expected)

@@ -113,8 +113,8 @@ constexpr int kVoxelCoefficients[] = {
 };
 
 // Everything a thread reads or writes, gathered with the GIL held. The states are flat; the
-// coefficients and masks are read through their strides, or W at a time where every one of
-// them has unit stride.
+// coefficients and masks are read one voxel at a time through their strides, or W at a time
+// where every one of them has unit stride.
 struct Step {
     double* state;
     double* concentration;
@@ -124,44 +124,17 @@ struct Step {
     double exp_b, concentration_exp_b, duration, equilibrium;
     int regular_mode, concentration_regular_mode;
 
-    double coefficient(Index index, Py_ssize_t voxel) const noexcept {
-        return coefficients[static_cast<std::size_t>(index)].load(voxel);
-    }
-
+    // Voxels first .. first + W - 1 of a coefficient: one through its stride (a double), or W
+    // neighbours (lanes, unit stride).
     template <class T>
     T lanes(Index index, Py_ssize_t first) const noexcept {
-        return kernels::load_lanes<T>(coefficients[static_cast<std::size_t>(index)].flat() +
-                                      first);
+        const frame::ArrayView<double, 1>& view = coefficients[static_cast<std::size_t>(index)];
+        return kernels::load_lanes<T>(
+            reinterpret_cast<const double*>(view.bytes() + first * view.stride(0)));
     }
 
-    void advance_voxel(Py_ssize_t voxel) const noexcept {
-        const Py_ssize_t pyruvate_offset = 3 * voxel + 2;
-        const Py_ssize_t lactate_offset = 3 * nvoxels + 3 * voxel + 2;
-        double pyruvate = state[pyruvate_offset];
-        double lactate = state[lactate_offset];
-        double concentration_pyruvate = concentration[pyruvate_offset];
-        double concentration_lactate = concentration[lactate_offset];
-        kernels::_advance_coupled_longitudinal_voxel(
-            pyruvate, lactate, concentration_pyruvate, concentration_lactate,
-            coefficient(kKpl, voxel), coefficient(kExpA, voxel), exp_b,
-            coefficient(kDifference, voxel), regular.load(voxel), coefficient(kF0A, voxel),
-            coefficient(kF1A, voxel), coefficient(kJ0, voxel), coefficient(kJ1, voxel),
-            coefficient(kConcentrationExpA, voxel), concentration_exp_b,
-            coefficient(kConcentrationDifference, voxel), concentration_regular.load(voxel),
-            coefficient(kConcentrationF0A, voxel), coefficient(kConcentrationF1A, voxel),
-            coefficient(kConcentrationJ0, voxel), coefficient(kConcentrationJ1, voxel),
-            coefficient(kSourceStart, voxel), coefficient(kSourceEnd, voxel),
-            coefficient(kConcentrationSourceStart, voxel),
-            coefficient(kConcentrationSourceEnd, voxel), duration, equilibrium, regular_mode,
-            concentration_regular_mode);
-        state[pyruvate_offset] = pyruvate;
-        state[lactate_offset] = lactate;
-        concentration[pyruvate_offset] = concentration_pyruvate;
-        concentration[lactate_offset] = concentration_lactate;
-    }
-
-    // Voxels first .. first + W - 1 in the lanes of T, each transfer in the form its mode or
-    // its mask byte selects.
+    // Voxels first .. first + W - 1 in the lanes of T (one voxel when T is double), each
+    // transfer in the form its mode or its mask byte selects.
     template <class T>
     void advance_tile(Py_ssize_t first) const noexcept {
         constexpr int W = kernels::kLaneCount<T>;
@@ -180,9 +153,9 @@ struct Step {
         const T difference = lanes<T>(kDifference, first);
         const T concentration_exp_a = lanes<T>(kConcentrationExpA, first);
         const T concentration_difference = lanes<T>(kConcentrationDifference, first);
-        const std::uint8_t* const regular_bytes = regular.flat() + first;
+        const std::uint8_t* const regular_bytes = regular.flat() + first * regular.stride(0);
         const std::uint8_t* const concentration_regular_bytes =
-            concentration_regular.flat() + first;
+            concentration_regular.flat() + first * concentration_regular.stride(0);
         const kernels::MaskBytes form = kernels::_tile_form(regular_mode, regular_bytes, W);
         const kernels::MaskBytes concentration_form =
             kernels::_tile_form(concentration_regular_mode, concentration_regular_bytes, W);
@@ -217,12 +190,12 @@ struct RunTiles {
     static void run(const Step& step, Py_ssize_t begin, Py_ssize_t end) noexcept {
         Py_ssize_t voxel = begin;
         for (; voxel + W <= end; voxel += W) step.advance_tile<kernels::Lanes<W>>(voxel);
-        for (; voxel < end; ++voxel) step.advance_voxel(voxel);
+        for (; voxel < end; ++voxel) step.advance_tile<double>(voxel);
     }
 };
 
 void run_one_by_one(const Step& step, Py_ssize_t begin, Py_ssize_t end) noexcept {
-    for (Py_ssize_t voxel = begin; voxel < end; ++voxel) step.advance_voxel(voxel);
+    for (Py_ssize_t voxel = begin; voxel < end; ++voxel) step.advance_tile<double>(voxel);
 }
 
 using VoxelRunner = void (*)(const Step&, Py_ssize_t, Py_ssize_t) noexcept;
