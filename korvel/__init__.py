@@ -14,8 +14,7 @@ from pkgutil import extend_path as _extend_path
 __path__ = _extend_path(__path__, __name__)
 
 from korvel import pelorine, reference  # noqa: E402
-from korvel.config import default_experiment, load_experiment  # noqa: E402
-from korvel.experiment import (  # noqa: E402
+from korvel.host import (  # noqa: E402
     Acquisition,
     Bolus,
     Experiment,
@@ -23,8 +22,11 @@ from korvel.experiment import (  # noqa: E402
     FlipAngles,
     Inflow,
     Metabolite,
+    SimulationResult,
+    default_experiment,
+    load_experiment,
+    simulate,
 )
-from korvel.simulation import SimulationResult, simulate  # noqa: E402
 
 __all__ = [
     "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",

@@ -39,7 +39,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--size", type=int, default=20_000, help="voxels per block (check)")
     parser.add_argument("--repeats", type=int, default=5, help="timed runs per function (check)")
     parser.add_argument("--seed", type=int, default=20261208, help="random seed (check)")
-    from korvel import cli
+    from korvel.cli import simulate as cli
 
     cli.add_arguments(parser)
     options = parser.parse_args(argv)

@@ -7,8 +7,8 @@ import math
 import numpy as np
 import pytest
 
-from korvel import coefficients
-from korvel.experiment import Bolus, ExperimentError, FlipAngles
+from korvel.host import half_interval
+from korvel.host.experiment import Bolus, ExperimentError, FlipAngles
 
 integrate = pytest.importorskip("scipy.integrate")
 
@@ -42,7 +42,7 @@ def integrated(a, b, t):
 
 @pytest.mark.parametrize("a, b, t", RATE_CASES)
 def test_half_interval_matches_integration(a, b, t):
-    half = coefficients.half_interval(np.array([a]), [b], t)
+    half = half_interval.half_interval(np.array([a]), [b], t)
     closed = (half.exp_a[0], half.transfer[0, 0], half.f0[0], half.f1[0], half.j0[0, 0],
               half.j1[0, 0])
     for name, got, expected in zip(("exp_a", "transfer", "f0", "f1", "j0", "j1"), closed,
@@ -58,19 +58,19 @@ def test_coincident_nodes_give_the_derivative_limits(nodes):
     x, n = nodes[0], len(nodes) - 1
     if all(node == x for node in nodes):
         expected = (-1) ** n * math.exp(-x) / math.factorial(n)
-        assert coefficients.exp_divided_difference(*nodes) == pytest.approx(expected, rel=4e-16)
+        assert half_interval.exp_divided_difference(*nodes) == pytest.approx(expected, rel=4e-16)
     # Nudging one node by 1e-9 moves the result by about 1e-9 of it, from either side.
-    centre = coefficients.exp_divided_difference(*nodes)
+    centre = half_interval.exp_divided_difference(*nodes)
     for nudge in (1e-9, -1e-9):
-        moved = coefficients.exp_divided_difference(nodes[0] + nudge, *nodes[1:])
+        moved = half_interval.exp_divided_difference(nodes[0] + nudge, *nodes[1:])
         assert moved == pytest.approx(centre, rel=2e-9)
 
 
 def test_regular_divisor_reproduces_the_transfer_and_masks_equal_exponentials():
     a = np.array([0.0733, 0.05 * (1 + 1e-12), 0.05, 0.9])
     t = 1.5
-    half = coefficients.half_interval(a, [0.05], t)
-    difference, regular = coefficients.regular_divisor(half.exp_a, half.exp_b[0], half.transfer[0])
+    half = half_interval.half_interval(a, [0.05], t)
+    difference, regular = half_interval.regular_divisor(half.exp_a, half.exp_b[0], half.transfer[0])
     assert regular.tolist() == [True, True, False, True]
     quotient = (half.exp_b[0] - half.exp_a[regular]) / difference[regular]
     np.testing.assert_allclose(quotient, half.transfer[0][regular], rtol=4e-16)

@@ -15,8 +15,8 @@ import numpy as np
 import pytest
 
 import korvel
-from korvel import planner
-from korvel.experiment import Acquisition, Bolus, Experiment, FlipAngles, Inflow, Metabolite
+from korvel.host import planner
+from korvel.host.experiment import Acquisition, Bolus, Experiment, FlipAngles, Inflow, Metabolite
 
 integrate = pytest.importorskip("scipy.integrate")
 

@@ -10,10 +10,10 @@ import pytest
 
 import korvel
 from conftest import THREAD_COUNTS, same_bits
-from korvel import planner
+from korvel.host import planner
 from korvel.__main__ import main
-from korvel.config import experiment_from_config
-from korvel.experiment import (
+from korvel.host.config import experiment_from_config
+from korvel.host.experiment import (
     Acquisition,
     Bolus,
     Experiment,

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import numpy as np
 
-from korvel.experiment import (
+from korvel.host.experiment import (
     Acquisition,
     Bolus,
     Experiment,
@@ -161,7 +161,7 @@ def load_experiment(path) -> Experiment:
 
 
 def default_config_text() -> str:
-    return resources.files("korvel").joinpath(DEFAULT_CONFIG).read_text(encoding="utf-8")
+    return resources.files("korvel.host").joinpath(DEFAULT_CONFIG).read_text(encoding="utf-8")
 
 
 def default_experiment() -> Experiment:

@@ -18,8 +18,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from korvel import coefficients
-from korvel.experiment import Experiment
+from korvel.host import half_interval
+from korvel.host.experiment import Experiment
 
 CRUSHER_ACTION = 1
 ADC_ACTION = 2
@@ -278,19 +278,19 @@ class ChunkTables:
         self._cache = {key: value for key, value in self._cache.items() if key in self._used}
         self._used = set()
 
-    def magnetization(self, duration: float) -> coefficients.HalfInterval:
+    def magnetization(self, duration: float) -> half_interval.HalfInterval:
         e = self.experiment
         rate_a = (e.precursor.r1 + e.precursor.clearance) + self.rates.sum(axis=0)
         rates_b = [p.r1 + p.clearance for p in e.products]
         return self._cached(("m", duration),
-                            lambda: coefficients.half_interval(rate_a, rates_b, duration))
+                            lambda: half_interval.half_interval(rate_a, rates_b, duration))
 
-    def concentration(self, duration: float) -> coefficients.HalfInterval:
+    def concentration(self, duration: float) -> half_interval.HalfInterval:
         e = self.experiment
         rate_a = e.precursor.clearance + self.rates.sum(axis=0)
         rates_b = [p.clearance for p in e.products]
         return self._cached(("c", duration),
-                            lambda: coefficients.half_interval(rate_a, rates_b, duration))
+                            lambda: half_interval.half_interval(rate_a, rates_b, duration))
 
     def factors(self, duration: float) -> np.ndarray:
         """Free-evolution factors (npools, nspins) of a half of ``duration``."""
@@ -389,7 +389,7 @@ def block_arguments(driver: str, plan: Plan, block: tuple[int, int], tables: Chu
 
 
 def _divisors(half_intervals):
-    pairs = [coefficients.regular_divisor(h.exp_a, h.exp_b[0], h.transfer[0])
+    pairs = [half_interval.regular_divisor(h.exp_a, h.exp_b[0], h.transfer[0])
              for h in half_intervals]
     return _stack([p[0] for p in pairs]), _stack([p[1] for p in pairs], np.bool_)
 

@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import os
-import sys
-import time
-from dataclasses import dataclass
 
 import numpy as np
 
-from korvel import planner
-from korvel.experiment import Experiment
+from korvel.host import planner
+from korvel.host.experiment import Experiment
+from korvel.host.progress import Progress
+from korvel.host.result import SimulationResult
 
 BACKENDS = ("native", "reference")
 # Spin-steps times pools beyond which a run is cut into blocks fine enough to show progress.
@@ -20,89 +19,6 @@ _FUNCTIONS = {
     planner.SOURCE_INTERVAL: "apply_dynamic_rf_block_with_concentration_inflow",
     planner.MULTI_POOL: "run_dynamic_plan_block_multi_pool",
 }
-
-
-@dataclass(frozen=True, eq=False)
-class SimulationResult:
-    """The received signal of every metabolite, coil, voxel and excitation.
-
-    ``signal`` is complex, (nmetabolites, ncoils, nvoxels, nexcitations); ``time`` holds the
-    readout time of each excitation in s and ``flip_angles`` its flip angle in degrees.
-    ``regions`` names the region of each voxel.
-    """
-
-    metabolites: tuple[str, ...]
-    regions: tuple[str, ...]
-    time: np.ndarray
-    flip_angles: np.ndarray
-    signal: np.ndarray
-    repetition_time: float
-    backend: str
-    driver: str
-
-    def magnitude(self) -> np.ndarray:
-        """Coil-combined magnitude (root sum of squares), (nmetabolites, nvoxels, nexcitations)."""
-        return np.sqrt(np.sum(np.abs(self.signal) ** 2, axis=1))
-
-    def region_names(self) -> tuple[str, ...]:
-        return tuple(dict.fromkeys(self.regions))
-
-    def region_curves(self) -> np.ndarray:
-        """Mean coil-combined magnitude over each region's voxels, (nmetabolites, nregions,
-        nexcitations), regions in ``region_names()`` order."""
-        magnitude = self.magnitude()
-        labels = np.array(self.regions)
-        return np.stack([magnitude[:, labels == name].mean(axis=1)
-                         for name in self.region_names()], axis=1)
-
-    def summary(self) -> list[dict]:
-        """Peak, time of peak and area under the curve per metabolite and region, with the
-        area ratio of each product to the precursor (the first metabolite)."""
-        curves = self.region_curves()
-        # Rectangle rule: the area ratio is the ratio of the summed signals.
-        areas = curves.sum(axis=2) * self.repetition_time
-        rows = []
-        for r, region in enumerate(self.region_names()):
-            for m, name in enumerate(self.metabolites):
-                peak = int(np.argmax(curves[m, r]))
-                precursor_area = areas[0, r]
-                ratio = areas[m, r] / precursor_area if m and precursor_area > 0 else None
-                rows.append(dict(region=region, metabolite=name, peak=float(curves[m, r, peak]),
-                                 peak_time=float(self.time[peak]), auc=float(areas[m, r]),
-                                 ratio=None if ratio is None else float(ratio)))
-        return rows
-
-
-class _Progress:
-    """A one-line progress bar on stderr, shown once a run has taken more than a second."""
-
-    def __init__(self, total: int, enabled: bool | None):
-        self.total, self.enabled, self.done = total, enabled, 0
-        self.started = self.last = time.monotonic()
-        self.shown, self.written = False, 0
-
-    def advance(self, blocks: float = 1.0, detail: str = ""):
-        """Count ``blocks`` more done (a fraction for a finished chunk of a block)."""
-        self.done += blocks
-        if self.enabled is False:
-            return
-        now = time.monotonic()
-        finished = self.done >= self.total - 1e-9
-        if (self.enabled or now - self.started > 1.0) and (now - self.last > 0.1 or finished):
-            self.last, self.shown = now, True
-            width = 30
-            filled = min(width, int(width * self.done / max(self.total, 1) + 1e-9))
-            line = (f"simulating [{'#' * filled}{'.' * (width - filled)}] "
-                    f"{int(self.done + 1e-9)}/{self.total} blocks{detail}")
-            # Blanks over the rest of a longer line before it.
-            sys.stderr.write("\r" + line.ljust(self.written))
-            self.written = len(line)
-            sys.stderr.flush()
-
-    def close(self):
-        if self.shown:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
 
 
 def _backend_module(backend: str):
@@ -160,7 +76,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     block_lists = [planner.plan_blocks(plan, experiment, chosen,
                                        (stop - first) * experiment.spins_per_voxel, max_steps)
                    for first, stop in chunks]
-    bar = _Progress(sum(len(blocks) for blocks in block_lists), progress)
+    bar = Progress(sum(len(blocks) for blocks in block_lists), progress)
     try:
         for (first, stop), blocks in zip(chunks, block_lists):
             tables = planner.ChunkTables(experiment, first, stop, preparers)

@@ -8,9 +8,10 @@ import sys
 import time
 from pathlib import Path
 
-from korvel.config import default_experiment, load_experiment
-from korvel.experiment import ExperimentError
-from korvel.simulation import SimulationResult, simulate
+from korvel.host.config import default_experiment, load_experiment
+from korvel.host.experiment import ExperimentError
+from korvel.host.result import SimulationResult
+from korvel.host.simulation import simulate
 
 DEFAULT_OUTPUT = "korvel-simulation"
 
@@ -122,7 +123,7 @@ def _client(address: str | None):
 def run(options) -> int:
     """Run the simulate command with parsed ``options``; returns the exit status."""
     if options.print_config:
-        from korvel.config import default_config_text
+        from korvel.host.config import default_config_text
 
         sys.stdout.write(default_config_text())
         return 0

@@ -1,0 +1,1 @@
+"""The command line's subcommands, one module each (``python -m korvel COMMAND``)."""
