@@ -319,3 +319,59 @@ def test_inflow_step_tiles_stay_inside_arrays_that_end_at_a_fence(rng, nvoxels):
     reference.apply_longitudinal_step_with_concentration_inflow(**inputs)
     for name in ("state", "concentration_state"):
         assert same_bits(native[name], inputs[name]), name
+
+
+# Each: a driver, the arrays it writes, the arrays to seed with NaN, and a block builder.
+NAN_DRIVERS = {
+    "two-pool": (pelorine.run_dynamic_plan_block_no_inflow, test_plan.WRITTEN,
+                 ("state", "transverse_state"),
+                 lambda rng, spp: two_pool_block(rng, nparents=45 // spp, spins_per_parent=spp,
+                                                 spatial=True, special=True)),
+    "multi-pool": (pelorine.run_dynamic_plan_block_multi_pool, test_multi_pool.MODIFIED,
+                   ("state", "transverse_state", "concentration_state"),
+                   lambda rng, spp: multi_pool_block(rng, nparents=45 // spp, spins_per_parent=spp,
+                                                     npools=4)),
+    "source-interval": (pelorine.apply_dynamic_rf_block_with_concentration_inflow,
+                        test_source_interval.OUTPUTS,
+                        ("state", "transverse_state", "concentration_state"),
+                        lambda rng, spp: source_interval_block(rng, nvoxels=45,
+                                                               spins_per_parent=spp)),
+}
+
+
+@pytest.mark.parametrize("spins_per_parent", [1, 3])
+@pytest.mark.parametrize("driver", NAN_DRIVERS)
+def test_nan_signs_and_payloads_do_not_depend_on_the_team(rng, driver, spins_per_parent):
+    """Blocks seeded with NaN of both signs (and infinities whose products make NaN): every team
+    runs each spin through the same instructions, so even the NaN that wins where two meet is the
+    same. (Against the NumPy path NaNs compare as one: its order is its own.)"""
+    function, written, seeded, make = NAN_DRIVERS[driver]
+    block = make(rng, spins_per_parent)
+    for name in seeded:
+        values = sprinkle(rng, block[name], 0.3).reshape(-1).view(np.float64)
+        values[rng.random(values.size) < 0.1] = -np.nan
+    results = []
+    for num_threads in (1, 2, 3, 4, 64):
+        call = copy_arrays(block)
+        call["num_threads"] = num_threads
+        function(**call)
+        results.append(call)
+    assert any(np.isnan(results[0][name]).any() for name in written)
+    for other in results[1:]:
+        for name in written:
+            assert same_bits(other[name], results[0][name], strict=True), (
+                name, other["num_threads"])
+
+
+@pytest.mark.parametrize("a, b, loose, strict", [
+    (np.array([np.nan]), np.array([-np.nan]), True, False),
+    (np.array([np.nan]), np.array([np.nan]), True, True),
+    (np.array([0.0]), np.array([-0.0]), False, False),
+    (np.array([complex(1, np.nan)]), np.array([complex(1, -np.nan)]), True, False),
+    (np.frombuffer(np.array([0x7FF8000000000001], np.uint64).tobytes(), np.float64),
+     np.array([np.nan]), True, False),  # a payload apart
+    (np.array([1, 2], np.int32), np.array([1, 2], np.int64), False, False),
+])
+def test_same_bits_strict_mode_tells_nans_apart(a, b, loose, strict):
+    assert same_bits(a, b) is loose
+    assert same_bits(a, b, strict=True) is strict

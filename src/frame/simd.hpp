@@ -43,4 +43,16 @@ auto simd_variant() noexcept -> void (*)(Args...) noexcept {
     return run_baseline<Run, Args...>;
 }
 
+// The lanes `Run<W>::kLanes` of the variant simd_variant<Run>() picks.
+template <template <int> class Run>
+int simd_lanes() noexcept {
+    if constexpr (KORVEL_SIMD_CEILING >= 2) {
+        if (simd_level() == Simd::kAvx512) return Run<8>::kLanes;
+    }
+    if constexpr (KORVEL_SIMD_CEILING >= 1) {
+        if (simd_level() == Simd::kAvx2) return Run<4>::kLanes;
+    }
+    return Run<2>::kLanes;
+}
+
 }  // namespace korvel::frame

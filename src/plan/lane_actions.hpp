@@ -35,23 +35,6 @@ inline Tile<T> tile_at(const Observation& observation, std::ptrdiff_t first_spin
     return {first_spin, spins_per_parent, weight};
 }
 
-// The six working values of a two-pool tile, held by value so that they stay in registers.
-template <class T>
-struct TwoPoolLanes {
-    T pyruvate_x;
-    T pyruvate_y;
-    T pyruvate_z;
-    T lactate_x;
-    T lactate_y;
-    T lactate_z;
-
-    static constexpr int kPools = 2;
-    T transverse_real(int pool) const noexcept { return pool == 0 ? pyruvate_x : lactate_x; }
-    T transverse_imag(int pool) const noexcept { return pool == 0 ? pyruvate_y : lactate_y; }
-    T longitudinal(int pool) const noexcept { return pool == 0 ? pyruvate_z : lactate_z; }
-    void clear_transverse() noexcept { pyruvate_x = pyruvate_y = lactate_x = lactate_y = T{}; }
-};
-
 // Adds W rows of lanes into their accumulators: rows[j] holds the tile's lanes of the quantity
 // whose accumulator is targets[j] (null for padding), each accumulator summing the lanes in
 // ascending order.
@@ -73,11 +56,13 @@ inline void add_lanes(const T* rows, double* const* targets) noexcept {
 // Adds every lane's received signal into sample `sample` of its parent, lane after lane: each
 // (pool, coil) accumulator of a parent receives the tile's spins in ascending order. A tile
 // within one parent goes through add_lanes, a group of coils at a time: G coils give the
-// 2 x kPools x G real and imaginary parts that fill whole rows of W lanes.
+// 2 x P x G real and imaginary parts that fill whole rows of W lanes. With one spin per parent
+// each lane adds into its own parent's accumulators, which no other lane touches: one vector
+// addition per accumulator row, in the lane's own order.
 template <class T, class Pools>
 inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
                             const Tile<T>& tile, const Pools& pools) noexcept {
-    constexpr int W = kernels::kLaneCount<T>, P = Pools::kPools;
+    constexpr int W = kernels::kLaneCount<T>, P = Pools::kFixed;
     const double demod_real = observation.adc_demodulation[2 * sample];
     const double demod_imag = observation.adc_demodulation[2 * sample + 1];
     const std::ptrdiff_t first_parent = tile.first_spin / tile.spins_per_parent;
@@ -86,11 +71,31 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
         kernels::load_complex_lanes(
             observation.rx_sensitivities + 2 * (coil * observation.nspins + tile.first_spin),
             rx_real, rx_imag);
-        received_signal(pools.transverse_real(pool), pools.transverse_imag(pool), rx_real, rx_imag,
-                        tile.weight, observation.signal_scale, demod_real, demod_imag,
-                        received_real, received_imag);
+        received_signal(pools.x[pool], pools.y[pool], rx_real, rx_imag, tile.weight,
+                        observation.signal_scale, demod_real, demod_imag, received_real,
+                        received_imag);
     };
-    if constexpr (W > 1) {
+    if constexpr (W > 1 && P > 0) {
+        if (tile.spins_per_parent == 1) {
+            const std::ptrdiff_t parent_stride = static_cast<std::ptrdiff_t>(
+                2 * sizeof(double) * static_cast<std::size_t>(P * observation.ncoils *
+                                                              observation.nadc));
+            for (std::ptrdiff_t coil = 0; coil < observation.ncoils; ++coil) {
+#pragma GCC unroll 8
+                for (int pool = 0; pool < P; ++pool) {
+                    T received_real, received_imag;
+                    received(coil, pool, received_real, received_imag);
+                    char* const signal = reinterpret_cast<char*>(
+                        signal_element(observation, first_parent, pool, coil, sample));
+                    const T real = kernels::gather_lanes<T>(signal, parent_stride);
+                    const T imag = kernels::gather_lanes<T>(signal + sizeof(double), parent_stride);
+                    kernels::scatter_lanes(signal, parent_stride, real + received_real);
+                    kernels::scatter_lanes(signal + sizeof(double), parent_stride,
+                                           imag + received_imag);
+                }
+            }
+            return;
+        }
         if ((tile.first_spin + W - 1) / tile.spins_per_parent == first_parent) {
             constexpr int G = W > 2 * P ? W / (2 * P) : 1;
             // Rows, padded to whole blocks of W.
@@ -129,8 +134,7 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
         }
     }
     for (std::ptrdiff_t coil = 0; coil < observation.ncoils; ++coil) {
-#pragma GCC unroll 8
-        for (int pool = 0; pool < P; ++pool) {
+        for (int pool = 0; pool < pools.count(); ++pool) {
             T received_real, received_imag;
             received(coil, pool, received_real, received_imag);
             for (int lane = 0; lane < W; ++lane) {
@@ -146,14 +150,14 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
 template <class T, class Pools>
 inline void tile_checkpoint(const Observation& observation, std::int64_t index, const Tile<T>& tile,
                             const Pools& pools) noexcept {
-    for (int pool = 0; pool < Pools::kPools; ++pool) {
+    for (int pool = 0; pool < pools.count(); ++pool) {
         double* snapshot =
             observation.checkpoint_states +
             3 * ((index * observation.npools + pool) * observation.nspins + tile.first_spin);
         for (int lane = 0; lane < kernels::kLaneCount<T>; ++lane) {
-            snapshot[3 * lane] = kernels::lane_of(pools.transverse_real(pool), lane);
-            snapshot[3 * lane + 1] = kernels::lane_of(pools.transverse_imag(pool), lane);
-            snapshot[3 * lane + 2] = kernels::lane_of(pools.longitudinal(pool), lane);
+            snapshot[3 * lane] = kernels::lane_of(pools.x[pool], lane);
+            snapshot[3 * lane + 1] = kernels::lane_of(pools.y[pool], lane);
+            snapshot[3 * lane + 2] = kernels::lane_of(pools.z[pool], lane);
         }
     }
 }

@@ -67,6 +67,7 @@ Observation gather_observation(const frame::Bound& bound, const ObservationArgs&
     observation.npools = npools;
     observation.ncoils = bound.shape(args.parent_species_signal, 2);
     observation.nadc = bound.shape(args.parent_species_signal, 3);
+    observation.nactions = bound.shape(args.action_kinds, 0);
     observation.signal_scale = signal_scale;
     observation.ideal_crushers = ideal_crushers;
     return observation;
@@ -198,6 +199,91 @@ bool check_actions(const frame::Signature& signature, const frame::Bound& bound,
         if (!require_contiguous_named(signature, bound, states)) return false;
     }
     return true;
+}
+
+Table table_of(const frame::Buffer& buffer, int row_axis, int spin_axis,
+               int product_axis) noexcept {
+    const auto stride = [&buffer](int axis) { return axis < 0 ? 0 : buffer.stride(axis); };
+    return {buffer.data(), stride(row_axis), stride(spin_axis), stride(product_axis)};
+}
+
+Common gather_common(const frame::Bound& bound, const EngineArgs& args, Py_ssize_t npools,
+                     Py_ssize_t nspins, Py_ssize_t spins_per_parent, bool has_actions,
+                     double signal_scale, bool ideal_crushers) noexcept {
+    Common c;
+    const auto flat = [&bound](int i) { return reinterpret_cast<double*>(bound.buffer(i).data()); };
+    c.states = {flat(args.state), flat(args.transverse_state),
+                args.concentration_state < 0 ? nullptr : flat(args.concentration_state), npools,
+                nspins};
+    const frame::Buffer& factors = bound.buffer(args.transverse_factors);
+    c.factors = {factors.data(), factors.stride(0), factors.stride(1), factors.stride(2)};
+    Table* const rf[] = {&c.rf.axis_x, &c.rf.axis_y, &c.rf.cosine, &c.rf.sine,
+                         &c.rf.one_minus_cosine};
+    for (int k = 0; k < 5; ++k) *rf[k] = table_of(bound.buffer(args.rf_axis_x + k), 0, 1);
+    const auto column = [&bound](int i) {
+        return Column{bound.buffer(i).data(), bound.buffer(i).stride(0)};
+    };
+    c.longitudinal_groups = column(args.longitudinal_groups);
+    c.first_factor_groups = column(args.first_factor_groups);
+    c.second_factor_groups = column(args.second_factor_groups);
+    c.rf_groups = column(args.rf_groups);
+    c.nsteps = bound.shape(args.longitudinal_groups, 0);
+    c.spins_per_parent = spins_per_parent;
+    for (Py_ssize_t step = 0; step < c.nsteps; ++step) {
+        const Py_ssize_t group = c.longitudinal_groups[step];
+        if (group + 1 > c.groups_used) c.groups_used = group + 1;
+    }
+    c.has_actions = has_actions;
+    if (has_actions) {
+        c.stream = gather_action_stream(bound, args.observation);
+        c.observation = gather_observation(bound, args.observation, npools, nspins, signal_scale,
+                                           ideal_crushers);
+    }
+    return c;
+}
+
+bool lanes_allowed(const Common& common, std::initializer_list<const Table*> tables,
+                   std::initializer_list<const Table*> masks) noexcept {
+    if (common.states.nspins == 0 || !common.factors.lanes_ok()) return false;
+    for (const Table* table : tables) {
+        if (!table->lanes_ok(sizeof(double))) return false;
+    }
+    if (common.spatial_rf) {  // the axis form reads one value per group
+        for (const Table* table : {&common.rf.axis_x, &common.rf.axis_y, &common.rf.cosine,
+                                   &common.rf.sine}) {
+            if (!table->lanes_ok(sizeof(double))) return false;
+        }
+    }
+    for (const Table* mask : masks) {
+        if (!mask->lanes_ok(1)) return false;
+    }
+    return !common.has_actions || common.spins_per_parent == 1 ||
+           adc_samples_unique(common.stream, common.nsteps, common.observation.nactions,
+                              common.observation.nadc);
+}
+
+bool check_parents(Py_ssize_t nspins, long spins_per_parent, Py_ssize_t nparents) {
+    if (spins_fill_parents(nspins, spins_per_parent, nparents)) return true;
+    PyErr_SetString(PyExc_ValueError, "parent/spin dimensions are inconsistent");
+    return false;
+}
+
+bool check_action_offsets(const frame::Bound& bound, int action_offsets, Py_ssize_t nsteps) {
+    if (bound.shape(action_offsets, 0) == nsteps + 1) return true;
+    PyErr_SetString(PyExc_ValueError, "action offsets must bracket every plan step");
+    return false;
+}
+
+bool check_num_threads(int num_threads) {
+    if (num_threads >= 1) return true;
+    PyErr_SetString(PyExc_ValueError, "num_threads must be positive");
+    return false;
+}
+
+bool check_rf_width(Py_ssize_t width, Py_ssize_t nspins, const char* message) {
+    if (width == 1 || width == nspins) return true;
+    PyErr_SetString(PyExc_ValueError, message);
+    return false;
 }
 
 bool adc_samples_unique(const ActionStream& stream, std::ptrdiff_t nsteps,

@@ -15,9 +15,12 @@
 #include <Python.h>
 
 #include <initializer_list>
+#include <numeric>
 
 #include "frame/frame.hpp"
+#include "frame/simd.hpp"
 #include "plan/actions.hpp"
+#include "plan/engine.hpp"
 
 namespace korvel::plan {
 
@@ -70,5 +73,67 @@ bool check_step_indices(const frame::Signature& signature, const frame::Bound& b
 bool check_actions(const frame::Signature& signature, const frame::Bound& bound,
                    const ObservationArgs& args, Py_ssize_t nsteps, Py_ssize_t npools,
                    Py_ssize_t nspins);
+
+// ---- The engine's host side: gathering a block and running it ----------------------------------
+
+// Where a driver's parameter table holds the arrays every plan block has. The five RF tables
+// follow rf_axis_x in the order of plan::Rf; concentration_state is -1 for a driver without.
+struct EngineArgs {
+    int state;
+    int transverse_state;
+    int concentration_state;
+    int transverse_factors;
+    int longitudinal_groups;
+    int first_factor_groups;
+    int second_factor_groups;
+    int rf_groups;
+    int rf_axis_x;
+    ObservationArgs observation;
+};
+
+// An array read as [row, spin] (product_axis for a third axis): an axis of -1 is one the table
+// repeats along (stride zero), so a per-spin array serves as a table with the same row for every
+// group, a per-group one as a table with the same value for every spin.
+Table table_of(const frame::Buffer& buffer, int row_axis, int spin_axis,
+               int product_axis = -1) noexcept;
+
+// The common part of a validated block; with `has_actions` also its stream and observation.
+// The lanes flag is left to lanes_allowed().
+Common gather_common(const frame::Bound& bound, const EngineArgs& args, Py_ssize_t npools,
+                     Py_ssize_t nspins, Py_ssize_t spins_per_parent, bool has_actions,
+                     double signal_scale, bool ideal_crushers) noexcept;
+
+// Whether whole tiles may run in lanes: every listed per-spin table read with unit or zero
+// stride along the spins (masks: single bytes), the factors and spatial RF tables likewise, and an order of the
+// signal's additions that tiles keep (one spin per parent, or no ADC sample written twice).
+bool lanes_allowed(const Common& common, std::initializer_list<const Table*> tables,
+                   std::initializer_list<const Table*> masks) noexcept;
+
+// The checks every driver makes in its own order, each with its own fixed message; false with
+// a ValueError set.
+bool check_parents(Py_ssize_t nspins, long spins_per_parent, Py_ssize_t nparents);
+bool check_action_offsets(const frame::Bound& bound, int action_offsets, Py_ssize_t nsteps);
+bool check_num_threads(int num_threads);
+bool check_rf_width(Py_ssize_t width, Py_ssize_t nspins, const char* message);
+
+// Runs `Run<W>::run(block, first_spin, end_spin)` over the block's parents in one region, in the
+// lane variant of this process (Run<W>::kLanes lanes). A parent's spins all run on one thread,
+// in ascending order, so each signal element sums its additions in one order for every team.
+// Threads take the parents in units whose spins fill whole tiles, so that every spin runs in
+// the same tile, or as the same one-lane tile, for every team: the instructions a spin meets
+// then never depend on the team, down to the sign and payload of a NaN that meets another NaN
+// (which the compiler may order differently in lanes and in a single lane).
+template <template <int> class Run, class Block>
+void run_parents(const Block& block, int num_threads, Py_ssize_t nparents) {
+    const auto runner = frame::simd_variant<Run, const Block&, Py_ssize_t, Py_ssize_t>();
+    const Py_ssize_t spins_per_parent = block.common.spins_per_parent;
+    const Py_ssize_t lanes = block.common.lanes ? frame::simd_lanes<Run>() : 1;
+    const Py_ssize_t unit = lanes / std::gcd(lanes, spins_per_parent);
+    frame::run_region(num_threads, (nparents + unit - 1) / unit,
+                      [&](Py_ssize_t begin, Py_ssize_t end) {
+                          const Py_ssize_t last = end * unit < nparents ? end * unit : nparents;
+                          runner(block, begin * unit * spins_per_parent, last * spins_per_parent);
+                      });
+}
 
 }  // namespace korvel::plan
