@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
@@ -249,7 +250,7 @@ struct Factors {
 // Free evolution of every pool of a tile with factor group `group`.
 template <class T, class Pools>
 inline void evolve_pools(const Factors& f, std::int32_t group, Index first, Pools& v) noexcept {
-    for (Index p = 0; p < v.count(); ++p) {
+    for_each_pool(v, [&](Index p) {
         const char* const row = f.data + group * f.group_stride + p * f.pool_stride;
         T real, imag;
         if constexpr (kernels::kLaneCount<T> > 1) {
@@ -269,7 +270,7 @@ inline void evolve_pools(const Factors& f, std::int32_t group, Index first, Pool
             imag = pair[1];
         }
         kernels::_evolve_transverse_voxel(v.x[p], v.y[p], real, imag);
-    }
+    });
 }
 
 // The RF tables (nrf_groups, width): one rotation per group in the axis form (width one), or
@@ -284,17 +285,17 @@ inline void rotate_pools(const Rf& rf, std::int32_t r, Index first, Pools& v) no
     if constexpr (kSpatial) {
         const T axis_x = rf.axis_x.load<T>(r, first), axis_y = rf.axis_y.load<T>(r, first);
         const T cosine = rf.cosine.load<T>(r, first), sine = rf.sine.load<T>(r, first);
-        for (Index p = 0; p < v.count(); ++p) {
+        for_each_pool(v, [&](Index p) {
             kernels::_rotate_rf_voxel_plane(v.x[p], v.y[p], v.z[p], axis_x, axis_y, cosine, sine);
-        }
+        });
     } else {
         const double axis_x = rf.axis_x.value(r), axis_y = rf.axis_y.value(r);
         const double cosine = rf.cosine.value(r), sine = rf.sine.value(r);
         const double one_minus_cosine = rf.one_minus_cosine.value(r);
-        for (Index p = 0; p < v.count(); ++p) {
+        for_each_pool(v, [&](Index p) {
             kernels::_rotate_rf_voxel(v.x[p], v.y[p], v.z[p], axis_x, axis_y, cosine, sine,
                                       one_minus_cosine);
-        }
+        });
     }
 }
 

@@ -8,11 +8,31 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "kernels/lanes.hpp"
 #include "plan/actions.hpp"
 
 namespace korvel::plan {
+
+// The pools of a tile (plan/engine.hpp) have members x, y, z (transverse real, imaginary,
+// longitudinal), each indexed by pool, count() pools, and kFixed, their count if fixed at
+// compile time (else 0).
+// f(p) for every pool p of a tile: unrolled at compile time for a fixed pool count, so that the
+// pools' values stay in registers.
+template <class Pools, class F>
+inline void for_each_pool(const Pools& v, F&& f) noexcept {
+    if constexpr (Pools::kFixed > 0) {
+        [&]<int... p>(std::integer_sequence<int, p...>) {
+            (f(std::ptrdiff_t{p}), ...);
+        }(std::make_integer_sequence<int, Pools::kFixed>{});
+    } else {
+        for (std::ptrdiff_t p = 0; p < v.count(); ++p) f(p);
+    }
+}
+
+// How far ahead of an ADC sample the next ones' accumulators are fetched.
+inline constexpr std::ptrdiff_t kSamplesAhead = 8;
 
 // A tile's spins: first_spin .. first_spin + W - 1, with their receive weights in lanes.
 template <class T>
@@ -66,7 +86,8 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
     const double demod_real = observation.adc_demodulation[2 * sample];
     const double demod_imag = observation.adc_demodulation[2 * sample + 1];
     const std::ptrdiff_t first_parent = tile.first_spin / tile.spins_per_parent;
-    const auto received = [&](std::ptrdiff_t coil, int pool, T& received_real, T& received_imag) {
+    const auto received = [&](std::ptrdiff_t coil, std::ptrdiff_t pool, T& received_real,
+                              T& received_imag) {
         T rx_real, rx_imag;
         kernels::load_complex_lanes(
             observation.rx_sensitivities + 2 * (coil * observation.nspins + tile.first_spin),
@@ -77,21 +98,25 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
     };
     if constexpr (W > 1 && P > 0) {
         if (tile.spins_per_parent == 1) {
-            const std::ptrdiff_t parent_stride = static_cast<std::ptrdiff_t>(
-                2 * sizeof(double) * static_cast<std::size_t>(P * observation.ncoils *
-                                                              observation.nadc));
+            const std::ptrdiff_t parent_stride = 2 * P * observation.ncoils * observation.nadc;
+            using Pair = kernels::Lanes<2>;  // one accumulator's (real, imag)
             for (std::ptrdiff_t coil = 0; coil < observation.ncoils; ++coil) {
 #pragma GCC unroll 8
                 for (int pool = 0; pool < P; ++pool) {
                     T received_real, received_imag;
                     received(coil, pool, received_real, received_imag);
-                    char* const signal = reinterpret_cast<char*>(
-                        signal_element(observation, first_parent, pool, coil, sample));
-                    const T real = kernels::gather_lanes<T>(signal, parent_stride);
-                    const T imag = kernels::gather_lanes<T>(signal + sizeof(double), parent_stride);
-                    kernels::scatter_lanes(signal, parent_stride, real + received_real);
-                    kernels::scatter_lanes(signal + sizeof(double), parent_stride,
-                                           imag + received_imag);
+                    double* const signal =
+                        signal_element(observation, first_parent, pool, coil, sample);
+#pragma GCC unroll 8
+                    for (int lane = 0; lane < W; ++lane) {
+                        double* const at = signal + lane * parent_stride;
+                        const Pair sum = kernels::load_lanes<Pair>(at) +
+                                         Pair{received_real[lane], received_imag[lane]};
+                        kernels::store_lanes(at, sum);
+                        // Each lane walks its own row of samples, a cache line per four: more
+                        // streams than the hardware follows, so the row is fetched ahead.
+                        __builtin_prefetch(at + 2 * kSamplesAhead, 1);
+                    }
                 }
             }
             return;
@@ -134,7 +159,7 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
         }
     }
     for (std::ptrdiff_t coil = 0; coil < observation.ncoils; ++coil) {
-        for (int pool = 0; pool < pools.count(); ++pool) {
+        for_each_pool(pools, [&](std::ptrdiff_t pool) {
             T received_real, received_imag;
             received(coil, pool, received_real, received_imag);
             for (int lane = 0; lane < W; ++lane) {
@@ -143,14 +168,14 @@ inline void tile_adc_sample(const Observation& observation, std::int64_t sample,
                 signal[0] = signal[0] + kernels::lane_of(received_real, lane);
                 signal[1] = signal[1] + kernels::lane_of(received_imag, lane);
             }
-        }
+        });
     }
 }
 
 template <class T, class Pools>
 inline void tile_checkpoint(const Observation& observation, std::int64_t index, const Tile<T>& tile,
                             const Pools& pools) noexcept {
-    for (int pool = 0; pool < pools.count(); ++pool) {
+    for_each_pool(pools, [&](std::ptrdiff_t pool) {
         double* snapshot =
             observation.checkpoint_states +
             3 * ((index * observation.npools + pool) * observation.nspins + tile.first_spin);
@@ -159,7 +184,7 @@ inline void tile_checkpoint(const Observation& observation, std::int64_t index, 
             snapshot[3 * lane + 1] = kernels::lane_of(pools.y[pool], lane);
             snapshot[3 * lane + 2] = kernels::lane_of(pools.z[pool], lane);
         }
-    }
+    });
 }
 
 // The actions of `step` for every spin of the tile, in stream order.
