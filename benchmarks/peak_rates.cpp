@@ -53,12 +53,9 @@ int widest_lanes() {
 template <bool kDivide>
 double widest(std::int64_t rounds, double factor) {
     switch (widest_lanes()) {
-        case 8:
-            return avx512<kDivide>(rounds, factor);
-        case 4:
-            return avx2<kDivide>(rounds, factor);
-        default:
-            return baseline<kDivide>(rounds, factor);
+        case 8: return avx512<kDivide>(rounds, factor);
+        case 4: return avx2<kDivide>(rounds, factor);
+        default: return baseline<kDivide>(rounds, factor);
     }
 }
 

@@ -13,9 +13,11 @@ does the same work whatever the step count, so the scaled time is what the full 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import os
 import statistics
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -83,6 +85,20 @@ def time_calls(function: Callable[..., Any], args: dict[str, Any], modified: tup
     return Timing(statistics.median(samples), min(samples), max(samples))
 
 
+@contextlib.contextmanager
+def competing(count: int):
+    """``count`` CPU-bound processes running for the duration of the block."""
+    busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(count)]
+    try:
+        if busy:
+            time.sleep(0.2)  # let the scheduler place them
+        yield
+    finally:
+        for process in busy:
+            process.kill()
+            process.wait()
+
+
 def run_workload(workload: Workload, sizes: Sizes, teams: list[int], repeats: int,
                  reference_steps: int) -> Row:
     from korvel import pelorine, reference
@@ -101,8 +117,9 @@ def run_workload(workload: Workload, sizes: Sizes, teams: list[int], repeats: in
     if python is None:
         row.status = "not built"
         return row
-    for team in teams:
-        row.native[team] = time_calls(native, args, workload.modified, team, repeats)
+    with competing(workload.competing):
+        for team in teams:
+            row.native[team] = time_calls(native, args, workload.modified, team, repeats)
 
     row.reference_steps = steps if reference_steps <= 0 else min(steps, reference_steps)
     small = (args if row.reference_steps == steps else

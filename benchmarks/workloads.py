@@ -10,7 +10,7 @@ divisions among them are also counted apart, since a divider is slower than a mu
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Callable
 
 import numpy as np
@@ -39,6 +39,7 @@ class Workload:
     operations: Callable[[Args], float]  # double operations per unit
     divisions: Callable[[Args], float]  # how many of them are divisions
     modified: tuple[str, ...]
+    competing: int = 0  # CPU-bound processes running beside the native calls
 
 
 def _unit_phase(rng, shape):
@@ -374,6 +375,34 @@ def _plan_work(a: Args) -> int:
     return a["state"].shape[1] * a["longitudinal_groups"].shape[0]
 
 
+# --- variants of the two-pool block that the engine's lanes must keep fast -------------------
+
+SAMPLES_PER_PARENT = 16  # ADC samples of a block with one spin per parent, written in turn
+
+
+def one_spin_per_parent(rng, sizes: Sizes, nsteps: int) -> Args:
+    """Every spin its own parent, an ADC sample every step into one of SAMPLES_PER_PARENT
+    samples in turn (so that the signal stays a few bytes per spin)."""
+    a = two_pool_block(rng, replace(sizes, spins_per_parent=1), nsteps)
+    a["action_payloads"] = a["action_payloads"] % SAMPLES_PER_PARENT
+    a["parent_species_signal"] = np.ascontiguousarray(
+        a["parent_species_signal"][..., :SAMPLES_PER_PARENT])
+    return a
+
+
+SHARED_TABLES = ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regular_by_group")
+
+
+def shared_tables(rng, sizes: Sizes, nsteps: int, broadcast: bool) -> Args:
+    """The per-spin group tables the same for every spin: zero-stride views of one column (as
+    the host passes them), or the same values laid out contiguously."""
+    a = two_pool_block(rng, sizes, nsteps)
+    for name in SHARED_TABLES:
+        shared = np.broadcast_to(a[name][:, :1], a[name].shape)
+        a[name] = shared if broadcast else np.ascontiguousarray(shared)
+    return a
+
+
 PLAN_MODIFIED = ("state", "transverse_state", "parent_species_signal", "checkpoint_states")
 
 WORKLOADS = [
@@ -392,6 +421,20 @@ WORKLOADS = [
              "spin-steps", source_interval_block, lambda s: s.steps, _plan_work,
              source_interval_operations, source_interval_divisions,
              PLAN_MODIFIED + ("concentration_state",)),
+    Workload("two-pool, one spin per parent", "run_dynamic_plan_block_no_inflow", "spin-steps",
+             one_spin_per_parent, lambda s: s.steps, _plan_work, two_pool_operations,
+             two_pool_divisions, PLAN_MODIFIED),
+    Workload("two-pool, shared tables contiguous", "run_dynamic_plan_block_no_inflow",
+             "spin-steps", lambda rng, s, n: shared_tables(rng, s, n, broadcast=False),
+             lambda s: s.steps, _plan_work, two_pool_operations, two_pool_divisions,
+             PLAN_MODIFIED),
+    Workload("two-pool, shared tables zero-stride", "run_dynamic_plan_block_no_inflow",
+             "spin-steps", lambda rng, s, n: shared_tables(rng, s, n, broadcast=True),
+             lambda s: s.steps, _plan_work, two_pool_operations, two_pool_divisions,
+             PLAN_MODIFIED),
+    Workload("two-pool, beside a busy process", "run_dynamic_plan_block_no_inflow",
+             "spin-steps", two_pool_block, lambda s: s.steps, _plan_work, two_pool_operations,
+             two_pool_divisions, PLAN_MODIFIED, competing=1),
     Workload("longitudinal block", "apply_longitudinal_block_no_inflow", "voxel-steps",
              longitudinal_block, lambda s: s.voxel_steps,
              lambda a: a["kpl"].shape[0] * a["step_groups"].shape[0], longitudinal_operations,

@@ -76,11 +76,13 @@ if hits=$(grep -rniIE --exclude-dir=__pycache__ -- "$doc_words" "${scan[@]}"); t
     fail "references to an outside document"
 fi
 
-echo "-- C++ formatting"
+echo "-- C++ formatting (clang-format 14, as .ci/run installs it)"
 if ! command -v clang-format >/dev/null 2>&1; then
-    echo "   skipped: clang-format not found"
+    fail "clang-format not found (pip install clang-format==14.0.6)"
+elif ! [[ "$(clang-format --version)" =~ version\ 14\. ]]; then
+    fail "$(clang-format --version) is not clang-format 14 (pip install clang-format==14.0.6)"
 else
-    mapfile -t sources < <(find src -name '*.cpp' -o -name '*.hpp' -o -name '*.h' | sort)
+    mapfile -t sources < <(find src benchmarks -name '*.cpp' -o -name '*.hpp' -o -name '*.h' | sort)
     if ! clang-format --dry-run -Werror "${sources[@]}"; then
         fail "clang-format reports differences (run clang-format -i on the files above)"
     fi

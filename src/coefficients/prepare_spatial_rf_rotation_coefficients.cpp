@@ -40,9 +40,8 @@ PyObject* prepare_spatial_rf_rotation_coefficients(PyObject*, PyObject* const* a
         const Owned shape(PyLong_FromSsize_t(nvoxels));
         if (!shape) return nullptr;
         for (int result = 0; result < kResults; ++result) {
-            results[result].reset(new_result_array(shape.get(), "float64",
-                                                   frame::Element::kFloat64, 1,
-                                                   result_buffers[result]));
+            results[result].reset(new_result_array(shape.get(), "float64", frame::Element::kFloat64,
+                                                   1, result_buffers[result]));
             if (!results[result]) return nullptr;
         }
     }

@@ -151,8 +151,9 @@ bool Buffer::acquire(PyObject* object, Element element, int ndim) {
     if (PyObject_GetBuffer(object, &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) return false;
     acquired_ = true;
     if (view_.ndim != ndim) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     ndim, view_.ndim);
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
+                     view_.ndim);
         release();
         return false;
     }

@@ -50,9 +50,8 @@ PyObject* keyword_value(PyObject* name, PyObject* kwnames, PyObject* const* kwva
 
 // Assigns the keywords that the first pass did not consume and reports the ones that fit no
 // parameter: keywords must be strings, name a parameter, and not repeat a positional one.
-bool assign_remaining_keywords(const Signature& signature, PyObject* const* names,
-                               Py_ssize_t nargs, PyObject* kwnames, PyObject* const* kwvalues,
-                               PyObject** values) {
+bool assign_remaining_keywords(const Signature& signature, PyObject* const* names, Py_ssize_t nargs,
+                               PyObject* kwnames, PyObject* const* kwvalues, PyObject** values) {
     const auto nparams = static_cast<Py_ssize_t>(signature.params().size());
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -198,16 +197,22 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
         bool converted = true;
         switch (arg.kind) {
             case Kind::kReal:
-                if (object == nullptr) bound.reals_[i] = arg.real_default;
-                else converted = convert_real(object, bound.reals_[i]);
+                if (object == nullptr)
+                    bound.reals_[i] = arg.real_default;
+                else
+                    converted = convert_real(object, bound.reals_[i]);
                 break;
             case Kind::kInteger:
-                if (object == nullptr) bound.integers_[i] = arg.integer_default;
-                else converted = convert_integer(object, bound.integers_[i]);
+                if (object == nullptr)
+                    bound.integers_[i] = arg.integer_default;
+                else
+                    converted = convert_integer(object, bound.integers_[i]);
                 break;
             case Kind::kFlag:
-                if (object == nullptr) bound.flags_[i] = arg.flag_default;
-                else converted = convert_flag(object, bound.flags_[i]);
+                if (object == nullptr)
+                    bound.flags_[i] = arg.flag_default;
+                else
+                    converted = convert_flag(object, bound.flags_[i]);
                 break;
             case Kind::kArray:
                 if (object == nullptr) bound.objects_[i] = Py_None;  // an absent array is None
@@ -285,11 +290,6 @@ bool require_c_contiguous(const Bound& bound, std::initializer_list<int> indices
 
 PyObject* value_error(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
-}
-
-PyObject* not_built(const Signature& signature) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not built yet", signature.name());
     return nullptr;
 }
 

@@ -40,7 +40,9 @@ struct Arg {
     static constexpr Arg bool_array(int ndim) { return array(Element::kBool, ndim); }
 
     // An array whose default is None, or a scalar with the given default.
-    constexpr Arg or_none() const { return with([](Arg& a) { a.optional = true; }); }
+    constexpr Arg or_none() const {
+        return with([](Arg& a) { a.optional = true; });
+    }
     constexpr Arg defaults_to(double value) const {
         return with([value](Arg& a) { a.optional = true, a.real_default = value; });
     }
@@ -51,7 +53,9 @@ struct Arg {
         return with([value](Arg& a) { a.optional = true, a.flag_default = value; });
     }
     // An array the function modifies in place.
-    constexpr Arg modified() const { return with([](Arg& a) { a.written = true; }); }
+    constexpr Arg modified() const {
+        return with([](Arg& a) { a.written = true; });
+    }
 
 private:
     template <class Change>
@@ -77,7 +81,8 @@ constexpr bool well_formed(std::span<const Param> params) {
     for (const Param& param : params) {
         if (seen_optional && !param.arg.optional) return false;
         seen_optional = seen_optional || param.arg.optional;
-        if (param.arg.kind == Kind::kArray && (param.arg.ndim < 1 || param.arg.ndim > 4)) return false;
+        if (param.arg.kind == Kind::kArray && (param.arg.ndim < 1 || param.arg.ndim > 4))
+            return false;
     }
     return true;
 }
@@ -136,8 +141,8 @@ private:
 // in parameter order, the ndarray type test of every array in parameter order, acquisition of
 // every array that is not None in parameter order, and finally the rejection of None for an
 // array that has no default. Returns false with the exception set.
-bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, Bound& bound);
+bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          Bound& bound);
 
 // The checks every function makes after its own: each acquired buffer is aligned for its
 // element type (the kernels address it as typed memory), and each array the function modifies
@@ -151,8 +156,5 @@ bool require_c_contiguous(const Bound& bound, std::initializer_list<int> indices
 
 // Sets ValueError(message) and returns nullptr, for `return value_error("...")`.
 PyObject* value_error(const char* message);
-
-// Raises NotImplementedError for a function whose kernel is not part of this build.
-PyObject* not_built(const Signature& signature);
 
 }  // namespace korvel::frame

@@ -4,9 +4,8 @@
 
 #include <Python.h>
 
-#define KORVEL_EXPORT(name)                                                         \
-    PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs,      \
-                   PyObject* kwnames);                                              \
+#define KORVEL_EXPORT(name)                                                                       \
+    PyObject* name(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames); \
     extern const char name##_doc[]
 
 namespace korvel::coefficients {

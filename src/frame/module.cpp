@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "frame/exports.hpp"
 #include "frame/module_state.hpp"
@@ -33,7 +32,7 @@ constexpr PyCFunction fastcall() noexcept {
 }
 
 #define KORVEL_ENTRY(space, name) \
-    {#name, fastcall<&space::name>(), METH_FASTCALL | METH_KEYWORDS, space::name##_doc}
+    { #name, fastcall < &space::name>(), METH_FASTCALL | METH_KEYWORDS, space::name##_doc }
 
 PyMethodDef kMethods[] = {
     KORVEL_ENTRY(coefficients, prepare_spatial_rf_rotation_coefficients),
@@ -97,7 +96,8 @@ PyObject* create(PyObject* module_spec, PyModuleDef*) {
     if (!copy_import_attribute(module_spec, namespace_, "loader", "__loader__", true) ||
         !copy_import_attribute(module_spec, namespace_, "origin", "__file__", true) ||
         !copy_import_attribute(module_spec, namespace_, "parent", "__package__", true) ||
-        !copy_import_attribute(module_spec, namespace_, "submodule_search_locations", "__path__", false)) {
+        !copy_import_attribute(module_spec, namespace_, "submodule_search_locations", "__path__",
+                               false)) {
         Py_DECREF(module);
         return nullptr;
     }
@@ -118,42 +118,34 @@ bool warn_on_version_mismatch() {
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
-// NumPy's type objects; numpy.ndarray is kept for the argument type test.
-bool look_up_numpy_types() {
-    static const char* const kTypes[] = {"dtype",   "flatiter",      "broadcast",       "ndarray",
-                                         "generic", "number",        "integer",         "signedinteger",
-                                         "unsignedinteger", "inexact", "floating",
-                                         "complexfloating", "flexible", "character", "ufunc"};
+// numpy.ndarray, kept for the argument type test.
+bool look_up_ndarray() {
     PyObject* numpy = PyImport_ImportModule("numpy");
     if (numpy == nullptr) return false;
-    for (const char* name : kTypes) {
-        PyObject* type = PyObject_GetAttrString(numpy, name);
-        if (type == nullptr) {
-            Py_DECREF(numpy);
-            return false;
-        }
-        if (!PyType_Check(type)) {
-            PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", "numpy", name);
-            Py_DECREF(type);
-            Py_DECREF(numpy);
-            return false;
-        }
-        if (ndarray == nullptr && std::strcmp(name, "ndarray") == 0) {
-            ndarray = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-        }
-        Py_DECREF(type);
-    }
+    PyObject* type = PyObject_GetAttrString(numpy, "ndarray");
     Py_DECREF(numpy);
+    if (type == nullptr) return false;
+    if (!PyType_Check(type)) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", "numpy", "ndarray");
+        Py_DECREF(type);
+        return false;
+    }
+    if (ndarray == nullptr) {
+        ndarray = reinterpret_cast<PyTypeObject*>(type);
+    } else {
+        Py_DECREF(type);  // kept from an earlier, failed initialisation
+    }
     return true;
 }
 
 bool populate(PyObject* module) {
     if (!warn_on_version_mismatch()) return false;
     if (!import_numpy_api()) return false;
-    if (!look_up_numpy_types()) return false;
+    if (!look_up_ndarray()) return false;
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* registered = PyDict_GetItemString(modules, kModuleName);
-    if (registered == nullptr && PyDict_SetItemString(modules, kModuleName, module) < 0) return false;
+    if (registered == nullptr && PyDict_SetItemString(modules, kModuleName, module) < 0)
+        return false;
     PyObject* numpy = PyImport_ImportModule("numpy");
     if (numpy == nullptr) return false;
     const int bound_np = PyModule_AddObjectRef(module, "np", numpy);
@@ -198,9 +190,8 @@ PyModuleDef kModule = {
 }  // namespace
 
 PyObject* module_global(const char* name) {
-    PyObject* value = the_module != nullptr
-                          ? PyDict_GetItemString(PyModule_GetDict(the_module), name)
-                          : nullptr;
+    PyObject* value =
+        the_module != nullptr ? PyDict_GetItemString(PyModule_GetDict(the_module), name) : nullptr;
     if (value == nullptr) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         return nullptr;

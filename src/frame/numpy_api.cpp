@@ -1,8 +1,9 @@
 // Built against NumPy 2 headers that target the C API of NumPy 1.23, so one build runs on
 // NumPy 1.23 to 2.x; this is the run-time half of that promise.
+#include <Python.h>
+
 #include "frame/numpy_api.hpp"
 
-#include <Python.h>
 #include <numpy/ndarrayobject.h>
 
 namespace korvel::frame {

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <Python.h>
+
 #include <omp.h>
+
+#include <atomic>
 
 namespace korvel::frame {
 
@@ -66,6 +69,33 @@ void run_region(int num_threads, Py_ssize_t n, Body&& body) {
     {  // split by the team the runtime formed, not the one requested
         const Range own = block_range(n, omp_get_num_threads(), omp_get_thread_num());
         body(own.begin, own.end);
+    }
+}
+
+// As run_region, with the iterations handed out in chunks of about n / (16 x team) in
+// ascending order to whichever thread is free: a thread that shares its core with another
+// process takes fewer chunks instead of holding the team up. For bodies whose iterations are
+// independent, so that any assignment gives the same bits.
+template <class Body>
+void run_region_dynamic(int num_threads, Py_ssize_t n, Body&& body) {
+    const GilRelease released;
+    if (n <= 0) return;
+    const int team = num_threads == 1 || in_forked_child() ? 1 : team_size(num_threads, n);
+    if (team == 1) {
+        body(Py_ssize_t{0}, n);
+        return;
+    }
+    const Py_ssize_t chunks_per_thread = 16;
+    const Py_ssize_t chunk =
+        n / (chunks_per_thread * team) > 1 ? n / (chunks_per_thread * team) : 1;
+    std::atomic<Py_ssize_t> next{0};
+#pragma omp parallel num_threads(team)
+    {
+        for (;;) {
+            const Py_ssize_t begin = next.fetch_add(chunk, std::memory_order_relaxed);
+            if (begin >= n) break;
+            body(begin, n - begin < chunk ? n : begin + chunk);
+        }
     }
 }
 

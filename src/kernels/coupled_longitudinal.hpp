@@ -48,9 +48,9 @@ inline void _advance_coupled_longitudinal(
     }
 
     const T transfer_m = magnetization_transfer(magnetization_pyruvate);
-    const _SourceRamp<T> ramp_m = _linear_source_ramp<T>(
-        source_start - (concentration_source_start * equilibrium),
-        source_end - (concentration_source_end * equilibrium), duration);
+    const _SourceRamp<T> ramp_m =
+        _linear_source_ramp<T>(source_start - (concentration_source_start * equilibrium),
+                               source_end - (concentration_source_end * equilibrium), duration);
     T new_pyruvate =
         (exp_a * magnetization_pyruvate) + ((f0_a * ramp_m.start) + (f1_a * ramp_m.slope));
     T new_lactate = (((j0 * ramp_m.start) + (j1 * ramp_m.slope)) * kpl) +

@@ -69,10 +69,10 @@ inline double _longitudinal_transfer(double pyruvate, double kpl, double exp_a, 
 }
 
 inline void _advance_no_inflow_voxel(double& pyruvate, double& lactate, double kpl, double exp_a,
-                                     double exp_b, double difference, int regular,
-                                     double duration, int regular_mode) noexcept {
-    const double transfer = _longitudinal_transfer(pyruvate, kpl, exp_a, exp_b, difference,
-                                                   regular, duration, regular_mode);
+                                     double exp_b, double difference, int regular, double duration,
+                                     int regular_mode) noexcept {
+    const double transfer = _longitudinal_transfer(pyruvate, kpl, exp_a, exp_b, difference, regular,
+                                                   duration, regular_mode);
     _decay_with_transfer(pyruvate, lactate, transfer, exp_a, exp_b);
 }
 

@@ -74,8 +74,8 @@ struct _MultiPoolGroup {
 template <class Values, class T, class Spin, class Group>
 inline void _advance_multi_pool_voxel(Values& magnetization, Values& concentration,
                                       std::int64_t npools,
-                                      const _MultiPoolGroup<T, Spin, Group>& group,
-                                      double duration, const _MultiPoolSources<T>& sources,
+                                      const _MultiPoolGroup<T, Spin, Group>& group, double duration,
+                                      const _MultiPoolSources<T>& sources,
                                       double equilibrium) noexcept {
     const bool shifted = equilibrium != 0.0;
     if (shifted) {
@@ -90,15 +90,14 @@ inline void _advance_multi_pool_voxel(Values& magnetization, Values& concentrati
     const _SourceRamp<T> ramp =
         _linear_source_ramp<T>(sources.start - (sources.concentration_start * equilibrium),
                                sources.end - (sources.concentration_end * equilibrium), duration);
-    const _SourceRamp<T> concentration_ramp = _linear_source_ramp<T>(
-        sources.concentration_start, sources.concentration_end, duration);
+    const _SourceRamp<T> concentration_ramp =
+        _linear_source_ramp<T>(sources.concentration_start, sources.concentration_end, duration);
 
     magnetization[0] = ((group.f0_precursor * ramp.start) + (group.exp_precursor * precursor)) +
                        (group.f1_precursor * ramp.slope);
-    concentration[0] =
-        ((group.concentration_f0_precursor * concentration_ramp.start) +
-         (group.concentration_exp_precursor * concentration_precursor)) +
-        (group.concentration_f1_precursor * concentration_ramp.slope);
+    concentration[0] = ((group.concentration_f0_precursor * concentration_ramp.start) +
+                        (group.concentration_exp_precursor * concentration_precursor)) +
+                       (group.concentration_f1_precursor * concentration_ramp.slope);
 
 #pragma GCC unroll 8
     for (std::int64_t p = 1; p < npools; ++p) {

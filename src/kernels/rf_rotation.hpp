@@ -26,8 +26,8 @@ inline void _rotate_rf_voxel(T& value_x, T& value_y, T& value_z, C axis_x, C axi
 // and Mz turn together in their plane. No zero-multiplied terms, so it rounds differently from
 // the axis form for the same rotation. All three results use the vector before the rotation.
 template <class T, class C>
-inline void _rotate_rf_voxel_plane(T& value_x, T& value_y, T& value_z, C axis_x, C axis_y,
-                                   C cosine, C sine) noexcept {
+inline void _rotate_rf_voxel_plane(T& value_x, T& value_y, T& value_z, C axis_x, C axis_y, C cosine,
+                                   C sine) noexcept {
     const T vx = value_x, vy = value_y, vz = value_z;
     const T parallel = (axis_x * vx) + (axis_y * vy);
     const T perpendicular = (axis_x * vy) - (axis_y * vx);

@@ -3,9 +3,9 @@
 // here knows about Python, OpenMP or arrays.
 #pragma once
 
-#include "kernels/rf_rotation.hpp"
-#include "kernels/longitudinal.hpp"
 #include "kernels/coupled_longitudinal.hpp"
 #include "kernels/free_evolution.hpp"
+#include "kernels/longitudinal.hpp"
 #include "kernels/multi_pool.hpp"
+#include "kernels/rf_rotation.hpp"
 #include "kernels/source_interval.hpp"

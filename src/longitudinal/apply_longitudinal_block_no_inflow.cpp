@@ -1,29 +1,24 @@
 // apply_longitudinal_block_no_inflow: many grouped half-steps per voxel in one voxel-parallel
 // region; each voxel's two z values stay in registers across all steps, W voxels at a time in
 // the lanes of a vector (kernels/lanes.hpp), the rest one by one.
+#include <algorithm>
+#include <cstdint>
+
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
 #include "frame/simd.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
 
-#include <algorithm>
-#include <cstdint>
-
 namespace korvel::longitudinal {
 namespace {
 
 constexpr frame::Param kParams[] = {
-    {"state", frame::Arg::f64_array(3).modified()},
-    {"kpl", frame::Arg::f64_array(1)},
-    {"exp_a_by_group", frame::Arg::f64_array(2)},
-    {"exp_b_by_group", frame::Arg::f64_array(1)},
-    {"difference", frame::Arg::f64_array(1)},
-    {"regular", frame::Arg::bool_array(1)},
-    {"step_groups", frame::Arg::i32_array(1)},
-    {"duration_by_group", frame::Arg::f64_array(1)},
-    {"regular_mode", frame::Arg::integer()},
-    {"num_threads", frame::Arg::integer()},
+    {"state", frame::Arg::f64_array(3).modified()}, {"kpl", frame::Arg::f64_array(1)},
+    {"exp_a_by_group", frame::Arg::f64_array(2)},   {"exp_b_by_group", frame::Arg::f64_array(1)},
+    {"difference", frame::Arg::f64_array(1)},       {"regular", frame::Arg::bool_array(1)},
+    {"step_groups", frame::Arg::i32_array(1)},      {"duration_by_group", frame::Arg::f64_array(1)},
+    {"regular_mode", frame::Arg::integer()},        {"num_threads", frame::Arg::integer()},
 };
 enum Index {
     kState,
@@ -90,18 +85,14 @@ inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
 template <class T>
 inline void run_tile(const Block& b, Py_ssize_t first) noexcept {
     using kernels::MaskBytes;
-    const MaskBytes form =
-        b.regular_mode == 1    ? MaskBytes::kAll
-        : b.regular_mode == -1 ? MaskBytes::kNone
-                               : kernels::classify_mask_bytes(b.regular + first,
-                                                              kernels::kLaneCount<T>);
+    const MaskBytes form = b.regular_mode == 1    ? MaskBytes::kAll
+                           : b.regular_mode == -1 ? MaskBytes::kNone
+                                                  : kernels::classify_mask_bytes(
+                                                        b.regular + first, kernels::kLaneCount<T>);
     switch (form) {
-        case MaskBytes::kAll:
-            return run_tile<T, MaskBytes::kAll>(b, first);
-        case MaskBytes::kNone:
-            return run_tile<T, MaskBytes::kNone>(b, first);
-        default:
-            return run_tile<T, MaskBytes::kMixed>(b, first);
+        case MaskBytes::kAll: return run_tile<T, MaskBytes::kAll>(b, first);
+        case MaskBytes::kNone: return run_tile<T, MaskBytes::kNone>(b, first);
+        default: return run_tile<T, MaskBytes::kMixed>(b, first);
     }
 }
 
@@ -125,7 +116,8 @@ struct RunVoxels {
 const char apply_longitudinal_block_no_inflow_doc[] =
     "Apply many longitudinal half-steps in one voxel-parallel region.";
 
-PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
     frame::Bound bound;
     if (!frame::bind(kSignature, args, nargs, kwnames, bound)) return nullptr;
     const Py_ssize_t nvoxels = bound.shape(kKpl, 0);
@@ -145,8 +137,10 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
     }
     const Py_ssize_t nsteps = bound.shape(kStepGroups, 0);
     if (!frame::require_c_contiguous(bound, {kState, kKpl}, "state and kpl must be C-contiguous") ||
-        !frame::require_c_contiguous(bound, {kExpAByGroup}, "exp_a_by_group must be C-contiguous") ||
-        !frame::require_c_contiguous(bound, {kExpBByGroup}, "exp_b_by_group must be C-contiguous") ||
+        !frame::require_c_contiguous(bound, {kExpAByGroup},
+                                     "exp_a_by_group must be C-contiguous") ||
+        !frame::require_c_contiguous(bound, {kExpBByGroup},
+                                     "exp_b_by_group must be C-contiguous") ||
         !frame::require_c_contiguous(bound, {kDifference, kRegular},
                                      "voxel coefficients must be C-contiguous") ||
         !frame::require_c_contiguous(bound, {kStepGroups, kDurationByGroup},
@@ -189,9 +183,8 @@ PyObject* apply_longitudinal_block_no_inflow(PyObject*, PyObject* const* args, P
         regular_mode,
     };
     const auto runner = frame::simd_variant<RunVoxels, const Block&, Py_ssize_t, Py_ssize_t>();
-    frame::run_region(num_threads, nvoxels, [&](Py_ssize_t lo, Py_ssize_t hi) {
-        runner(block, lo, hi);
-    });
+    frame::run_region(num_threads, nvoxels,
+                      [&](Py_ssize_t lo, Py_ssize_t hi) { runner(block, lo, hi); });
     Py_RETURN_NONE;
 }
 

@@ -1,10 +1,10 @@
 // apply_longitudinal_step_no_inflow: one longitudinal half-step over the block, serial with the
 // GIL held. The arithmetic is kernels::_advance_no_inflow_voxel.
+#include <cstdint>
+
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
 #include "kernels/voxel_ops.hpp"
-
-#include <cstdint>
 
 namespace korvel::longitudinal {
 namespace {
@@ -28,7 +28,8 @@ frame::Signature kSignature{"apply_longitudinal_step_no_inflow", kParams};
 const char apply_longitudinal_step_no_inflow_doc[] =
     "Apply one longitudinal half-step without evaluating exponentials.";
 
-PyObject* apply_longitudinal_step_no_inflow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* apply_longitudinal_step_no_inflow(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
     frame::Bound bound;
     if (!frame::bind(kSignature, args, nargs, kwnames, bound)) return nullptr;
     const Py_ssize_t nvoxels = bound.shape(kKpl, 0);

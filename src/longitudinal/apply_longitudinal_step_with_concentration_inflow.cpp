@@ -1,16 +1,16 @@
-// apply_longitudinal_step_with_concentration_inflow: the concentration inflow step over the block in
-// one voxel-parallel region. Coefficients are read through their strides, the states as flat data;
-// where every coefficient has unit stride, W voxels at a time in the lanes of a vector.
+// apply_longitudinal_step_with_concentration_inflow: the concentration inflow step over the block
+// in one voxel-parallel region. Coefficients are read through their strides, the states as flat
+// data; where every coefficient has unit stride, W voxels at a time in the lanes of a vector.
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <iterator>
+
 #include "frame/exports.hpp"
 #include "frame/frame.hpp"
 #include "frame/simd.hpp"
 #include "kernels/lanes.hpp"
 #include "kernels/voxel_ops.hpp"
-
-#include <array>
-#include <cstdint>
-#include <initializer_list>
-#include <iterator>
 
 namespace korvel::longitudinal {
 namespace {
@@ -173,10 +173,9 @@ struct Step {
                                                exp_a, exp_b, difference, duration);
             },
             [&](T held_pyruvate) {
-                return kernels::_tile_transfer(concentration_form, concentration_regular_bytes,
-                                               held_pyruvate, kpl, concentration_exp_a,
-                                               concentration_exp_b, concentration_difference,
-                                               duration);
+                return kernels::_tile_transfer(
+                    concentration_form, concentration_regular_bytes, held_pyruvate, kpl,
+                    concentration_exp_a, concentration_exp_b, concentration_difference, duration);
             });
         kernels::scatter_lanes(pyruvate_at, kStateRow, pyruvate);
         kernels::scatter_lanes(lactate_at, kStateRow, lactate);
@@ -224,7 +223,8 @@ const char apply_longitudinal_step_with_concentration_inflow_doc[] =
     "    state passes and the associated interval-sized temporaries.\n"
     "    ";
 
-PyObject* apply_longitudinal_step_with_concentration_inflow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* apply_longitudinal_step_with_concentration_inflow(PyObject*, PyObject* const* args,
+                                                            Py_ssize_t nargs, PyObject* kwnames) {
     frame::Bound bound;
     if (!frame::bind(kSignature, args, nargs, kwnames, bound)) return nullptr;
     const Py_ssize_t nvoxels = bound.shape(kKpl, 0);
@@ -251,10 +251,9 @@ PyObject* apply_longitudinal_step_with_concentration_inflow(PyObject*, PyObject*
                        nvoxels)) {
         return frame::value_error("source coefficient lengths must match nvoxels");
     }
-    if (!lengths_match(bound,
-                       {kSourceStart, kSourceEnd, kConcentrationSourceStart,
-                        kConcentrationSourceEnd},
-                       nvoxels)) {
+    if (!lengths_match(
+            bound, {kSourceStart, kSourceEnd, kConcentrationSourceStart, kConcentrationSourceEnd},
+            nvoxels)) {
         return frame::value_error("source lengths must match nvoxels");
     }
     const int regular_mode = bound.integer(kRegularMode);

@@ -55,8 +55,8 @@ struct Observation {
     const char* signal_weights = nullptr;      // (nspins,) float64, strided
     std::ptrdiff_t signal_weights_stride = 0;
     std::ptrdiff_t nweights = 0;  // entries of signal_weights: nspins when the block has an ADC
-    double* parent_species_signal = nullptr;   // (nparents, npools, ncoils, nadc) complex
-    double* checkpoint_states = nullptr;       // (ncheckpoints, npools, nspins, 3)
+    double* parent_species_signal = nullptr;  // (nparents, npools, ncoils, nadc) complex
+    double* checkpoint_states = nullptr;      // (ncheckpoints, npools, nspins, 3)
     std::ptrdiff_t nspins = 0;
     std::ptrdiff_t npools = 0;
     std::ptrdiff_t ncoils = 0;

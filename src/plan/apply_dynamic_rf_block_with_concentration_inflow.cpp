@@ -83,20 +83,64 @@ static_assert(frame::well_formed(kParams));
 frame::Signature kSignature{"apply_dynamic_rf_block_with_concentration_inflow", kParams};
 
 enum ParamIndex {
-    kState, kTransverseState, kConcentrationState, kKpl, kInflowDelivery, kTransverseFactors,
-    kExpA, kExpB, kDifference, kRegular, kF0A, kF1A, kJ0, kJ1,
-    kConcentrationExpA, kConcentrationExpB, kConcentrationDifference, kConcentrationRegular,
-    kConcentrationF0A, kConcentrationF1A, kConcentrationJ0, kConcentrationJ1,
-    kDuration, kRegularMode, kConcentrationRegularMode,
-    kLongitudinalGroups, kFirstFactorGroups, kSecondFactorGroups, kRfGroups,
-    kRfAxisX, kRfAxisY, kRfCosine, kRfSine, kRfOneMinusCosine,
-    kInflowFirstStart, kInflowFirstEnd, kInflowSecondStart, kInflowSecondEnd,
-    kPolarizationFirstStart, kPolarizationFirstEnd, kPolarizationSecondStart,
+    kState,
+    kTransverseState,
+    kConcentrationState,
+    kKpl,
+    kInflowDelivery,
+    kTransverseFactors,
+    kExpA,
+    kExpB,
+    kDifference,
+    kRegular,
+    kF0A,
+    kF1A,
+    kJ0,
+    kJ1,
+    kConcentrationExpA,
+    kConcentrationExpB,
+    kConcentrationDifference,
+    kConcentrationRegular,
+    kConcentrationF0A,
+    kConcentrationF1A,
+    kConcentrationJ0,
+    kConcentrationJ1,
+    kDuration,
+    kRegularMode,
+    kConcentrationRegularMode,
+    kLongitudinalGroups,
+    kFirstFactorGroups,
+    kSecondFactorGroups,
+    kRfGroups,
+    kRfAxisX,
+    kRfAxisY,
+    kRfCosine,
+    kRfSine,
+    kRfOneMinusCosine,
+    kInflowFirstStart,
+    kInflowFirstEnd,
+    kInflowSecondStart,
+    kInflowSecondEnd,
+    kPolarizationFirstStart,
+    kPolarizationFirstEnd,
+    kPolarizationSecondStart,
     kPolarizationSecondEnd,
-    kEquilibrium, kNumThreads,
-    kActionOffsets, kActionKinds, kActionPayloads, kAdcDemodulation, kRxSensitivities,
-    kSignalWeights, kParentSpeciesSignal, kCheckpointStates,
-    kSpinsPerParent, kSignalScale, kIdealCrushers, kKplByGroup, kSpatialSourceValues, kSourceMode,
+    kEquilibrium,
+    kNumThreads,
+    kActionOffsets,
+    kActionKinds,
+    kActionPayloads,
+    kAdcDemodulation,
+    kRxSensitivities,
+    kSignalWeights,
+    kParentSpeciesSignal,
+    kCheckpointStates,
+    kSpinsPerParent,
+    kSignalScale,
+    kIdealCrushers,
+    kKplByGroup,
+    kSpatialSourceValues,
+    kSourceMode,
     kParamCount
 };
 static_assert(static_cast<std::size_t>(kParamCount) == std::size(kParams));
@@ -114,8 +158,8 @@ constexpr auto kNoActionParams = [] {
 frame::Signature kNoActionSignature{"apply_dynamic_rf_block_with_concentration_inflow",
                                     kNoActionParams};
 
-constexpr ObservationArgs kObservationArgs{kActionOffsets,   kActionKinds,    kActionPayloads,
-                                           kAdcDemodulation, kRxSensitivities, kSignalWeights,
+constexpr ObservationArgs kObservationArgs{kActionOffsets,       kActionKinds,     kActionPayloads,
+                                           kAdcDemodulation,     kRxSensitivities, kSignalWeights,
                                            kParentSpeciesSignal, kCheckpointStates};
 
 // The caller's obligations that would otherwise take the block outside its arrays, after the
@@ -131,12 +175,12 @@ bool check_block(const frame::Bound& bound, Py_ssize_t nsteps, Py_ssize_t nvoxel
                         1, nvoxels, "must have nvoxels columns") &&
            check_extent(kSignature, bound, {kTransverseFactors}, 1, 2, factors_shape) &&
            check_extent(kSignature, bound, {kTransverseFactors}, 2, nvoxels, factors_shape) &&
-           check_step_indices(kSignature, bound, kLongitudinalGroups, nsteps,
-                              {kExpA, kExpB, kDifference, kRegular, kF0A, kF1A, kJ0, kJ1,
-                               kConcentrationExpA, kConcentrationExpB, kConcentrationDifference,
-                               kConcentrationRegular, kConcentrationF0A, kConcentrationF1A,
-                               kConcentrationJ0, kConcentrationJ1, kDuration, kRegularMode,
-                               kConcentrationRegularMode}) &&
+           check_step_indices(
+               kSignature, bound, kLongitudinalGroups, nsteps,
+               {kExpA, kExpB, kDifference, kRegular, kF0A, kF1A, kJ0, kJ1, kConcentrationExpA,
+                kConcentrationExpB, kConcentrationDifference, kConcentrationRegular,
+                kConcentrationF0A, kConcentrationF1A, kConcentrationJ0, kConcentrationJ1, kDuration,
+                kRegularMode, kConcentrationRegularMode}) &&
            (!has_kpl_groups ||
             check_step_indices(kSignature, bound, kLongitudinalGroups, nsteps, {kKplByGroup})) &&
            check_step_indices(kSignature, bound, kFirstFactorGroups, nsteps,
@@ -147,16 +191,33 @@ bool check_block(const frame::Bound& bound, Py_ssize_t nsteps, Py_ssize_t nvoxel
            (!has_actions || check_actions(kSignature, bound, kObservationArgs, nsteps, 2, nvoxels));
 }
 
-constexpr EngineArgs kEngine{kState,           kTransverseState,   kConcentrationState,
-                             kTransverseFactors,  kLongitudinalGroups, kFirstFactorGroups,
-                             kSecondFactorGroups, kRfGroups,           kRfAxisX,
+constexpr EngineArgs kEngine{kState,
+                             kTransverseState,
+                             kConcentrationState,
+                             kTransverseFactors,
+                             kLongitudinalGroups,
+                             kFirstFactorGroups,
+                             kSecondFactorGroups,
+                             kRfGroups,
+                             kRfAxisX,
                              kObservationArgs};
 
 // The per-voxel rows a tile reads at every step, and its two masks.
 enum Row {
-    kRowKpl, kRowExpA, kRowDifference, kRowF0A, kRowF1A, kRowJ0, kRowJ1,
-    kRowConcentrationExpA, kRowConcentrationDifference, kRowConcentrationF0A,
-    kRowConcentrationF1A, kRowConcentrationJ0, kRowConcentrationJ1, kRowCount
+    kRowKpl,
+    kRowExpA,
+    kRowDifference,
+    kRowF0A,
+    kRowF1A,
+    kRowJ0,
+    kRowJ1,
+    kRowConcentrationExpA,
+    kRowConcentrationDifference,
+    kRowConcentrationF0A,
+    kRowConcentrationF1A,
+    kRowConcentrationJ0,
+    kRowConcentrationJ1,
+    kRowCount
 };
 using IntervalRows = Rows<kRowCount, 2>;
 
@@ -241,8 +302,8 @@ struct Policy {
             rows.load<T>(kRowConcentrationJ1, g), s.source_start, s.source_end,
             s.concentration_source_start, s.concentration_source_end, c.duration, b.equilibrium,
             [&](T pyruvate) {
-                return kernels::_tile_transfer(c.form, c.regular, pyruvate, c.kpl, c.exp_a,
-                                               c.exp_b, c.difference, c.duration);
+                return kernels::_tile_transfer(c.form, c.regular, pyruvate, c.kpl, c.exp_a, c.exp_b,
+                                               c.difference, c.duration);
             },
             [&](T held_pyruvate) {
                 return kernels::_tile_transfer(c.concentration_form, c.concentration_regular,
@@ -281,14 +342,10 @@ struct RunLanes {
     }
     static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
         switch (b.source_mode) {
-            case 0:
-                return run_mode<0>(b, begin, end);
-            case 1:
-                return run_mode<1>(b, begin, end);
-            case 2:
-                return run_mode<2>(b, begin, end);
-            default:
-                return run_mode<3>(b, begin, end);
+            case 0: return run_mode<0>(b, begin, end);
+            case 1: return run_mode<1>(b, begin, end);
+            case 2: return run_mode<2>(b, begin, end);
+            default: return run_mode<3>(b, begin, end);
         }
     }
 };
@@ -429,10 +486,19 @@ PyObject* apply_dynamic_rf_block_with_concentration_inflow(PyObject*, PyObject* 
                 bound.real(kEquilibrium),
                 source_mode};
     // Without kpl_by_group every group reads the per-voxel rates.
-    constexpr int kRowTables[kRowCount] = {
-        -1, kExpA, kDifference, kF0A, kF1A, kJ0, kJ1, kConcentrationExpA,
-        kConcentrationDifference, kConcentrationF0A, kConcentrationF1A, kConcentrationJ0,
-        kConcentrationJ1};
+    constexpr int kRowTables[kRowCount] = {-1,
+                                           kExpA,
+                                           kDifference,
+                                           kF0A,
+                                           kF1A,
+                                           kJ0,
+                                           kJ1,
+                                           kConcentrationExpA,
+                                           kConcentrationDifference,
+                                           kConcentrationF0A,
+                                           kConcentrationF1A,
+                                           kConcentrationJ0,
+                                           kConcentrationJ1};
     for (int r = kRowKpl + 1; r < kRowCount; ++r) block.rows[r] = table(kRowTables[r], 0, 1);
     block.rows[kRowKpl] = has_kpl_groups ? table(kKplByGroup, 0, 1) : table(kKpl, -1, 0);
     // Row r of spatial_source_values replaces window r, in the order of the window parameters.
@@ -452,11 +518,12 @@ PyObject* apply_dynamic_rf_block_with_concentration_inflow(PyObject*, PyObject* 
     Common& common = block.common;
     common.spatial_rf = width != 1;
     std::initializer_list<const Table*> tables = {
-        &block.rows[0],  &block.rows[1],  &block.rows[2],  &block.rows[3],  &block.rows[4],
-        &block.rows[5],  &block.rows[6],  &block.rows[7],  &block.rows[8],  &block.rows[9],
-        &block.rows[10], &block.rows[11], &block.rows[12], &block.windows[0][0],
-        &block.windows[0][1], &block.windows[0][2], &block.windows[0][3], &block.windows[1][0],
-        &block.windows[1][1], &block.windows[1][2], &block.windows[1][3]};
+        &block.rows[0],       &block.rows[1],       &block.rows[2],       &block.rows[3],
+        &block.rows[4],       &block.rows[5],       &block.rows[6],       &block.rows[7],
+        &block.rows[8],       &block.rows[9],       &block.rows[10],      &block.rows[11],
+        &block.rows[12],      &block.windows[0][0], &block.windows[0][1], &block.windows[0][2],
+        &block.windows[0][3], &block.windows[1][0], &block.windows[1][1], &block.windows[1][2],
+        &block.windows[1][3]};
     common.lanes = lanes_allowed(common, tables, {&block.masks[0], &block.masks[1]});
     run_parents<RunLanes>(block, num_threads, nparents);
     Py_RETURN_NONE;

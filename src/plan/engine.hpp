@@ -99,7 +99,7 @@ struct Rows {
     T load(int row, Index g) const noexcept {
         const auto r = static_cast<std::size_t>(row);
         const auto* at = reinterpret_cast<const double*>(start[r] + g * group_stride[r]);
-        if constexpr (kernels::kLaneCount<T> > 1) {
+        if constexpr (kernels::kLaneCount < T >> 1) {
             if (broadcast[r]) return kernels::splat<T>(kernels::load_lanes<double>(at));
         }
         return kernels::load_lanes<T>(at);
@@ -114,8 +114,8 @@ struct Rows {
 
     // The rows of the spins from `first` on; with `packed`, groups 0 .. groups - 1 copied there
     // (groups, then rows, then lanes; the masks after all the doubles).
-    void set(const Table (&tables)[kN], const Table (&masks)[kM],
-             Index first, int lanes, Index groups, double* packed) noexcept {
+    void set(const Table (&tables)[kN], const Table (&masks)[kM], Index first, int lanes,
+             Index groups, double* packed) noexcept {
         for (int r = 0; r < N; ++r) {
             start[r] = tables[r].at(0, first);
             group_stride[r] = tables[r].row_stride;
@@ -189,8 +189,8 @@ struct PoolRegisters {
         for (int p = 0; p < P; ++p) {
             const Index at = p * s.nspins + first;
             kernels::load_complex_lanes(s.transverse + 2 * at, x[p], y[p]);
-            z[p] = kernels::gather_lanes<T>(reinterpret_cast<const char*>(s.state + 3 * at + 2),
-                                            kRow);
+            z[p] =
+                kernels::gather_lanes<T>(reinterpret_cast<const char*>(s.state + 3 * at + 2), kRow);
             if constexpr (kConcentration) {
                 c[p] = kernels::gather_lanes<T>(
                     reinterpret_cast<const char*>(s.concentration + 3 * at + 2), kRow);
@@ -205,8 +205,8 @@ struct PoolRegisters {
             kernels::store_complex_lanes(s.transverse + 2 * at, x[p], y[p]);
             kernels::scatter_lanes(reinterpret_cast<char*>(s.state + 3 * at + 2), kRow, z[p]);
             if constexpr (kConcentration) {
-                kernels::scatter_lanes(reinterpret_cast<char*>(s.concentration + 3 * at + 2),
-                                       kRow, c[p]);
+                kernels::scatter_lanes(reinterpret_cast<char*>(s.concentration + 3 * at + 2), kRow,
+                                       c[p]);
             }
         }
     }
@@ -253,15 +253,15 @@ inline void evolve_pools(const Factors& f, std::int32_t group, Index first, Pool
     for_each_pool(v, [&](Index p) {
         const char* const row = f.data + group * f.group_stride + p * f.pool_stride;
         T real, imag;
-        if constexpr (kernels::kLaneCount<T> > 1) {
+        if constexpr (kernels::kLaneCount < T >> 1) {
             if (f.spin_stride == 0) {
-                real = kernels::splat<T>(kernels::load_lanes<double>(
-                    reinterpret_cast<const double*>(row)));
-                imag = kernels::splat<T>(kernels::load_lanes<double>(
-                    reinterpret_cast<const double*>(row) + 1));
+                real = kernels::splat<T>(
+                    kernels::load_lanes<double>(reinterpret_cast<const double*>(row)));
+                imag = kernels::splat<T>(
+                    kernels::load_lanes<double>(reinterpret_cast<const double*>(row) + 1));
             } else {
-                kernels::load_complex_lanes(reinterpret_cast<const double*>(row) + 2 * first,
-                                            real, imag);
+                kernels::load_complex_lanes(reinterpret_cast<const double*>(row) + 2 * first, real,
+                                            imag);
             }
         } else {
             double pair[2];
@@ -316,8 +316,8 @@ struct Common {
     Column longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups;
     Index nsteps = 0;
     Index spins_per_parent = 1;
-    Index groups_used = 0;  // 1 + the largest longitudinal group of the block's steps
-    bool lanes = false;     // whole tiles may run in lanes
+    Index groups_used = 0;    // 1 + the largest longitudinal group of the block's steps
+    bool lanes = false;       // whole tiles may run in lanes
     bool spatial_rf = false;  // one rotation per spin (RF width nspins), else one per group
     bool has_actions = false;
     ActionStream stream;
@@ -361,8 +361,8 @@ inline void run_spins(const Block& b, Index begin, Index end, std::size_t packed
     if (c.lanes) {
         alignas(64) double packed[kPackedDoubles];
         // Packing pays when the groups are read again in later steps.
-        const bool pack = packed_doubles > 0 && packed_doubles <= kPackedDoubles &&
-                          2 * c.groups_used <= c.nsteps;
+        const bool pack =
+            packed_doubles > 0 && packed_doubles <= kPackedDoubles && 2 * c.groups_used <= c.nsteps;
         for (; spin + W <= end; spin += W) TileOf<T>::run(b, spin, pack ? packed : nullptr);
     }
     for (; spin < end; ++spin) TileOf<double>::run(b, spin, nullptr);

@@ -23,9 +23,8 @@ namespace korvel::plan {
 template <class Pools, class F>
 inline void for_each_pool(const Pools& v, F&& f) noexcept {
     if constexpr (Pools::kFixed > 0) {
-        [&]<int... p>(std::integer_sequence<int, p...>) {
-            (f(std::ptrdiff_t{p}), ...);
-        }(std::make_integer_sequence<int, Pools::kFixed>{});
+        [&]<int... p>(std::integer_sequence<int, p...>) { (f(std::ptrdiff_t{p}), ...); }
+        (std::make_integer_sequence<int, Pools::kFixed>{});
     } else {
         for (std::ptrdiff_t p = 0; p < v.count(); ++p) f(p);
     }
@@ -203,8 +202,7 @@ inline void run_tile_actions(const ActionStream& stream, const Observation& obse
             case kCheckpointAction:
                 tile_checkpoint(observation, stream.payload(action), tile, pools);
                 break;
-            default:
-                break;
+            default: break;
         }
     }
 }

@@ -2,12 +2,12 @@
 // block's indices, payloads and shapes inside the arrays it was given.
 #include "plan/observation.hpp"
 
-#include "plan/lane_actions.hpp"
-
 #include <cstdint>
 #include <cstdio>
 #include <new>
 #include <vector>
+
+#include "plan/lane_actions.hpp"
 
 namespace korvel::plan {
 namespace {
@@ -43,8 +43,8 @@ ActionStream gather_action_stream(const frame::Bound& bound, const ObservationAr
     const frame::Buffer& offsets = bound.buffer(args.action_offsets);
     const frame::Buffer& kinds = bound.buffer(args.action_kinds);
     const frame::Buffer& payloads = bound.buffer(args.action_payloads);
-    return {offsets.data(), offsets.stride(0), kinds.data(),
-            kinds.stride(0), payloads.data(), payloads.stride(0)};
+    return {offsets.data(),  offsets.stride(0), kinds.data(),
+            kinds.stride(0), payloads.data(),   payloads.stride(0)};
 }
 
 Observation gather_observation(const frame::Bound& bound, const ObservationArgs& args,
@@ -128,8 +128,7 @@ bool check_actions(const frame::Signature& signature, const frame::Bound& bound,
                                                                                   : kNone;
             case kCheckpointAction:
                 return payload < 0 || payload >= ncheckpoints ? kCheckpointPayload : kNone;
-            default:
-                return kNone;
+            default: return kNone;
         }
     };
     // Running counts over all entries, so that each bracket costs O(1) however the brackets
@@ -184,8 +183,8 @@ bool check_actions(const frame::Signature& signature, const frame::Bound& bound,
             return fail("%s must have an entry for every spin",
                         name_of(signature, args.signal_weights));
         }
-        for (const int i : {args.adc_demodulation, args.rx_sensitivities,
-                            args.parent_species_signal}) {
+        for (const int i :
+             {args.adc_demodulation, args.rx_sensitivities, args.parent_species_signal}) {
             if (!require_contiguous_named(signature, bound, i)) return false;
         }
     }
@@ -249,8 +248,8 @@ bool lanes_allowed(const Common& common, std::initializer_list<const Table*> tab
         if (!table->lanes_ok(sizeof(double))) return false;
     }
     if (common.spatial_rf) {  // the axis form reads one value per group
-        for (const Table* table : {&common.rf.axis_x, &common.rf.axis_y, &common.rf.cosine,
-                                   &common.rf.sine}) {
+        for (const Table* table :
+             {&common.rf.axis_x, &common.rf.axis_y, &common.rf.cosine, &common.rf.sine}) {
             if (!table->lanes_ok(sizeof(double))) return false;
         }
     }
@@ -286,8 +285,8 @@ bool check_rf_width(Py_ssize_t width, Py_ssize_t nspins, const char* message) {
     return false;
 }
 
-bool adc_samples_unique(const ActionStream& stream, std::ptrdiff_t nsteps,
-                        std::ptrdiff_t nactions, std::ptrdiff_t nadc) noexcept {
+bool adc_samples_unique(const ActionStream& stream, std::ptrdiff_t nsteps, std::ptrdiff_t nactions,
+                        std::ptrdiff_t nadc) noexcept {
     try {
         // The first ADC entry at or after each entry, so a bracket costs only its ADC entries:
         // each one marks a new sample or ends the search, whatever the brackets overlap.

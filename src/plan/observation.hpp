@@ -104,8 +104,9 @@ Common gather_common(const frame::Bound& bound, const EngineArgs& args, Py_ssize
                      double signal_scale, bool ideal_crushers) noexcept;
 
 // Whether whole tiles may run in lanes: every listed per-spin table read with unit or zero
-// stride along the spins (masks: single bytes), the factors and spatial RF tables likewise, and an order of the
-// signal's additions that tiles keep (one spin per parent, or no ADC sample written twice).
+// stride along the spins (masks: single bytes), the factors and spatial RF tables likewise, and an
+// order of the signal's additions that tiles keep (one spin per parent, or no ADC sample written
+// twice).
 bool lanes_allowed(const Common& common, std::initializer_list<const Table*> tables,
                    std::initializer_list<const Table*> masks) noexcept;
 
@@ -122,18 +123,19 @@ bool check_rf_width(Py_ssize_t width, Py_ssize_t nspins, const char* message);
 // Threads take the parents in units whose spins fill whole tiles, so that every spin runs in
 // the same tile, or as the same one-lane tile, for every team: the instructions a spin meets
 // then never depend on the team, down to the sign and payload of a NaN that meets another NaN
-// (which the compiler may order differently in lanes and in a single lane).
+// (which the compiler may order differently in lanes and in a single lane). Units share no
+// output, so they are handed out in chunks to whichever thread is free.
 template <template <int> class Run, class Block>
 void run_parents(const Block& block, int num_threads, Py_ssize_t nparents) {
     const auto runner = frame::simd_variant<Run, const Block&, Py_ssize_t, Py_ssize_t>();
     const Py_ssize_t spins_per_parent = block.common.spins_per_parent;
     const Py_ssize_t lanes = block.common.lanes ? frame::simd_lanes<Run>() : 1;
     const Py_ssize_t unit = lanes / std::gcd(lanes, spins_per_parent);
-    frame::run_region(num_threads, (nparents + unit - 1) / unit,
-                      [&](Py_ssize_t begin, Py_ssize_t end) {
-                          const Py_ssize_t last = end * unit < nparents ? end * unit : nparents;
-                          runner(block, begin * unit * spins_per_parent, last * spins_per_parent);
-                      });
+    frame::run_region_dynamic(
+        num_threads, (nparents + unit - 1) / unit, [&](Py_ssize_t begin, Py_ssize_t end) {
+            const Py_ssize_t last = end * unit < nparents ? end * unit : nparents;
+            runner(block, begin * unit * spins_per_parent, last * spins_per_parent);
+        });
 }
 
 }  // namespace korvel::plan

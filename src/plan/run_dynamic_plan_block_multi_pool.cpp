@@ -127,26 +127,28 @@ enum ParamIndex {
     kNumThreads,
     kSpatialSourceValues,
 };
-constexpr ObservationArgs kObservation{
-    kActionOffsets,   kActionKinds,   kActionPayloads,      kAdcDemodulation,
-    kRxSensitivities, kSignalWeights, kParentSpeciesSignal, kCheckpointStates};
+constexpr ObservationArgs kObservation{kActionOffsets,       kActionKinds,     kActionPayloads,
+                                       kAdcDemodulation,     kRxSensitivities, kSignalWeights,
+                                       kParentSpeciesSignal, kCheckpointStates};
 constexpr int kPrecursorTables[6] = {kExpPrecursor,
                                      kF0Precursor,
                                      kF1Precursor,
                                      kConcentrationExpPrecursor,
                                      kConcentrationF0Precursor,
                                      kConcentrationF1Precursor};
-constexpr int kProductTables[7] = {kConversionRates,
-                                   kTransferFactor,
-                                   kJ0,
-                                   kJ1,
-                                   kConcentrationTransferFactor,
-                                   kConcentrationJ0,
-                                   kConcentrationJ1};
+constexpr int kProductTables[7] = {
+    kConversionRates, kTransferFactor, kJ0, kJ1, kConcentrationTransferFactor,
+    kConcentrationJ0, kConcentrationJ1};
 
-constexpr EngineArgs kEngine{kState,           kTransverseState,   kConcentrationState,
-                             kTransverseFactors,  kLongitudinalGroups, kFirstFactorGroups,
-                             kSecondFactorGroups, kRfGroups,           kRfAxisX,
+constexpr EngineArgs kEngine{kState,
+                             kTransverseState,
+                             kConcentrationState,
+                             kTransverseFactors,
+                             kLongitudinalGroups,
+                             kFirstFactorGroups,
+                             kSecondFactorGroups,
+                             kRfGroups,
+                             kRfAxisX,
                              kObservation};
 
 // The block: the common part, the per-spin precursor tables [g, spin], the per-spin product
@@ -202,11 +204,11 @@ struct Policy {
             Table tables[MultiPoolRows<P>::kN];
             for (int k = 0; k < 6; ++k) tables[k] = b.precursor[k];
             for (int t = 0; t < 7; ++t) {
-                for (int q = 0; q < P - 1; ++q) tables[6 + t * (P - 1) + q] = b.products[t].product(q);
+                for (int q = 0; q < P - 1; ++q)
+                    tables[6 + t * (P - 1) + q] = b.products[t].product(q);
             }
             const Table no_masks[1] = {};
-            rows.set(tables, no_masks, first, kernels::kLaneCount<T>, b.common.groups_used,
-                     packed);
+            rows.set(tables, no_masks, first, kernels::kLaneCount<T>, b.common.groups_used, packed);
         }
     }
     auto step(Index step) const noexcept {
@@ -227,13 +229,20 @@ struct Policy {
             const auto column = [&](int t) { return product_column(b.products[t], g, first); };
             return kernels::_MultiPoolGroup<double, kernels::_Strided<const double>,
                                             kernels::_Strided<const double>>{
-                b.precursor[0].load<T>(g, first), b.precursor[1].load<T>(g, first),
-                b.precursor[2].load<T>(g, first), b.precursor[3].load<T>(g, first),
-                b.precursor[4].load<T>(g, first), b.precursor[5].load<T>(g, first),
-                group_column(b.exp_products),     group_column(b.concentration_exp_products),
-                column(0),                        column(1),
-                column(2),                        column(3),
-                column(4),                        column(5),
+                b.precursor[0].load<T>(g, first),
+                b.precursor[1].load<T>(g, first),
+                b.precursor[2].load<T>(g, first),
+                b.precursor[3].load<T>(g, first),
+                b.precursor[4].load<T>(g, first),
+                b.precursor[5].load<T>(g, first),
+                group_column(b.exp_products),
+                group_column(b.concentration_exp_products),
+                column(0),
+                column(1),
+                column(2),
+                column(3),
+                column(4),
+                column(5),
                 column(6)};
         }
     }
@@ -272,25 +281,25 @@ struct RunBlock {
     static constexpr int kLanes = W;
     template <class T, int P>
     static void run_pools(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
-        const std::size_t packed = P == 0 ? 0 : MultiPoolRows<P>::packed_size(
-                                                    b.common.groups_used, kernels::kLaneCount<T>);
+        const std::size_t packed =
+            P == 0 ? 0
+                   : MultiPoolRows<P>::packed_size(b.common.groups_used, kernels::kLaneCount<T>);
         const bool spatial_sources = b.spatial_sources;
         if (b.common.spatial_rf) {
-            spatial_sources ? run_spins<T, TileOf<P, true, true>::template At>(b, begin, end, packed)
-                            : run_spins<T, TileOf<P, true, false>::template At>(b, begin, end, packed);
+            spatial_sources
+                ? run_spins<T, TileOf<P, true, true>::template At>(b, begin, end, packed)
+                : run_spins<T, TileOf<P, true, false>::template At>(b, begin, end, packed);
         } else {
-            spatial_sources ? run_spins<T, TileOf<P, false, true>::template At>(b, begin, end, packed)
-                            : run_spins<T, TileOf<P, false, false>::template At>(b, begin, end, packed);
+            spatial_sources
+                ? run_spins<T, TileOf<P, false, true>::template At>(b, begin, end, packed)
+                : run_spins<T, TileOf<P, false, false>::template At>(b, begin, end, packed);
         }
     }
     static void run(const Block& b, Py_ssize_t begin, Py_ssize_t end) noexcept {
         switch (b.common.states.npools) {
-            case 3:
-                return run_pools<kernels::Lanes<W>, 3>(b, begin, end);
-            case 4:
-                return run_pools<kernels::Lanes<W>, 4>(b, begin, end);
-            default:
-                return run_pools<double, 0>(b, begin, end);
+            case 3: return run_pools<kernels::Lanes<W>, 3>(b, begin, end);
+            case 4: return run_pools<kernels::Lanes<W>, 4>(b, begin, end);
+            default: return run_pools<double, 0>(b, begin, end);
         }
     }
 };

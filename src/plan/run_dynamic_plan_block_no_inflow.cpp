@@ -89,9 +89,16 @@ constexpr ObservationArgs kObservation{
     kRxSensitivities, kSignalWeights, kParentSpeciesSignal, kCheckpointStates,
 };
 
-constexpr EngineArgs kEngine{kState,           kTransverseState,   -1,        kTransverseFactors,
-                             kLongitudinalGroups, kFirstFactorGroups, kSecondFactorGroups,
-                             kRfGroups,           kRfAxisX,           kObservation};
+constexpr EngineArgs kEngine{kState,
+                             kTransverseState,
+                             -1,
+                             kTransverseFactors,
+                             kLongitudinalGroups,
+                             kFirstFactorGroups,
+                             kSecondFactorGroups,
+                             kRfGroups,
+                             kRfAxisX,
+                             kObservation};
 
 // The block: the common part, the per-spin group tables (kpl, exp_a, difference; the regular
 // mask) and the per-group values.
@@ -125,9 +132,12 @@ struct Policy {
     };
     Step step(Index step) const noexcept {
         const std::int32_t g = b.common.longitudinal_groups[step];
-        return {rows.load<T>(0, g),       rows.load<T>(1, g),
-                rows.load<T>(2, g),       b.exp_b.value(g),
-                b.duration.value(g),      rows.mask(0, g),
+        return {rows.load<T>(0, g),
+                rows.load<T>(1, g),
+                rows.load<T>(2, g),
+                b.exp_b.value(g),
+                b.duration.value(g),
+                rows.mask(0, g),
                 rows.template form<W>(0, g, b.regular_mode.value<std::int32_t>(g))};
     }
     template <int kHalf>
@@ -167,11 +177,10 @@ struct RunBlock {
 bool check_block(const frame::Bound& bound, Py_ssize_t nsteps, Py_ssize_t nspins) {
     const char* const factors_shape = "must have shape (nfactor_groups, 2, nspins)";
     const char* const rf_shape = "must have the shape of rf_axis_x";
-    const std::initializer_list<int> rf_tables = {kRfAxisY, kRfCosine, kRfSine,
-                                                  kRfOneMinusCosine};
+    const std::initializer_list<int> rf_tables = {kRfAxisY, kRfCosine, kRfSine, kRfOneMinusCosine};
     return check_extent(kSignature, bound,
-                        {kKplByGroup, kExpAByGroup, kDifferenceByGroup, kRegularByGroup}, 1,
-                        nspins, "must have nspins columns") &&
+                        {kKplByGroup, kExpAByGroup, kDifferenceByGroup, kRegularByGroup}, 1, nspins,
+                        "must have nspins columns") &&
            check_extent(kSignature, bound, {kTransverseFactors}, 1, 2, factors_shape) &&
            check_extent(kSignature, bound, {kTransverseFactors}, 2, nspins, factors_shape) &&
            check_extent(kSignature, bound, rf_tables, 0, bound.shape(kRfAxisX, 0), rf_shape) &&
@@ -231,19 +240,19 @@ PyObject* run_dynamic_plan_block_no_inflow(PyObject*, PyObject* const* args, Py_
     if (nspins > 0 && !check_block(bound, nsteps, nspins)) return nullptr;
     if (!frame::check_memory(kSignature, bound)) return nullptr;
 
-    Block block{gather_common(bound, kEngine, 2, nspins, spins_per_parent, true,
-                              bound.real(kSignalScale), bound.flag(kIdealCrushers)),
-                {table_of(bound.buffer(kKplByGroup), 0, 1),
-                 table_of(bound.buffer(kExpAByGroup), 0, 1),
-                 table_of(bound.buffer(kDifferenceByGroup), 0, 1)},
-                {table_of(bound.buffer(kRegularByGroup), 0, 1)},
-                table_of(bound.buffer(kExpBByGroup), 0, -1),
-                table_of(bound.buffer(kDurationByGroup), 0, -1),
-                table_of(bound.buffer(kRegularModeByGroup), 0, -1)};
+    Block block{
+        gather_common(bound, kEngine, 2, nspins, spins_per_parent, true, bound.real(kSignalScale),
+                      bound.flag(kIdealCrushers)),
+        {table_of(bound.buffer(kKplByGroup), 0, 1), table_of(bound.buffer(kExpAByGroup), 0, 1),
+         table_of(bound.buffer(kDifferenceByGroup), 0, 1)},
+        {table_of(bound.buffer(kRegularByGroup), 0, 1)},
+        table_of(bound.buffer(kExpBByGroup), 0, -1),
+        table_of(bound.buffer(kDurationByGroup), 0, -1),
+        table_of(bound.buffer(kRegularModeByGroup), 0, -1)};
     Common& common = block.common;
     common.spatial_rf = width != 1;
-    common.lanes = lanes_allowed(common, {&block.rows[0], &block.rows[1], &block.rows[2]},
-                                 {&block.masks[0]});
+    common.lanes =
+        lanes_allowed(common, {&block.rows[0], &block.rows[1], &block.rows[2]}, {&block.masks[0]});
     run_parents<RunBlock>(block, num_threads, nparents);
     Py_RETURN_NONE;
 }

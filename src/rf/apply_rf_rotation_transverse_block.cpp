@@ -19,7 +19,16 @@ constexpr frame::Param kParams[] = {
 };
 static_assert(frame::well_formed(kParams));
 frame::Signature kSignature{"apply_rf_rotation_transverse_block", kParams};
-enum Index { kState, kTransverseState, kAxisX, kAxisY, kCosine, kSine, kOneMinusCosine, kNumThreads };
+enum Index {
+    kState,
+    kTransverseState,
+    kAxisX,
+    kAxisY,
+    kCosine,
+    kSine,
+    kOneMinusCosine,
+    kNumThreads
+};
 
 }  // namespace
 

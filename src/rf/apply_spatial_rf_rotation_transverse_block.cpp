@@ -64,8 +64,8 @@ PyObject* apply_spatial_rf_rotation_transverse_block(PyObject*, PyObject* const*
             const Py_ssize_t voxel = item % nvoxels;
             frame::Complex& transverse = transverse_data[item];
             kernels::_rotate_rf_voxel_plane(transverse.real, transverse.imag,
-                                            state_data[3 * item + 2], axis_x[voxel],
-                                            axis_y[voxel], cosine[voxel], sine[voxel]);
+                                            state_data[3 * item + 2], axis_x[voxel], axis_y[voxel],
+                                            cosine[voxel], sine[voxel]);
         }
     });
     Py_RETURN_NONE;
