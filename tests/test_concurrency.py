@@ -1,17 +1,18 @@
 """Python threads calling kernels at once, each on its own arrays, get exactly what the same calls
-give one after the other. (A forked child's calls are tested with the axis RF rotation.)"""
+give one after the other, and a process forked after a parallel call completes its own."""
 
 from __future__ import annotations
 
 import os
 import sys
+import textwrap
 import threading
 
 import numpy as np
 import pytest
 
 from calls import BUILT, CALLS, damaged_call
-from conftest import THREAD_COUNTS
+from conftest import THREAD_COUNTS, run_python
 from korvel import pelorine
 
 SANITIZED = os.environ.get("KORVEL_SANITIZED") == "1"
@@ -79,3 +80,23 @@ def test_a_team_beyond_the_system_runs_on_fewer_threads(num_threads):
         expected = run_task(function, 3, 1)
         got = run_task(function, 3, num_threads)
         assert all(identical(a, b) for a, b in zip(got, expected)), function
+
+
+@pytest.mark.skipif(os.environ.get("KORVEL_SANITIZED") == "1", reason="fork under sanitizers")
+def test_a_forked_child_completes_its_call():
+    source = textwrap.dedent("""
+        import os
+        import numpy as np
+        from korvel import pelorine
+        state, transverse = np.zeros((2, 5000, 3)), np.zeros((2, 5000), complex)
+        pelorine.apply_rf_rotation_transverse_block(state, transverse, 1, 0, 0, 1, 1, 2)
+        pid = os.fork()
+        if pid == 0:
+            pelorine.apply_rf_rotation_transverse_block(state, transverse, 1, 0, 0, 1, 1, 2)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print("child", os.waitstatus_to_exitcode(status))
+        pelorine.apply_rf_rotation_transverse_block(state, transverse, 1, 0, 0, 1, 1, 2)
+        """)
+    result = run_python(source, timeout=60)
+    assert result.stdout.strip() == "child 0", result

@@ -1,10 +1,13 @@
-"""The installed type stubs and the self-check runner agree with what they describe."""
+"""The installed type stubs and the self-check runner agree with what they describe, and the
+built extension holds no fused multiply-add instruction."""
 
 from __future__ import annotations
 
 import ast
 import io
 import re
+import shutil
+import subprocess
 import types
 from pathlib import Path
 
@@ -118,3 +121,21 @@ def test_self_check_passes_on_the_registered_functions():
     assert _selfcheck.run(size=64, repeats=1, out=out) == 0, out.getvalue()
     for case in _selfcheck.CASES:
         assert re.search(rf"^{case.name}\s+(yes|not built)\s", out.getvalue(), re.M)
+
+
+# vfmadd231pd, vfnmsub132sd, vfmaddsub213pd, ...: every x86 fused multiply-add form.
+FUSED_INSTRUCTION = re.compile(r"\bvf(?:n?m(?:add|sub)|maddsub|msubadd)\d{3}[ps][dsh]\b")
+
+
+def test_the_extension_holds_no_fused_multiply_add_instruction():
+    """Every code path of every instruction-set variant, including ones no test reaches: the
+    compiler must not fuse even where it recognises a pattern (a complex product, say)."""
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump is not installed")
+    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", pelorine.__file__],
+                             capture_output=True, text=True, check=True).stdout
+    assert "mulpd" in listing  # the disassembly did list the kernels (any variant)
+    assert sorted(set(FUSED_INSTRUCTION.findall(listing))) == []
+    assert FUSED_INSTRUCTION.search("vfmaddsub132pd %xmm4,%xmm2,%xmm1")
+    assert FUSED_INSTRUCTION.search("vfnmadd231sd %xmm1,%xmm2,%xmm3")
