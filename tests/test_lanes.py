@@ -375,3 +375,53 @@ def test_nan_signs_and_payloads_do_not_depend_on_the_team(rng, driver, spins_per
 def test_same_bits_strict_mode_tells_nans_apart(a, b, loose, strict):
     assert same_bits(a, b) is loose
     assert same_bits(a, b, strict=True) is strict
+
+
+# Each: a driver, its NumPy path, the arrays it writes, a block builder (shared with the NaN test's
+# drivers), and the per-spin tables the host may pass as the same row for every spin.
+SHARED_TABLES = {
+    "two-pool": ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regular_by_group",
+                 "rf_axis_x", "rf_cosine"),
+    "multi-pool": ("exp_precursor_by_group", "j0_by_group", "transverse_factors",
+                   "spatial_source_values", "inflow_delivery"),
+    "source-interval": ("kpl", "exp_a_by_group", "f0_a_by_group", "regular_by_group",
+                        "concentration_regular_by_group", "inflow_delivery"),
+}
+SHARED_BLOCKS = {
+    "two-pool": lambda rng: two_pool_block(rng, nparents=9, spins_per_parent=5, spatial=True),
+    "multi-pool": lambda rng: multi_pool_block(rng, nparents=9, spins_per_parent=5, npools=4,
+                                               spatial=True, width=45),
+    "source-interval": lambda rng: source_interval_block(rng, nvoxels=45, spins_per_parent=5,
+                                                         spatial=True, width=45),
+}
+REFERENCES = {
+    "two-pool": reference.run_dynamic_plan_block_no_inflow,
+    "multi-pool": reference.run_dynamic_plan_block_multi_pool,
+    "source-interval": reference.apply_dynamic_rf_block_with_concentration_inflow,
+}
+
+
+@pytest.mark.parametrize("num_threads", (1, 3))
+@pytest.mark.parametrize("driver", SHARED_TABLES)
+def test_zero_stride_tables_run_in_lanes_with_the_bits_of_contiguous_ones(rng, driver,
+                                                                          num_threads):
+    """Per-spin tables that hold one value per row, passed as zero-stride views: the same bits
+    as the same values laid out contiguously (NaNs included), and as the NumPy path."""
+    function, written, _, _ = NAN_DRIVERS[driver]
+    block = SHARED_BLOCKS[driver](rng)
+    shared, contiguous = dict(block), dict(block)
+    for name in SHARED_TABLES[driver]:
+        one = np.broadcast_to(block[name][..., :1], block[name].shape)
+        shared[name], contiguous[name] = one, np.ascontiguousarray(one)
+        assert shared[name].strides[-1] == 0
+    runs = []
+    for arguments in (shared, contiguous):
+        call = copy_arrays(arguments)
+        call["num_threads"] = num_threads
+        function(**call)
+        runs.append(call)
+    expected = copy_arrays(contiguous)
+    REFERENCES[driver](**expected)
+    for name in written:
+        assert same_bits(runs[0][name], runs[1][name], strict=True), name
+        assert same_bits(runs[0][name], expected[name]), name
