@@ -99,7 +99,7 @@ struct Rows {
     T load(int row, Index g) const noexcept {
         const auto r = static_cast<std::size_t>(row);
         const auto* at = reinterpret_cast<const double*>(start[r] + g * group_stride[r]);
-        if constexpr (kernels::kLaneCount < T >> 1) {
+        if constexpr (kernels::kLaneCount<T> != 1) {
             if (broadcast[r]) return kernels::splat<T>(kernels::load_lanes<double>(at));
         }
         return kernels::load_lanes<T>(at);
@@ -253,7 +253,7 @@ inline void evolve_pools(const Factors& f, std::int32_t group, Index first, Pool
     for_each_pool(v, [&](Index p) {
         const char* const row = f.data + group * f.group_stride + p * f.pool_stride;
         T real, imag;
-        if constexpr (kernels::kLaneCount < T >> 1) {
+        if constexpr (kernels::kLaneCount<T> != 1) {
             if (f.spin_stride == 0) {
                 real = kernels::splat<T>(
                     kernels::load_lanes<double>(reinterpret_cast<const double*>(row)));
