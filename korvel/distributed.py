@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import inspect
 import math
 import os
 import warnings
@@ -36,10 +37,20 @@ from typing import Any, Callable
 
 import numpy as np
 
-from korvel import pelorine
+from korvel import pelorine, reference
+from korvel.host.drivers import (
+    MULTI_POOL,
+    RECORDS,
+    RF_TABLES,
+    SOURCE_INTERVAL,
+    TWO_POOL,
+    Driver,
+    Layout,
+)
 
 __all__ = [
     "ChunkError",
+    "chunked",
     "apply_dynamic_rf_block_with_concentration_inflow",
     "run_dynamic_plan_block_multi_pool",
     "run_dynamic_plan_block_no_inflow",
@@ -65,68 +76,6 @@ class ChunkError(RuntimeError):
         self.parents = parents
 
 
-@dataclass(frozen=True)
-class _Layout:
-    """Where a driver's arrays have their spin or parent axis, and what it writes.
-
-    Arrays not named in ``spin_axes`` or ``parent_axes`` are shared whole by every chunk. The RF
-    tables are among ``spin_axes``: they are split when they hold one rotation per spin.
-    """
-
-    name: str
-    spin_axes: dict[str, int]
-    parent_axes: dict[str, int]
-    written: tuple[str, ...]
-    # Arrays that take no part without an action stream (no-action mode).
-    observation: tuple[str, ...] = ()
-
-
-_RF = {name: 1 for name in ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine",
-                            "rf_one_minus_cosine")}
-_RECEIVE = {"rx_sensitivities": 1, "signal_weights": 0, "checkpoint_states": 2}
-_SIGNAL = {"parent_species_signal": 0}
-
-_TWO_POOL = _Layout(
-    name="run_dynamic_plan_block_no_inflow",
-    spin_axes={"state": 1, "transverse_state": 1, "transverse_factors": 2, "kpl_by_group": 1,
-               "exp_a_by_group": 1, "difference_by_group": 1, "regular_by_group": 1,
-               **_RF, **_RECEIVE},
-    parent_axes=_SIGNAL,
-    written=("state", "transverse_state", "parent_species_signal", "checkpoint_states"),
-)
-
-_MULTI_POOL = _Layout(
-    name="run_dynamic_plan_block_multi_pool",
-    spin_axes={"state": 1, "transverse_state": 1, "concentration_state": 1,
-               "transverse_factors": 2, "conversion_rates_by_group": 2,
-               "exp_precursor_by_group": 1, "transfer_factor_by_group": 2,
-               "f0_precursor_by_group": 1, "f1_precursor_by_group": 1, "j0_by_group": 2,
-               "j1_by_group": 2, "concentration_exp_precursor_by_group": 1,
-               "concentration_transfer_factor_by_group": 2,
-               "concentration_f0_precursor_by_group": 1, "concentration_f1_precursor_by_group": 1,
-               "concentration_j0_by_group": 2, "concentration_j1_by_group": 2,
-               "inflow_delivery": 0, **_RF, **_RECEIVE, "spatial_source_values": 2},
-    parent_axes=_SIGNAL,
-    written=("state", "transverse_state", "concentration_state", "parent_species_signal",
-             "checkpoint_states"),
-)
-
-
-_SOURCE_INTERVAL = _Layout(
-    name="apply_dynamic_rf_block_with_concentration_inflow",
-    spin_axes={"state": 1, "transverse_state": 1, "concentration_state": 1, "kpl": 0,
-               "inflow_delivery": 0, "transverse_factors": 2,
-               **{f"{prefix}{name}_by_group": 1 for prefix in ("", "concentration_")
-                  for name in ("exp_a", "difference", "regular", "f0_a", "f1_a", "j0", "j1")},
-               **_RF, **_RECEIVE, "kpl_by_group": 1, "spatial_source_values": 2},
-    parent_axes=_SIGNAL,
-    written=("state", "transverse_state", "concentration_state", "parent_species_signal",
-             "checkpoint_states"),
-    observation=("action_kinds", "action_payloads", "adc_demodulation", "rx_sensitivities",
-                 "signal_weights", "parent_species_signal", "checkpoint_states"),
-)
-
-
 def _check_options(chunk_parents, max_chunk_bytes, task_threads) -> None:
     for name, value, least in (("chunk_parents", chunk_parents, 1),
                                ("max_chunk_bytes", max_chunk_bytes, 1),
@@ -146,11 +95,11 @@ def _aligned(array: np.ndarray) -> bool:
                for extent, stride in zip(array.shape, array.strides))
 
 
-def _no_action(layout: _Layout, arguments: dict[str, Any]) -> bool:
+def _no_action(layout: Layout, arguments: dict[str, Any]) -> bool:
     return bool(layout.observation) and arguments["action_offsets"] is None
 
 
-def _validate(layout: _Layout, arguments: dict[str, Any]) -> None:
+def _validate(record: Driver, arguments: dict[str, Any]) -> None:
     """Run the driver's own validation without letting it compute.
 
     The drivers check everything (binding, element types, shapes, contents, and last the memory
@@ -159,6 +108,7 @@ def _validate(layout: _Layout, arguments: dict[str, Any]) -> None:
     driver therefore raises either the caller's first fault, exactly as a direct call would, or
     that view's writability error; then only the alignment of the arrays after it is left.
     """
+    layout = record.layout
     # Without an action stream the observation arrays take no part, not even in the memory check.
     ignored = layout.observation if _no_action(layout, arguments) else ()
     probe = [name for name in layout.written
@@ -166,12 +116,12 @@ def _validate(layout: _Layout, arguments: dict[str, Any]) -> None:
     view = arguments[probe].view()
     view.flags.writeable = False
     try:
-        getattr(pelorine, layout.name)(**{**arguments, probe: view})
+        record.function(pelorine)(**{**arguments, probe: view})
     except ValueError as error:
         if str(error) != f"{probe} must be writable" or not arguments[probe].flags.writeable:
             raise
     else:  # pragma: no cover - the driver checks the memory of every array it writes
-        raise AssertionError(f"{layout.name} accepted a read-only {probe}")
+        raise AssertionError(f"{record.export} accepted a read-only {probe}")
     names = list(arguments)
     for name in names[names.index(probe) + 1:]:
         array = arguments[name]
@@ -213,7 +163,7 @@ class _Split:
         return total
 
 
-def _split(layout: _Layout, arguments: dict[str, Any]) -> _Split:
+def _split(layout: Layout, arguments: dict[str, Any]) -> _Split:
     nspins = arguments["state"].shape[1]
     if _no_action(layout, arguments):
         # No-action mode: one spin per parent, and the observation arrays take no part.
@@ -233,7 +183,7 @@ def _split(layout: _Layout, arguments: dict[str, Any]) -> _Split:
             axis = layout.spin_axes[name]
             if value.shape[axis] == nspins:
                 axes[name] = (axis, spins_per_parent)
-            elif name in _RF:
+            elif name in RF_TABLES:
                 shared[name] = value  # one rotation for every spin
             else:
                 # Validation passed, so the block never reads this array by spin (no ADC or no
@@ -350,12 +300,12 @@ class _DaskClient:
         self.client.cancel(running)
 
 
-def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents,
+def _run_block(record: Driver, arguments: dict[str, Any], client, chunk_parents,
                max_chunk_bytes, task_threads, progress: Callable[[int, int], None] | None,
                driver) -> None:
     _check_options(chunk_parents, max_chunk_bytes, task_threads)
-    _validate(layout, arguments)
-    split = _split(layout, arguments)
+    _validate(record, arguments)
+    split = _split(record.layout, arguments)
     if split.nparents == 0:
         return
     spatial_rf = arguments["rf_axis_x"].shape[1] != 1
@@ -375,7 +325,7 @@ def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents
     ranges = _parent_ranges(split.nparents, chunk_parents, smallest)
     runner.share(split.shared)
     results = _run_chunks(runner, split, arguments, ranges,
-                          layout.name if driver is None else driver, progress)
+                          record.export if driver is None else driver, progress)
     for parents, written in zip(ranges, results):
         for name, values in written.items():
             if name in split.axes:
@@ -414,71 +364,34 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
     return [results[i] for i in range(len(ranges))]
 
 
-def run_dynamic_plan_block_no_inflow(
-    state, transverse_state, transverse_factors, kpl_by_group, exp_a_by_group, exp_b_by_group,
-    difference_by_group, regular_by_group, duration_by_group, regular_mode_by_group,
-    longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups, rf_axis_x,
-    rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine, action_offsets, action_kinds,
-    action_payloads, adc_demodulation, rx_sensitivities, signal_weights, parent_species_signal,
-    checkpoint_states, spins_per_parent, signal_scale, ideal_crushers, num_threads, *,
-    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
-    progress=None, driver=None,
-):
-    """Execute complete two-pool plan intervals and observations in chunks of parents."""
-    arguments = dict(locals())
-    options = {name: arguments.pop(name) for name in _OPTIONS}
-    _run_block(_TWO_POOL, arguments, **options)
-
-
-def run_dynamic_plan_block_multi_pool(
-    state, transverse_state, concentration_state, transverse_factors, conversion_rates_by_group,
-    exp_precursor_by_group, exp_products_by_group, transfer_factor_by_group,
-    f0_precursor_by_group, f1_precursor_by_group, j0_by_group, j1_by_group,
-    concentration_exp_precursor_by_group, concentration_exp_products_by_group,
-    concentration_transfer_factor_by_group, concentration_f0_precursor_by_group,
-    concentration_f1_precursor_by_group, concentration_j0_by_group, concentration_j1_by_group,
-    duration_by_group, longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups,
-    rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine, inflow_first_start,
-    inflow_first_end, inflow_second_start, inflow_second_end, polarization_first_start,
-    polarization_first_end, polarization_second_start, polarization_second_end, inflow_delivery,
-    equilibrium, source_mode, action_offsets, action_kinds, action_payloads, adc_demodulation,
-    rx_sensitivities, signal_weights, parent_species_signal, checkpoint_states, spins_per_parent,
-    signal_scale, ideal_crushers, num_threads, spatial_source_values=None, *,
-    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
-    progress=None, driver=None,
-):
-    """Execute a bounded multi-pool precursor-to-products plan block in chunks of parents."""
-    arguments = dict(locals())
-    options = {name: arguments.pop(name) for name in _OPTIONS}
-    _run_block(_MULTI_POOL, arguments, **options)
-
-
-def apply_dynamic_rf_block_with_concentration_inflow(
-    state, transverse_state, concentration_state, kpl, inflow_delivery, transverse_factors,
-    exp_a_by_group, exp_b_by_group, difference_by_group, regular_by_group,
-    f0_a_by_group, f1_a_by_group, j0_by_group, j1_by_group,
-    concentration_exp_a_by_group, concentration_exp_b_by_group,
-    concentration_difference_by_group, concentration_regular_by_group,
-    concentration_f0_a_by_group, concentration_f1_a_by_group,
-    concentration_j0_by_group, concentration_j1_by_group,
-    duration_by_group, regular_mode_by_group, concentration_regular_mode_by_group,
-    longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups,
-    rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine,
-    inflow_first_start, inflow_first_end, inflow_second_start, inflow_second_end,
-    polarization_first_start, polarization_first_end,
-    polarization_second_start, polarization_second_end,
-    equilibrium, num_threads,
-    action_offsets=None, action_kinds=None, action_payloads=None, adc_demodulation=None,
-    rx_sensitivities=None, signal_weights=None, parent_species_signal=None,
-    checkpoint_states=None, spins_per_parent=1, signal_scale=1.0, ideal_crushers=False,
-    kpl_by_group=None, spatial_source_values=None, source_mode=0, *,
-    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
-    progress=None, driver=None,
-):
-    """Execute two-pool source intervals in chunks of parents (of voxels without actions)."""
-    arguments = dict(locals())
-    options = {name: arguments.pop(name) for name in _OPTIONS}
-    _run_block(_SOURCE_INTERVAL, arguments, **options)
-
-
 _OPTIONS = ("client", "chunk_parents", "max_chunk_bytes", "task_threads", "progress", "driver")
+
+
+def chunked(record: Driver) -> Callable[..., None]:
+    """The driver of ``record`` run in chunks of parents: its own parameters (as in
+    ``korvel.reference``) followed by the keyword-only options of this module."""
+    parameters = list(inspect.signature(record.function(reference)).parameters.values())
+    defaults = dict(client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES,
+                    task_threads=None, progress=None, driver=None)
+    parameters += [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=defaults[name])
+                   for name in _OPTIONS]
+    signature = inspect.Signature(parameters)
+
+    def run(*args, **kwargs) -> None:
+        bound = signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        arguments = dict(bound.arguments)
+        options = {name: arguments.pop(name) for name in _OPTIONS}
+        _run_block(record, arguments, **options)
+
+    run.__name__ = run.__qualname__ = record.export
+    run.__module__ = __name__
+    run.__signature__ = signature  # type: ignore[attr-defined]
+    run.__doc__ = (f"{record.function(reference).__doc__.splitlines()[0].rstrip('.')}, "
+                   f"in chunks of parents ({record.description}).")
+    return run
+
+
+run_dynamic_plan_block_no_inflow = chunked(RECORDS[TWO_POOL])
+run_dynamic_plan_block_multi_pool = chunked(RECORDS[MULTI_POOL])
+apply_dynamic_rf_block_with_concentration_inflow = chunked(RECORDS[SOURCE_INTERVAL])

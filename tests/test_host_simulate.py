@@ -76,18 +76,19 @@ def test_shared_groups_and_any_blocking_reproduce_the_unshared_plan(driver):
     assert same_bits(korvel.simulate(experiment).signal, expected)
     # A bound this small makes every block one step and every chunk one voxel.
     tiny = experiment.replace(memory_bound=1)
-    assert planner.plan_chunks(tiny, driver) == [(0, 1), (1, 2), (2, 3)]
+    chunks = planner.plan_chunks(tiny, planner.driver_record(driver))
+    assert [(c.start, c.stop) for c in chunks] == [(0, 1), (1, 2), (2, 3)]
     assert same_bits(korvel.simulate(tiny, "reference").signal, expected)
 
 
 def test_blocks_keep_their_group_tables_within_the_bound():
     experiment = experiment_for(planner.SOURCE_INTERVAL, max_half_interval=0.1)
     plan = planner.build_plan(experiment, share=False)
-    per_group, per_factor, per_rf = planner._group_bytes(planner.SOURCE_INTERVAL, experiment)
+    costs = planner.chunk_costs(experiment, planner.driver_record(planner.SOURCE_INTERVAL), False)
+    per_group, per_factor, per_rf = costs.longitudinal, costs.factor, costs.rf
     nspins = experiment.nspins
     bound = 3 * nspins * (per_group + per_factor + per_rf)
-    blocks = planner.plan_blocks(plan, experiment.replace(memory_bound=bound),
-                                 planner.SOURCE_INTERVAL, nspins)
+    blocks = planner.plan_blocks(plan, costs, nspins, bound + nspins * costs.chunk)
     assert blocks[0][0] == 0 and blocks[-1][1] == plan.nsteps
     assert all(a[1] == b[0] for a, b in zip(blocks, blocks[1:]))
     for start, stop in blocks:

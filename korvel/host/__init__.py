@@ -3,7 +3,10 @@
 - ``experiment``: the experiment description (metabolites, acquisition, inflow, maps);
 - ``config``: the same description from TOML (``default_experiment.toml`` is the template);
 - ``half_interval``: the closed-form coefficients of one half-interval of the kinetic model;
-- ``planner``: steps, shared coefficient groups, blocks and each driver's arguments;
+- ``drivers``: one record per plan driver (export, experiments it runs, table costs and builder,
+  distributed layout), read by the planner, ``simulate`` and ``korvel.distributed``;
+- ``planner``: steps, shared coefficient groups, voxel classes, chunks and blocks, and each
+  block's driver arguments;
 - ``simulation``: ``simulate``, one loop over the planned blocks;
 - ``result``: ``SimulationResult`` and its summaries; ``progress``: the progress bar.
 

@@ -409,16 +409,6 @@ class Experiment:
         current.update(changes)
         return Experiment(**current)
 
-    def precursor_rate(self) -> np.ndarray:
-        """Decay rate of the precursor's magnetization per voxel, conversion included (1/s)."""
-        return (self.precursor.r1 + self.precursor.clearance) + self.total_conversion()
-
-    def total_conversion(self) -> np.ndarray:
-        total = np.zeros(self.nvoxels)
-        for rate in self.conversion_rates:
-            total = total + rate
-        return total
-
     def offsets(self) -> np.ndarray:
         """Frequency offset in Hz of each metabolite at each voxel: (nmetabolites, nvoxels)."""
         shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift

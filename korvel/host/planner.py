@@ -15,19 +15,26 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any, Iterator
 
 import numpy as np
 
 from korvel.host import half_interval
+from korvel.host.drivers import (  # noqa: F401 - the driver names are the planner's too
+    DRIVERS,
+    MULTI_POOL,
+    RF_TABLES,
+    SOURCE_INTERVAL,
+    TWO_POOL,
+    WINDOWS,
+    Driver,
+    choose_driver,
+    driver_record,
+)
 from korvel.host.experiment import Experiment
 
 CRUSHER_ACTION = 1
 ADC_ACTION = 2
-
-TWO_POOL = "two-pool"
-SOURCE_INTERVAL = "source-interval"
-MULTI_POOL = "multi-pool"
-DRIVERS = (TWO_POOL, SOURCE_INTERVAL, MULTI_POOL)
 
 
 @dataclass(frozen=True, eq=False)
@@ -163,61 +170,215 @@ def build_plan(experiment: Experiment, share: bool = True) -> Plan:
     )
 
 
-def choose_driver(experiment: Experiment) -> str:
-    """Several products need the multi-pool driver; inflow or an equilibrium term the
-    source-interval driver; the rest runs on the two-pool plan driver."""
-    if len(experiment.products) > 1:
-        return MULTI_POOL
-    if experiment.inflow is not None or experiment.equilibrium != 0.0:
-        return SOURCE_INTERVAL
-    return TWO_POOL
+# ---------------------------------------------------------------------------------------------
+# Voxel classes: voxels whose coefficients are the same
+
+
+@dataclass(frozen=True, eq=False)
+class VoxelClasses:
+    """The distinct tuples of the per-voxel parameters that the coefficients depend on.
+
+    Voxels of a class share every coefficient table entry; only their state, initial values and
+    receive sensitivities differ. ``order`` lists the voxels class by class when a class is
+    scattered over several runs of voxels (None: the voxels in their own order), and
+    ``segments`` are the runs of one class in that order, as (start, stop, class).
+    """
+
+    of_voxel: np.ndarray  # int64 (nvoxels,): the class of each voxel
+    order: np.ndarray | None
+    segment_bounds: np.ndarray  # int64 (nsegments + 1,): segment starts in order, then nvoxels
+    segment_classes: np.ndarray  # int64 (nsegments,)
+    rates: np.ndarray  # (nproducts, nclasses) conversion rates
+    off_resonance: np.ndarray  # (nclasses,)
+    delivery: np.ndarray  # (nclasses,)
+    transmit: np.ndarray | None  # (nclasses,) complex, or None for a uniform field
+
+    @property
+    def nclasses(self) -> int:
+        return self.off_resonance.shape[0]
+
+
+def voxel_classes(experiment: Experiment) -> VoxelClasses:
+    """Group the voxels by the parameters of their coefficients (compared bit for bit).
+
+    The cost grows with the voxels only through a few vectorized passes over the maps; every
+    coefficient is then computed once per class.
+    """
+    columns = [*experiment.conversion_rates, experiment.off_resonance, experiment.delivery]
+    if experiment.transmit is not None:
+        columns += [experiment.transmit.real, experiment.transmit.imag]
+    nvoxels = experiment.nvoxels
+    change = np.zeros(nvoxels, dtype=bool)
+    change[0] = True
+    bits = [np.ascontiguousarray(column).view(np.int64) for column in columns]
+    for column in bits:
+        change[1:] |= column[1:] != column[:-1]
+    starts = np.flatnonzero(change)
+    if starts.shape[0] == 1:
+        run_classes = np.zeros(1, dtype=np.int64)
+        nclasses = 1
+    else:
+        keys = np.stack([column[starts] for column in bits], axis=1)
+        _, run_classes = np.unique(keys, axis=0, return_inverse=True)
+        run_classes = run_classes.reshape(-1).astype(np.int64)
+        nclasses = int(run_classes.max()) + 1
+    lengths = np.diff(np.append(starts, nvoxels))
+    of_voxel = np.repeat(run_classes, lengths)
+    first = np.empty(nclasses, dtype=np.int64)
+    first[run_classes[::-1]] = starts[::-1]  # the first voxel of each class
+    if starts.shape[0] > nclasses:
+        # A class in several runs: visit the voxels class by class.
+        order = np.argsort(of_voxel, kind="stable")
+        counts = np.bincount(of_voxel, minlength=nclasses)
+        bounds = np.concatenate([[0], np.cumsum(counts)])
+        segment_classes = np.arange(nclasses, dtype=np.int64)
+    else:
+        order = None
+        bounds = np.append(starts, nvoxels)
+        segment_classes = run_classes
+    transmit = None if experiment.transmit is None else \
+        np.ascontiguousarray(experiment.transmit[first], dtype=np.complex128)
+    return VoxelClasses(
+        of_voxel=of_voxel, order=order, segment_bounds=bounds.astype(np.int64),
+        segment_classes=segment_classes,
+        rates=np.stack([rate[first] for rate in experiment.conversion_rates]),
+        off_resonance=experiment.off_resonance[first], delivery=experiment.delivery[first],
+        transmit=transmit)
 
 
 # ---------------------------------------------------------------------------------------------
-# Blocks and chunks
+# Chunks of voxels and blocks of steps
 
 
-def _group_bytes(driver: str, experiment: Experiment) -> tuple[int, int, int]:
-    """Bytes per spin of one longitudinal group, one factor group and one spatial RF group."""
+@dataclass(frozen=True, eq=False)
+class Chunk:
+    """A run of voxels simulated together: positions [start, stop) of the class order.
+
+    A chunk of one class (``classes`` of length one) gets every coefficient table as a
+    zero-stride broadcast; a mixed chunk gets them spin by spin.
+    """
+
+    index: int
+    start: int
+    stop: int
+    voxels: slice | np.ndarray  # the chunk's voxels, a slice where they are consecutive
+    classes: np.ndarray  # the distinct classes of the chunk
+    voxel_class: np.ndarray | None  # index into ``classes`` per voxel; None for one class
+    spins_per_voxel: int
+
+    @property
+    def nvoxels(self) -> int:
+        return self.stop - self.start
+
+    @property
+    def nspins(self) -> int:
+        return self.nvoxels * self.spins_per_voxel
+
+    @property
+    def pure(self) -> bool:
+        return self.voxel_class is None
+
+    @property
+    def signature(self) -> tuple:
+        """Chunks with the same signature have the same coefficient tables."""
+        if self.pure:
+            return ("class", int(self.classes[0]), self.nvoxels)
+        return ("chunk", self.index)
+
+
+@dataclass(frozen=True)
+class Costs:
+    """Bytes per spin of a chunk's own arrays and of one group of each kind of table."""
+
+    chunk: int
+    longitudinal: int
+    factor: int
+    rf: int
+
+    def voxels(self, experiment: Experiment) -> int:
+        """Voxels of a chunk whose arrays and one step's tables fit within the memory bound."""
+        per_voxel = experiment.spins_per_voxel * (
+            self.chunk + self.longitudinal + self.factor + self.rf)
+        return max(1, experiment.memory_bound // per_voxel)
+
+
+def chunk_costs(experiment: Experiment, driver: Driver, pure: bool) -> Costs:
+    """The costs of a chunk of one class (``pure``) or of several."""
     npools = len(experiment.metabolites)
     nproducts = npools - 1
-    longitudinal = {
-        TWO_POOL: 3 * 8 + 1,
-        SOURCE_INTERVAL: 2 * (6 * 8 + 1),
-        MULTI_POOL: 6 * 8 + 7 * 8 * nproducts,
-    }[driver]
+    state = npools * (24 + 16 + (24 if driver.concentration else 0))
+    receive = experiment.ncoils * 16
+    if pure:  # every coefficient table but the free-evolution factors is a broadcast
+        return Costs(chunk=state + receive, longitudinal=0, factor=16 * npools, rf=0)
+    spread = 8 * (nproducts + 1)  # the conversion rates and the delivery, once per chunk
     rf = 5 * 8 if experiment.transmit is not None else 0
-    return longitudinal, 16 * npools, rf
+    return Costs(chunk=state + receive + spread,
+                 longitudinal=driver.longitudinal_bytes(nproducts), factor=16 * npools, rf=rf)
 
 
-def plan_chunks(experiment: Experiment, driver: str) -> list[tuple[int, int]]:
-    """Runs of voxels small enough that a block of one step fits within the memory bound."""
-    longitudinal, factor, rf = _group_bytes(driver, experiment)
-    npools = len(experiment.metabolites)
-    # Group tables of one step plus the state, concentration and transverse arrays.
-    per_voxel = experiment.spins_per_voxel * (longitudinal + factor + rf + npools * 64)
-    voxels = max(1, experiment.memory_bound // per_voxel)
-    return [(v, min(v + voxels, experiment.nvoxels)) for v in range(0, experiment.nvoxels, voxels)]
+def plan_chunks(experiment: Experiment, driver: Driver,
+                classes: VoxelClasses | None = None) -> list[Chunk]:
+    """Chunks of voxels: long runs of one class in chunks of their own, the rest packed together.
 
-
-def plan_blocks(plan: Plan, experiment: Experiment, driver: str, nspins: int,
-                max_steps: int | None = None) -> list[tuple[int, int]]:
-    """Runs of at most ``max_steps`` steps whose group tables, for ``nspins`` spins, stay
-    within the memory bound. A block always holds at least one step.
+    Every chunk's arrays and the tables of a one-step block fit within the memory bound.
     """
-    longitudinal, factor, rf = (nspins * b for b in _group_bytes(driver, experiment))
-    rf = rf or 5 * 8  # the axis form: one row of five values per group
-    bound = experiment.memory_bound
+    classes = voxel_classes(experiment) if classes is None else classes
+    spv = experiment.spins_per_voxel
+    pure_voxels = chunk_costs(experiment, driver, True).voxels(experiment)
+    mixed_voxels = chunk_costs(experiment, driver, False).voxels(experiment)
+    # A run this long is worth a driver call of its own with broadcast tables.
+    long_run = max(1, min(mixed_voxels // 4, 4096 // spv))
+    bounds = classes.segment_bounds
+    lengths = np.diff(bounds)
+    pieces: list[tuple[int, int, bool]] = []  # (start, stop, one class)
+
+    def cut(start: int, stop: int, size: int, pure: bool) -> None:
+        count = -(-(stop - start) // size)
+        edges = [start + (stop - start) * i // count for i in range(count + 1)]
+        pieces.extend((a, b, pure) for a, b in zip(edges[:-1], edges[1:]))
+
+    mixed_from = 0
+    for segment in np.flatnonzero(lengths >= long_run).tolist():
+        start, stop = int(bounds[segment]), int(bounds[segment + 1])
+        if start > mixed_from:
+            cut(mixed_from, start, mixed_voxels, False)
+        cut(start, stop, pure_voxels, True)
+        mixed_from = stop
+    if experiment.nvoxels > mixed_from:
+        cut(mixed_from, experiment.nvoxels, mixed_voxels, False)
+
+    chunks = []
+    for index, (start, stop, pure) in enumerate(pieces):
+        voxels = slice(start, stop) if classes.order is None else classes.order[start:stop]
+        of_voxel = classes.of_voxel[voxels]
+        if pure or of_voxel[0] == of_voxel[-1] and np.all(of_voxel == of_voxel[0]):
+            distinct, voxel_class = of_voxel[:1], None
+        else:
+            distinct, voxel_class = np.unique(of_voxel, return_inverse=True)
+            voxel_class = voxel_class.reshape(-1)
+        chunks.append(Chunk(index, start, stop, voxels, distinct, voxel_class, spv))
+    return chunks
+
+
+def plan_blocks(plan: Plan, costs: Costs, nspins: int, bound: int) -> list[tuple[int, int]]:
+    """Runs of steps whose group tables, for ``nspins`` spins, stay within ``bound`` bytes
+    beside the chunk's own arrays. A block always holds at least one step."""
+    per_group = (nspins * costs.longitudinal, nspins * costs.factor,
+                 nspins * costs.rf or 5 * 8)  # the axis form: one row of five values per group
+    bound -= nspins * costs.chunk
+    groups = (plan.longitudinal_groups, plan.factor_groups, plan.rf_groups)
+    if sum(len(set(g.tolist()) - {-1}) * cost for g, cost in zip(groups, per_group)) <= bound:
+        return [(0, plan.nsteps)] if plan.nsteps else []
     blocks, start, used, size = [], 0, (set(), set(), set()), 0
     for step in range(plan.nsteps):
         keys = (int(plan.longitudinal_groups[step]), int(plan.factor_groups[step]),
                 int(plan.rf_groups[step]))
-        added = sum(cost for key, seen, cost in zip(keys, used, (longitudinal, factor, rf))
+        added = sum(cost for key, seen, cost in zip(keys, used, per_group)
                     if key >= 0 and key not in seen)
-        if step > start and (size + added > bound or step - start == max_steps):
+        if step > start and size + added > bound:
             blocks.append((start, step))
             start, used, size = step, (set(), set(), set()), 0
-            added = sum(cost for key, cost in zip(keys, (longitudinal, factor, rf)) if key >= 0)
+            added = sum(cost for key, cost in zip(keys, per_group) if key >= 0)
         for key, seen in zip(keys, used):
             if key >= 0:
                 seen.add(key)
@@ -229,222 +390,278 @@ def plan_blocks(plan: Plan, experiment: Experiment, driver: str, nspins: int,
 
 def _local(indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Block-local group indices (first-use order, -1 kept) and the global group of each."""
-    used = []
-    seen = {}
+    valid = indices >= 0
+    used, first = np.unique(indices[valid], return_index=True)
+    used = used[np.argsort(first, kind="stable")]  # first-use order
     local = np.full(indices.shape, -1, dtype=np.int32)
-    for i, group in enumerate(indices.tolist()):
-        if group < 0:
-            continue
-        if group not in seen:
-            seen[group] = len(used)
-            used.append(group)
-        local[i] = seen[group]
-    return local, np.array(used, dtype=np.int64)
+    lookup = np.empty(int(used.max()) + 1 if used.size else 0, dtype=np.int32)
+    lookup[used] = np.arange(used.size, dtype=np.int32)
+    local[valid] = lookup[indices[valid]]
+    return local, used.astype(np.int64)
 
 
 # ---------------------------------------------------------------------------------------------
-# Coefficient tables of one chunk of voxels
+# Coefficients per class and the tables of a block
 
 
-class ChunkTables:
-    """Coefficients of the spins of voxels [first, stop), computed once per group and reused."""
+class Coefficients:
+    """Every coefficient of the run's classes, computed once for each class it is needed for.
 
-    def __init__(self, experiment: Experiment, first: int, stop: int, preparers):
-        self.experiment = experiment
-        self.voxels = slice(first, stop)
-        self.nspins = (stop - first) * experiment.spins_per_voxel
+    Values of a single class are kept for the whole run (chunks of one class share them); values
+    over a mixed chunk's classes are kept while that chunk runs.
+    """
+
+    def __init__(self, experiment: Experiment, classes: VoxelClasses, preparers):
+        self.experiment, self.classes = experiment, classes
         self._prepare_rf, self._prepare_factors = preparers
-        self._cache: dict = {}
-        self._used: set = set()
-        repeat = experiment.spins_per_voxel
-        spin = lambda values: np.repeat(values[..., self.voxels], repeat, axis=-1)  # noqa: E731
-        self.spin = spin
-        self.rates = np.stack([spin(rate) for rate in experiment.conversion_rates])
+        self._kept: dict = {}
+        self._chunk: dict = {}
+        self._chunk_index = -1
+        metabolites = experiment.metabolites
+        self.t2 = np.array([m.t2 for m in metabolites], dtype=np.float64)
+        shifts = np.array([m.chemical_shift for m in metabolites]) - experiment.center_shift
+        self.chemical = shifts * (experiment.reference_frequency * 1e-6)
+        spv = experiment.spins_per_voxel
         # Spins spread evenly over the spread around the voxel's off-resonance.
-        spread = experiment.spin_spread * ((np.arange(repeat) + 0.5) / repeat - 0.5)
-        self.offsets = np.ascontiguousarray(
-            spin(experiment.offsets()) + np.tile(spread, stop - first)[np.newaxis, :])
-        self.t2 = np.array([m.t2 for m in experiment.metabolites], dtype=np.float64)
+        self.spread = experiment.spin_spread * ((np.arange(spv) + 0.5) / spv - 0.5)
 
-    def _cached(self, key, compute):
-        if key not in self._cache:
-            self._cache[key] = compute()
-        self._used.add(key)
-        return self._cache[key]
+    def _value(self, chunk: Chunk, key, compute):
+        if chunk.pure:
+            key = (*key, int(chunk.classes[0]))
+            cache = self._kept
+        else:
+            if chunk.index != self._chunk_index:
+                self._chunk, self._chunk_index = {}, chunk.index
+            cache = self._chunk
+        if key not in cache:
+            cache[key] = compute(chunk.classes)
+        return cache[key]
 
-    def forget_unused(self) -> None:
-        """Drop the groups the last block did not use: the next block mostly reuses them, and
-        the cache never holds more than one block's tables."""
-        self._cache = {key: value for key, value in self._cache.items() if key in self._used}
-        self._used = set()
-
-    def magnetization(self, duration: float) -> half_interval.HalfInterval:
+    def half(self, chunk: Chunk, kind: str, duration: float) -> half_interval.HalfInterval:
+        """The half-interval coefficients of ``kind`` (magnetization or concentration)."""
         e = self.experiment
-        rate_a = (e.precursor.r1 + e.precursor.clearance) + self.rates.sum(axis=0)
-        rates_b = [p.r1 + p.clearance for p in e.products]
-        return self._cached(("m", duration),
-                            lambda: half_interval.half_interval(rate_a, rates_b, duration))
 
-    def concentration(self, duration: float) -> half_interval.HalfInterval:
-        e = self.experiment
-        rate_a = e.precursor.clearance + self.rates.sum(axis=0)
-        rates_b = [p.clearance for p in e.products]
-        return self._cached(("c", duration),
-                            lambda: half_interval.half_interval(rate_a, rates_b, duration))
+        def compute(classes):
+            rates = self.classes.rates[:, classes]
+            if kind == "magnetization":
+                rate_a = (e.precursor.r1 + e.precursor.clearance) + rates.sum(axis=0)
+                rates_b = [p.r1 + p.clearance for p in e.products]
+            else:
+                rate_a = e.precursor.clearance + rates.sum(axis=0)
+                rates_b = [p.clearance for p in e.products]
+            return half_interval.half_interval(rate_a, rates_b, duration)
 
-    def factors(self, duration: float) -> np.ndarray:
-        """Free-evolution factors (npools, nspins) of a half of ``duration``."""
-        return self._cached(("f", duration), lambda: self._prepare_factors(
-            np.ascontiguousarray(self.offsets * duration), self.t2, duration))
+        return self._value(chunk, (kind, duration), compute)
 
-    def rf(self, angle: float) -> tuple[np.ndarray, ...]:
-        """(axis_x, axis_y, cosine, sine, one_minus_cosine), each (width,)."""
-        return self._cached(("r", angle), lambda: self._rotation(angle))
+    def factors(self, chunk: Chunk, duration: float) -> np.ndarray:
+        """Free-evolution factors of a half of ``duration``: (npools, nclasses * spv), each
+        class's spins in a row."""
+        def compute(classes):
+            offsets = self.chemical[:, np.newaxis] + self.classes.off_resonance[classes]
+            spins = offsets[:, :, np.newaxis] + self.spread[np.newaxis, np.newaxis, :]
+            phase = np.ascontiguousarray(spins.reshape(offsets.shape[0], -1) * duration)
+            return self._prepare_factors(phase, self.t2, duration)
 
-    def _rotation(self, angle: float):
+        return self._value(chunk, ("factors", duration), compute)
+
+    def rotation(self, chunk: Chunk, angle: float) -> tuple[np.ndarray, ...]:
+        """(axis_x, axis_y, cosine, sine, one_minus_cosine): each (1,) for a uniform field,
+        else one value per class."""
         e = self.experiment
         if e.transmit is None:
             # About +y: the excited magnetization lies along +x.
             values = (0.0, 1.0, math.cos(angle), math.sin(angle), 2.0 * math.sin(0.5 * angle) ** 2)
             return tuple(np.array([v]) for v in values)
-        pulse = e.acquisition.pulse_duration
-        amplitude = angle / (2.0 * math.pi * pulse)
-        transmit = np.ascontiguousarray(self.spin(e.transmit), dtype=np.complex128)
-        axis_x, axis_y, cosine, sine = self._prepare_rf(0.0, amplitude, transmit, pulse)
-        return axis_x, axis_y, cosine, sine, 1.0 - cosine
 
-    def initial_state(self, npools_state: int):
-        """(state, transverse_state, concentration_state) at time 0."""
-        e = self.experiment
-        state = np.zeros((npools_state, self.nspins, 3))
-        concentration = np.zeros((npools_state, self.nspins, 3))
-        for pool in range(len(e.metabolites)):
-            state[pool, :, 2] = self.spin(e.initial_magnetization[pool])
-            concentration[pool, :, 2] = self.spin(e.initial_concentration[pool])
-        transverse = np.zeros((npools_state, self.nspins), dtype=np.complex128)
-        return state, transverse, concentration
+        def compute(classes):
+            pulse = e.acquisition.pulse_duration
+            amplitude = angle / (2.0 * math.pi * pulse)
+            transmit = np.ascontiguousarray(self.classes.transmit[classes])
+            axis_x, axis_y, cosine, sine = self._prepare_rf(0.0, amplitude, transmit, pulse)
+            return axis_x, axis_y, cosine, sine, 1.0 - cosine
+
+        return self._value(chunk, ("rf", angle), compute)
 
 
-def _stack(rows, dtype=np.float64) -> np.ndarray:
-    return np.ascontiguousarray(np.stack(rows), dtype=dtype)
+class BlockTables:
+    """What a driver's table builder reads: per-class values over the block's groups, and how
+    to spread them over the chunk's spins."""
+
+    def __init__(self, coefficients: Coefficients, chunk: Chunk, durations: np.ndarray):
+        self.experiment = coefficients.experiment
+        self.coefficients, self.chunk = coefficients, chunk
+        self.durations = durations
+        classes = coefficients.classes
+        self.rates = classes.rates[:, chunk.classes]
+        self.delivery = classes.delivery[chunk.classes]
+        if chunk.pure:
+            self._spin_class = None
+        else:
+            self._spin_class = np.repeat(chunk.voxel_class, chunk.spins_per_voxel)
+
+    def halves(self, kind: str) -> list[half_interval.HalfInterval]:
+        return [self.coefficients.half(self.chunk, kind, float(d)) for d in self.durations]
+
+    def spread(self, values: np.ndarray) -> np.ndarray:
+        """Per-class values (..., nclasses) as per-spin values (..., nspins): a zero-stride
+        broadcast for a chunk of one class, else a contiguous array."""
+        if self._spin_class is None:
+            return np.broadcast_to(values, values.shape[:-1] + (self.chunk.nspins,))
+        return np.take(values, self._spin_class, axis=-1)
+
+    def per_group(self, values: np.ndarray) -> np.ndarray:
+        """Per-class values the same in every group, as (ngroups, ..., nspins), spread once."""
+        spins = self.spread(values)
+        return np.broadcast_to(spins, (len(self.durations),) + spins.shape)
+
+    def factors(self, durations: np.ndarray) -> np.ndarray:
+        """The transverse factors of the block's factor groups, (ngroups, npools, nspins),
+        C-contiguous."""
+        chunk = self.chunk
+        npools = len(self.experiment.metabolites)
+        if not len(durations):
+            return np.zeros((0, npools, chunk.nspins), np.complex128)
+        values = np.stack([self.coefficients.factors(chunk, float(d)) for d in durations])
+        if chunk.pure:
+            return np.tile(values, chunk.nvoxels)
+        spv = chunk.spins_per_voxel
+        index = (chunk.voxel_class[:, np.newaxis] * spv + np.arange(spv)).reshape(-1)
+        return np.take(values, index, axis=-1)
+
+    def rotations(self, angles: np.ndarray) -> dict[str, np.ndarray]:
+        width = 1 if self.experiment.transmit is None else self.chunk.nspins
+        if not len(angles):
+            return {name: np.zeros((0, width)) for name in RF_TABLES}
+        rotations = [self.coefficients.rotation(self.chunk, float(a)) for a in angles]
+        tables = {name: np.stack([r[i] for r in rotations]) for i, name in enumerate(RF_TABLES)}
+        if self.experiment.transmit is None:
+            return tables
+        return {name: self.spread(table) for name, table in tables.items()}
 
 
-def block_arguments(driver: str, plan: Plan, block: tuple[int, int], tables: ChunkTables,
-                    arrays: dict) -> dict:
-    """Keyword arguments of ``driver`` for the steps of ``block`` over the chunk's spins.
+# ---------------------------------------------------------------------------------------------
+# A planned run
 
-    ``arrays`` holds the chunk's state arrays and observation arrays, which the call updates.
+
+@dataclass(frozen=True, eq=False)
+class Block:
+    """One driver call: the steps [start, stop) over the spins of a chunk."""
+
+    chunk: Chunk
+    steps: tuple[int, int]
+    arguments: dict[str, Any]
+    """The driver's keyword arguments, all but ``num_threads``."""
+
+    @property
+    def work(self) -> int:
+        """Spin-steps of the call."""
+        return self.chunk.nspins * (self.steps[1] - self.steps[0])
+
+
+class Run:
+    """An experiment planned for one driver: its steps, chunks and blocks, and the signal array
+    the blocks add into.
+
+    ``blocks()`` yields each block with its driver arguments; the caller runs the driver on
+    them before asking for the next. A chunk's state arrays live while its blocks run.
     """
-    e = tables.experiment
-    steps = slice(*block)
-    longitudinal, long_used = _local(plan.longitudinal_groups[steps])
-    factor, factor_used = _local(plan.factor_groups[steps])
-    rf, rf_used = _local(plan.rf_groups[steps])
-    durations = plan.group_durations[long_used]
-    transverse_factors = _stack([tables.factors(float(plan.factor_durations[g]))
-                                 for g in factor_used], np.complex128)
-    rotations = [tables.rf(float(plan.rf_angles[g])) for g in rf_used]
-    width = 1 if e.transmit is None else tables.nspins
-    rf_names = ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine", "rf_one_minus_cosine")
-    rf_tables = {name: (_stack([r[i] for r in rotations]) if rotations
-                        else np.zeros((0, width)))
-                 for i, name in enumerate(rf_names)}
-    windows = np.ascontiguousarray(plan.windows[:, steps])
-    common = dict(
-        transverse_factors=transverse_factors,
-        longitudinal_groups=longitudinal,
-        first_factor_groups=factor,
-        second_factor_groups=factor.copy(),
-        rf_groups=rf,
-        **rf_tables,
-        action_offsets=np.ascontiguousarray(plan.action_offsets[block[0]:block[1] + 1]),
-        action_kinds=plan.action_kinds,
-        action_payloads=plan.action_payloads,
-        adc_demodulation=arrays["adc_demodulation"],
-        rx_sensitivities=arrays["rx_sensitivities"],
-        signal_weights=arrays["signal_weights"],
-        parent_species_signal=arrays["parent_species_signal"],
-        checkpoint_states=arrays["checkpoint_states"],
-        spins_per_parent=e.spins_per_voxel,
-        signal_scale=1.0,
-        ideal_crushers=e.acquisition.crushers,
-        state=arrays["state"],
-        transverse_state=arrays["transverse_state"],
-    )
-    magnetization = [tables.magnetization(float(d)) for d in durations]
-    if driver == TWO_POOL:
-        common.update(_two_pool_tables(magnetization, tables))
-    elif driver == SOURCE_INTERVAL:
-        concentration = [tables.concentration(float(d)) for d in durations]
-        common.update(_source_interval_tables(magnetization, concentration, tables, windows))
-        common.update(concentration_state=arrays["concentration_state"], equilibrium=e.equilibrium,
-                      source_mode=0 if e.inflow is not None else 2)
-    else:
-        concentration = [tables.concentration(float(d)) for d in durations]
-        common.update(_multi_pool_tables(magnetization, concentration, tables, windows))
-        common.update(concentration_state=arrays["concentration_state"], equilibrium=e.equilibrium,
-                      source_mode=0 if e.inflow is not None else 2)
-    common["duration_by_group"] = np.array(durations, dtype=np.float64)
-    return common
 
+    def __init__(self, experiment: Experiment, driver: Driver, preparers, share: bool = True):
+        self.experiment, self.driver = experiment, driver
+        self.plan = build_plan(experiment, share=share)
+        self.classes = voxel_classes(experiment)
+        self.chunks = plan_chunks(experiment, driver, self.classes)
+        self.schedule = [
+            (chunk, plan_blocks(self.plan, chunk_costs(experiment, driver, chunk.pure),
+                                chunk.nspins, experiment.memory_bound))
+            for chunk in self.chunks]
+        self.coefficients = Coefficients(experiment, self.classes, preparers)
+        npools = len(experiment.metabolites)
+        self.signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils,
+                                experiment.acquisition.excitations), np.complex128)
+        self._tables: tuple = (None, None)
 
-def _divisors(half_intervals):
-    pairs = [half_interval.regular_divisor(h.exp_a, h.exp_b[0], h.transfer[0])
-             for h in half_intervals]
-    return _stack([p[0] for p in pairs]), _stack([p[1] for p in pairs], np.bool_)
+    @property
+    def nblocks(self) -> int:
+        return sum(len(blocks) for _, blocks in self.schedule)
 
+    @property
+    def work(self) -> int:
+        """Spin-steps of the whole run."""
+        return self.experiment.nspins * self.plan.nsteps
 
-def _two_pool_tables(magnetization, tables: ChunkTables) -> dict:
-    ngroups = len(magnetization)
-    difference, regular = _divisors(magnetization)
-    return dict(
-        kpl_by_group=_stack([tables.rates[0]] * ngroups),
-        exp_a_by_group=_stack([h.exp_a for h in magnetization]),
-        exp_b_by_group=np.array([h.exp_b[0] for h in magnetization]),
-        difference_by_group=difference,
-        regular_by_group=regular,
-        regular_mode_by_group=np.zeros(ngroups, np.int32),
-    )
+    def blocks(self) -> Iterator[Block]:
+        for chunk, steps in self.schedule:
+            arrays = self._chunk_arrays(chunk)
+            for block in steps:
+                yield Block(chunk, block, self._arguments(chunk, block, arrays))
+            if not isinstance(chunk.voxels, slice):
+                self.signal[chunk.voxels] = arrays["parent_species_signal"]
+        self._tables = (None, None)
 
-
-def _window_arguments(windows: np.ndarray) -> dict:
-    names = ("inflow_first_start", "inflow_first_end", "inflow_second_start", "inflow_second_end",
-             "polarization_first_start", "polarization_first_end", "polarization_second_start",
-             "polarization_second_end")
-    return {name: windows[row] for row, name in enumerate(names)}
-
-
-def _source_interval_tables(magnetization, concentration, tables: ChunkTables, windows) -> dict:
-    out = {"kpl": np.ascontiguousarray(tables.rates[0]),
-           "inflow_delivery": np.ascontiguousarray(tables.spin(tables.experiment.delivery))}
-    for prefix, halves in (("", magnetization), ("concentration_", concentration)):
-        difference, regular = _divisors(halves)
-        rows = dict(
-            exp_a=_stack([h.exp_a for h in halves]),
-            exp_b=np.array([h.exp_b[0] for h in halves]),
-            difference=difference, regular=regular,
-            f0_a=_stack([h.f0 for h in halves]), f1_a=_stack([h.f1 for h in halves]),
-            j0=_stack([h.j0[0] for h in halves]), j1=_stack([h.j1[0] for h in halves]),
+    def _chunk_arrays(self, chunk: Chunk) -> dict[str, Any]:
+        """The state and observation arrays of ``chunk`` at time 0."""
+        e = self.experiment
+        npools, nspins, spv = len(e.metabolites), chunk.nspins, e.spins_per_voxel
+        voxels = chunk.voxels
+        state = np.zeros((npools, nspins, 3))
+        for pool in range(npools):
+            state[pool, :, 2] = np.repeat(e.initial_magnetization[pool][voxels], spv)
+        arrays = dict(
+            state=state,
+            transverse_state=np.zeros((npools, nspins), np.complex128),
+            adc_demodulation=np.ones(e.acquisition.excitations, np.complex128),
+            rx_sensitivities=np.repeat(e.receive[:, voxels], spv, axis=1),
+            signal_weights=np.broadcast_to(1.0 / spv, (nspins,)),
+            parent_species_signal=(self.signal[voxels] if isinstance(voxels, slice) else
+                                   np.zeros((chunk.nvoxels,) + self.signal.shape[1:],
+                                            np.complex128)),
+            checkpoint_states=np.zeros((0, npools, nspins, 3)),
         )
-        out.update({f"{prefix}{name}_by_group": value for name, value in rows.items()})
-        out[f"{prefix}regular_mode_by_group"] = np.zeros(len(halves), np.int32)
-    out.update(_window_arguments(windows))
-    return out
+        if self.driver.concentration:
+            concentration = np.zeros((npools, nspins, 3))
+            for pool in range(npools):
+                concentration[pool, :, 2] = np.repeat(e.initial_concentration[pool][voxels], spv)
+            arrays["concentration_state"] = concentration
+        return arrays
 
-
-def _multi_pool_tables(magnetization, concentration, tables: ChunkTables, windows) -> dict:
-    def table(halves, attribute):
-        return _stack([getattr(h, attribute) for h in halves])
-
-    out = {"conversion_rates_by_group": _stack([tables.rates] * len(magnetization))}
-    for prefix, halves in (("", magnetization), ("concentration_", concentration)):
-        out[f"{prefix}exp_precursor_by_group"] = table(halves, "exp_a")
-        out[f"{prefix}f0_precursor_by_group"] = table(halves, "f0")
-        out[f"{prefix}f1_precursor_by_group"] = table(halves, "f1")
-        out[f"{prefix}exp_products_by_group"] = table(halves, "exp_b")
-        out[f"{prefix}transfer_factor_by_group"] = table(halves, "transfer")
-        out[f"{prefix}j0_by_group"] = table(halves, "j0")
-        out[f"{prefix}j1_by_group"] = table(halves, "j1")
-    out.update(_window_arguments(windows))
-    out["inflow_delivery"] = np.ascontiguousarray(tables.spin(tables.experiment.delivery))
-    return out
+    def _arguments(self, chunk: Chunk, block: tuple[int, int], arrays: dict) -> dict[str, Any]:
+        plan, e = self.plan, self.experiment
+        steps = slice(*block)
+        longitudinal, long_used = _local(plan.longitudinal_groups[steps])
+        factor, factor_used = _local(plan.factor_groups[steps])
+        rf, rf_used = _local(plan.rf_groups[steps])
+        key = (chunk.signature, tuple(long_used.tolist()), tuple(factor_used.tolist()),
+               tuple(rf_used.tolist()))
+        if self._tables[0] == key:
+            tables = self._tables[1]
+        else:
+            self._tables = (None, None)  # let the last block's tables go before building
+            durations = plan.group_durations[long_used]
+            view = BlockTables(self.coefficients, chunk, durations)
+            tables = dict(
+                transverse_factors=view.factors(plan.factor_durations[factor_used]),
+                **view.rotations(plan.rf_angles[rf_used]),
+                **self.driver.tables(view),
+                duration_by_group=np.array(durations, dtype=np.float64),
+            )
+            self._tables = (key, tables)
+        windows = {}
+        if self.driver.concentration:
+            windows = {name: np.ascontiguousarray(plan.windows[row, steps])
+                       for row, name in enumerate(WINDOWS)}
+        return dict(
+            tables,
+            **windows,
+            longitudinal_groups=longitudinal,
+            first_factor_groups=factor,
+            second_factor_groups=factor.copy(),
+            rf_groups=rf,
+            action_offsets=np.ascontiguousarray(plan.action_offsets[block[0]:block[1] + 1]),
+            action_kinds=plan.action_kinds,
+            action_payloads=plan.action_payloads,
+            spins_per_parent=e.spins_per_voxel,
+            signal_scale=1.0,
+            ideal_crushers=e.acquisition.crushers,
+            **arrays,
+        )
