@@ -69,6 +69,15 @@ def _region_label(region: str, result: SimulationResult, experiment) -> str:
     return f"{region}\n{rates}"
 
 
+def _figure(width: float, height: float) -> Figure:
+    """A figure on its own Agg canvas: drawable and savable with no display and no pyplot."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    figure = Figure(figsize=(width, height), layout="constrained")
+    FigureCanvasAgg(figure)
+    return figure
+
+
 def _save(figure: Figure, path) -> None:
     if path is not None:
         figure.savefig(Path(path), dpi=DPI)
@@ -89,8 +98,7 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
     regions = result.region_names()
     nmetabolites = len(result.metabolites)
     rows, columns = _grid(nmetabolites + 1, max_columns)
-    figure = Figure(figsize=(PANEL_WIDTH * columns + 2.2, PANEL_HEIGHT * rows + 0.9),
-                    layout="constrained")
+    figure = _figure(PANEL_WIDTH * columns + 2.2, PANEL_HEIGHT * rows + 0.9)
     axes = figure.subplots(rows, columns, squeeze=False).ravel()
     colours = _colours(len(regions))
     lines = []
@@ -173,8 +181,8 @@ def plot_sweep(sweep, x: str | None = None, *, path=None, max_columns: int = 3,
     panel_dims = [d for d in mean.dims if d not in (x, second)]
     panel_keys = list(np.ndindex(*[len(mean.coords[d]) for d in panel_dims])) or [()]
     rows, columns = _grid(len(panel_keys), max_columns)
-    figure = Figure(figsize=(PANEL_WIDTH * columns + (2.0 if second else 0.4),
-                             PANEL_HEIGHT * rows + 0.8), layout="constrained")
+    figure = _figure(PANEL_WIDTH * columns + (2.0 if second else 0.4),
+                     PANEL_HEIGHT * rows + 0.8)
     axes = figure.subplots(rows, columns, squeeze=False).ravel()
     xs = np.arange(len(mean.coords[x]))
     numeric = all(isinstance(v, (int, float, np.integer, np.floating)) for v in mean.coords[x])
@@ -196,6 +204,8 @@ def plot_sweep(sweep, x: str | None = None, *, path=None, max_columns: int = 3,
                 handles.append(line)
         if not numeric:
             axis.set_xticks(xs, [_label(v) for v in mean.coords[x]], rotation=20, fontsize=8)
+        elif np.all(xs > 0) and xs.max() >= 20 * xs.min():
+            axis.set_xscale("log")  # e.g. an SNR from 5 to 200
         axis.set_xlabel(_axis_label(x, metric.parameter_units.get(x)))
         axis.set_ylabel(_axis_label(METRIC_LABELS.get(name, name), units))
         axis.set_title(", ".join(_label(v) for v in selection.values()) or name)
@@ -229,4 +239,5 @@ def _label(value) -> str:
 
 
 def _axis_label(name: str, units: str | None) -> str:
+    name = {"snr": "SNR (precursor peak)", "sigma": "noise sigma"}.get(name, name)
     return name if not units else f"{name} ({units})"

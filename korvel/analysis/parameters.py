@@ -49,6 +49,8 @@ def _canonical(name: str) -> str:
 
 def parameter_units(name: str) -> str:
     """The units of a parameter's values ("" where they have none)."""
+    if name == "sigma":
+        return "a.u."
     if name.startswith("rate."):
         return "1/s"
     if name == "b1_scale":

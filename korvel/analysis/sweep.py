@@ -31,7 +31,9 @@ from korvel.analysis.parameters import apply_parameter, parameter_units
 from korvel.host.experiment import Experiment
 from korvel.host.result import SimulationResult
 
-__all__ = ["METRICS", "Metric", "SweepResult", "sweep"]
+__all__ = ["METRICS", "Metric", "NOISE_AXES", "SweepResult", "sweep"]
+
+NOISE_AXES = ("snr", "sigma")
 
 
 @dataclass(frozen=True)
@@ -109,7 +111,9 @@ class SweepResult:
         if name not in self.metrics:
             raise KeyError(f"no metric {name!r}; the sweep has {', '.join(self.metrics)}")
         subtitle = describe_acquisition(self.experiment)
-        if self.noise.get("snr") is not None:
+        if self.noise.get("axis"):
+            subtitle += f"; noise level swept ({self.noise['axis']})"
+        elif self.noise.get("snr") is not None:
             subtitle += f"; SNR {self.noise['snr']:g} (precursor peak, {self.noise['reference']})"
         elif self.noise.get("sigma") is not None:
             subtitle += f"; noise sigma {self.noise['sigma']:g}"
@@ -177,6 +181,8 @@ def sweep(experiment: Experiment, parameters: Mapping[str, Sequence],
     see ``korvel.analysis.parameters``; ``apply`` maps further names to functions
     ``(experiment, value) -> experiment``) and compute ``metrics`` on each result, or on
     ``draws`` noisy copies of it (``snr`` or ``sigma`` and ``reference``: ``korvel.add_noise``).
+    ``"snr"`` or ``"sigma"`` among the parameters sweeps the noise level instead (the
+    simulation of a point is then the same for every level; only its noise differs).
 
     ``metrics`` are names of built-in metrics (``METRICS``), callables of the result, or
     ``Metric`` objects, as a sequence or a mapping from the name to give them. ``workers``
@@ -195,12 +201,16 @@ def sweep(experiment: Experiment, parameters: Mapping[str, Sequence],
             raise ValueError(f"parameter {name!r} needs a non-empty sequence of values")
         axes[name] = tuple(values.tolist() if isinstance(values, np.ndarray) else values)
     chosen = _as_metrics(metrics)
-    noisy = snr is not None or sigma is not None
+    # "snr" and "sigma" as axes set the noise of each point, not a field of the experiment
+    noise_axes = [n for n in axes if n in NOISE_AXES and n not in apply]
+    if len(noise_axes) > 1:
+        raise ValueError("sweep snr or sigma, not both")
+    noisy = snr is not None or sigma is not None or bool(noise_axes)
     if isinstance(draws, bool) or not isinstance(draws, (int, np.integer)) or draws < 1:
         raise ValueError(f"draws must be a positive integer, got {draws!r}")
     if draws > 1 and not noisy:
         raise ValueError("draws > 1 needs noise: give snr or sigma")
-    if noisy and (snr is not None) == (sigma is not None):
+    if snr is not None and sigma is not None:
         raise TypeError("give exactly one of snr and sigma")
     if reference not in REFERENCES:
         raise ValueError(f"reference must be one of {', '.join(REFERENCES)}, got {reference!r}")
@@ -211,16 +221,20 @@ def sweep(experiment: Experiment, parameters: Mapping[str, Sequence],
         raise ValueError(f"workers must be a positive integer, got {workers!r}")
 
     points = list(itertools.product(*axes.values()))
-    experiments = []
+    experiments, levels = [], []
     for point in points:  # every experiment validated before any runs
-        changed = experiment
+        changed, level = experiment, dict(snr=snr, sigma=sigma)
         for name, value in zip(axes, point):
+            if name in noise_axes:
+                level = {"snr": None, "sigma": None, name: value}
+                continue
             changed = apply[name](changed, value) if name in apply \
                 else apply_parameter(changed, name, value)
             if not isinstance(changed, Experiment):
                 raise TypeError(f"apply[{name!r}] must return an Experiment, "
                                 f"got {type(changed).__name__}")
         experiments.append(changed)
+        levels.append(level)
     if isinstance(seed, np.random.Generator):
         seed = int(seed.integers(2**63))
     children = np.random.SeedSequence(seed).spawn(len(points))
@@ -230,8 +244,8 @@ def sweep(experiment: Experiment, parameters: Mapping[str, Sequence],
         generator = np.random.default_rng(children[index])
         outcomes = []
         for _ in range(draws):
-            sample = add_noise(result, snr, sigma=sigma, reference=reference,
-                               seed=generator) if noisy else result
+            sample = add_noise(result, levels[index]["snr"], sigma=levels[index]["sigma"],
+                               reference=reference, seed=generator) if noisy else result
             outcomes.append({name: _evaluate(metric, sample, experiments[index])
                              for name, metric in chosen.items()})
         return outcomes, result if index == 0 else None  # the first names the metric axes
@@ -271,7 +285,8 @@ def sweep(experiment: Experiment, parameters: Mapping[str, Sequence],
             coords.pop("draw")
         labelled[name] = Labelled(values, dims, coords, name, metric.units, tuple(axes),
                                   {p: parameter_units(p) for p in axes})
-    noise = {} if not noisy else dict(snr=snr, sigma=sigma, reference=reference, draws=draws)
+    noise = {} if not noisy else dict(snr=snr, sigma=sigma, reference=reference, draws=draws,
+                                      axis=noise_axes[0] if noise_axes else None)
     return SweepResult(experiment, axes, labelled, noise, time.perf_counter() - started)
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import csv
 import math
+import os
 import sys
 import time
 from decimal import ROUND_HALF_UP, Decimal
@@ -34,6 +35,11 @@ def add_arguments(parser) -> None:
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run on the Dask cluster of this scheduler, e.g. "
                              "tcp://scheduler:8786 (simulate; needs korvel[distributed])")
+    parser.add_argument("--snr", type=float, default=None,
+                        help="add complex Gaussian noise at this SNR (the precursor's peak "
+                             "over the noise level; simulate)")
+    parser.add_argument("--noise-seed", type=int, default=None, metavar="N",
+                        help="seed of the noise, for a reproducible draw (simulate)")
     parser.add_argument("--print-config", action="store_true",
                         help="print the embedded default experiment's TOML and exit (simulate)")
 
@@ -187,6 +193,17 @@ def _client(address: str | None):
 
 def run(options) -> int:
     """Run the simulate command with parsed ``options``; returns the exit status."""
+    try:
+        status = _run(options)
+        sys.stdout.flush()  # here, so that a closed pipe is caught below and not at exit
+        return status
+    except BrokenPipeError:
+        # The reader went away (`... | head`): stop quietly, as other command-line tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _run(options) -> int:
     if options.print_config:
         from korvel.host.config import default_config_text
 
@@ -207,12 +224,21 @@ def run(options) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 2
     elapsed = time.perf_counter() - started
+    if options.snr is not None:
+        from korvel.analysis.noise import add_noise
+
+        try:
+            result = add_noise(result, snr=options.snr, seed=options.noise_seed)
+        except (TypeError, ValueError) as error:
+            print(f"error: --snr: {error}", file=sys.stderr)
+            return 2
     source = "embedded default experiment" if options.config is None else str(options.config)
     acquisition = experiment.acquisition
     print(f"{source}: {len(result.metabolites)} metabolites, {experiment.nvoxels} voxels x "
           f"{experiment.spins_per_voxel} spins, {acquisition.excitations} excitations every "
           f"{acquisition.repetition_time:g} s; {result.driver} driver, {result.backend} backend"
-          f"{'' if options.scheduler is None else ' on ' + options.scheduler}, {elapsed:.3f} s")
+          f"{'' if options.scheduler is None else ' on ' + options.scheduler}, {elapsed:.3f} s"
+          f"{'' if options.snr is None else f'; noise at SNR {options.snr:g}'}")
     print()
     print(format_summary(result, experiment))
     print()

@@ -53,7 +53,16 @@ class SimulationResult:
         of an all-zero curve, a ratio to a zero precursor, the precursor's rate) is None.
         See ``korvel.analysis.metrics`` for the definitions."""
         from korvel.analysis.metrics import curve_metrics
+        from korvel.host.experiment import Experiment
 
+        if experiment is not None:
+            if not isinstance(experiment, Experiment):
+                raise TypeError(f"experiment must be an Experiment, "
+                                f"got {type(experiment).__name__}")
+            if tuple(experiment.regions) != tuple(self.regions) or tuple(
+                    m.name for m in experiment.metabolites) != tuple(self.metabolites):
+                raise ValueError("the experiment is not the one this result came from "
+                                 "(its voxels' regions or its metabolites differ)")
         curves = self.region_curves()
         # Rectangle rule: the area ratio is the ratio of the summed signals.
         areas = curves.sum(axis=2) * self.repetition_time
