@@ -48,7 +48,8 @@ def test_summary_rows_hold_the_metrics_and_the_configured_rates(run):
     tumour = rows["tumour", "lactate"]
     assert tumour["rate"] == pytest.approx(0.035)                # mean of 0.05 and 0.02
     assert rows["vessel", "lactate"]["rate"] == 0.0
-    assert rows["tumour", "pyruvate"]["rate"] is None and rows["tumour", "pyruvate"]["ratio"] is None
+    precursor = rows["tumour", "pyruvate"]
+    assert precursor["rate"] is None and precursor["ratio"] is None
     # the vessel converts nothing: a zero curve has no peak time (not the first frame)
     vessel = rows["vessel", "lactate"]
     assert vessel["peak"] == 0.0 and vessel["ratio"] == 0.0

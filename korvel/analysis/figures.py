@@ -104,7 +104,7 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
     lines = []
     for m, name in enumerate(result.metabolites):
         axis = axes[m]
-        for r, region in enumerate(regions):
+        for r in range(len(regions)):
             (line,) = axis.plot(result.time, curves[m, r], marker="o", markersize=2.5,
                                 linewidth=1.2, color=colours[r])
             if m == 0:

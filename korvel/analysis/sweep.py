@@ -110,12 +110,11 @@ class SweepResult:
             name = next(iter(self.metrics))
         if name not in self.metrics:
             raise KeyError(f"no metric {name!r}; the sweep has {', '.join(self.metrics)}")
-        subtitle = describe_acquisition(self.experiment)
-        if self.noise.get("axis"):
-            subtitle += f"; noise level swept ({self.noise['axis']})"
-        elif self.noise.get("snr") is not None:
+        subtitle = (f"base: {describe_acquisition(self.experiment)}; swept: "
+                    f"{', '.join(self.parameters)}")
+        if self.noise.get("axis") is None and self.noise.get("snr") is not None:
             subtitle += f"; SNR {self.noise['snr']:g} (precursor peak, {self.noise['reference']})"
-        elif self.noise.get("sigma") is not None:
+        elif self.noise.get("axis") is None and self.noise.get("sigma") is not None:
             subtitle += f"; noise sigma {self.noise['sigma']:g}"
         options.setdefault("subtitle", subtitle)
         return plot_sweep(self.metrics[name], x, path=path, **options)
@@ -246,7 +245,8 @@ def sweep(experiment: Experiment, parameters: Mapping[str, Sequence],
         for _ in range(draws):
             sample = add_noise(result, levels[index]["snr"], sigma=levels[index]["sigma"],
                                reference=reference, seed=generator) if noisy else result
-            outcomes.append({name: _evaluate(metric, sample, experiments[index])
+            shared = {}  # the built-in metrics share one pass over the region curves
+            outcomes.append({name: _evaluate(metric, sample, experiments[index], shared)
                              for name, metric in chosen.items()})
         return outcomes, result if index == 0 else None  # the first names the metric axes
 
@@ -296,7 +296,14 @@ def _simulate(experiment: Experiment, backend: str) -> SimulationResult:
     return simulate(experiment, backend, num_threads=1, progress=False)
 
 
-def _evaluate(metric: Metric, result: SimulationResult, experiment: Experiment) -> np.ndarray:
+def _evaluate(metric: Metric, result: SimulationResult, experiment: Experiment,
+              shared: dict) -> np.ndarray:
+    builtin = next((name for name, known in METRICS.items() if known is metric), None)
+    if builtin is not None:
+        if not shared:
+            curves = np.moveaxis(result.region_curves(), 1, 0)
+            shared.update(_metrics.curve_metrics(curves, result.time))
+        return shared[builtin]
     value = metric.function(result, experiment) if metric.needs_experiment \
         else metric.function(result)
     return np.asarray(value, dtype=np.float64)

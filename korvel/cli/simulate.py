@@ -105,8 +105,8 @@ def format_summary(result: SimulationResult, experiment=None) -> str:
     return "\n".join(lines)
 
 
-def _cell(value: float | None, spec: str) -> str:
-    return "" if value is None or not math.isfinite(value) else format(value, spec)
+def _cell(value: float | None, form: str) -> str:
+    return "" if value is None or not math.isfinite(value) else format(value, form)
 
 
 def write_curves(result: SimulationResult, path: Path) -> None:
@@ -124,7 +124,10 @@ def write_curves(result: SimulationResult, path: Path) -> None:
             writer.writerow([n, f"{t:.6g}", f"{result.flip_angles[n]:.6g}", *values])
 
 
-SUMMARY_COLUMNS = ["peak", "peak_time_s", "time_to_peak_s", "mean_time_s", "auc"]
+def _columns(precursor: str) -> list[str]:
+    """The metric columns, the new ones after those of earlier versions."""
+    return ["peak", "peak_time_s", "auc", f"auc_ratio_to_{precursor}", "time_to_peak_s",
+            "mean_time_s", "rate_per_s"]
 
 
 def write_summary(result: SimulationResult, path: Path, experiment=None) -> None:
@@ -132,13 +135,12 @@ def write_summary(result: SimulationResult, path: Path, experiment=None) -> None
     precursor = result.metabolites[0]
     with path.open("w", newline="") as file:
         writer = csv.writer(file)
-        writer.writerow(["region", "metabolite", *SUMMARY_COLUMNS,
-                         f"auc_ratio_to_{precursor}", "rate_per_s"])
+        writer.writerow(["region", "metabolite", *_columns(precursor)])
         for row in result.summary(experiment):
             writer.writerow([row["region"], row["metabolite"], _cell(row["peak"], ".10g"),
-                             _cell(row["peak_time"], ".6g"), _cell(row["time_to_peak"], ".6g"),
-                             _cell(row["mean_time"], ".6g"), _cell(row["auc"], ".10g"),
-                             _cell(row["ratio"], ".10g"), _cell(row["rate"], ".10g")])
+                             _cell(row["peak_time"], ".6g"), _cell(row["auc"], ".10g"),
+                             _cell(row["ratio"], ".10g"), _cell(row["time_to_peak"], ".6g"),
+                             _cell(row["mean_time"], ".6g"), _cell(row["rate"], ".10g")])
 
 
 def write_voxels(result: SimulationResult, path: Path, experiment=None) -> None:
@@ -150,8 +152,7 @@ def write_voxels(result: SimulationResult, path: Path, experiment=None) -> None:
     precursor = result.metabolites[0]
     with path.open("w", newline="") as file:
         writer = csv.writer(file)
-        writer.writerow(["voxel", "region", "metabolite", *SUMMARY_COLUMNS,
-                         f"auc_ratio_to_{precursor}", "rate_per_s"])
+        writer.writerow(["voxel", "region", "metabolite", *_columns(precursor)])
         for v, region in enumerate(result.regions):
             for m, name in enumerate(result.metabolites):
                 curve = magnitude[m, v]
@@ -161,9 +162,9 @@ def write_voxels(result: SimulationResult, path: Path, experiment=None) -> None:
                         if m and experiment is not None else None)
                 writer.writerow([v, region, name, _cell(curve[peak], ".10g"),
                                  _cell(result.time[peak] if np.isfinite(top) else None, ".6g"),
-                                 _cell(top, ".6g"), _cell(metrics["mean_time"][v, m], ".6g"),
                                  _cell(curve.sum() * result.repetition_time, ".10g"),
                                  _cell(metrics["auc_ratio"][v, m - 1] if m else None, ".10g"),
+                                 _cell(top, ".6g"), _cell(metrics["mean_time"][v, m], ".6g"),
                                  _cell(rate, ".10g")])
 
 
