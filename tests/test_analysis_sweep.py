@@ -125,6 +125,8 @@ def test_b1_scale_multiplies_a_transmit_map_and_the_tr_carries_its_default():
     (lambda e: korvel.sweep(e, {"flip_angle": [10.0]}, metrics="peak"), ValueError,
      "unknown metric 'peak'"),
     (lambda e: korvel.sweep(e, {"flip_angle": [10.0]}, workers=0), ValueError, "workers"),
+    (lambda e: korvel.sweep(e, {"snr": [10.0, -1.0]}), ValueError, "snr must be positive"),
+    (lambda e: korvel.sweep(e, {"flip_angle": [10.0]}, backend="gpu"), ValueError, "backend"),
     (lambda e: korvel.sweep(e, {"x": [1]}, apply={"x": lambda e, v: None}), TypeError,
      "must return an Experiment"),
     (lambda e: korvel.sweep(e, {"flip_angle": [10.0, 20.0]},

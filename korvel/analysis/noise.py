@@ -32,7 +32,8 @@ __all__ = ["REFERENCES", "add_noise", "noise_sigma"]
 REFERENCES = ("experiment", "voxel")
 
 
-def _positive(name: str, value, *, allow_zero: bool) -> float:
+def positive_level(name: str, value, *, allow_zero: bool) -> float:
+    """``value`` as a float, checked: a finite positive number (or zero, ``allow_zero``)."""
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a number, got {value!r}")
     value = float(value)
@@ -48,7 +49,7 @@ def noise_sigma(result: SimulationResult, snr: float,
     ``snr`` against ``reference`` (see the module's description)."""
     if not isinstance(result, SimulationResult):
         raise TypeError(f"result must be a SimulationResult, got {type(result).__name__}")
-    snr = _positive("snr", snr, allow_zero=False)
+    snr = positive_level("snr", snr, allow_zero=False)
     if reference not in REFERENCES:
         raise ValueError(f"reference must be one of {', '.join(REFERENCES)}, got {reference!r}")
     precursor = result.magnitude()[0]  # (nvoxels, nexcitations)
@@ -86,7 +87,7 @@ def add_noise(result: SimulationResult, snr: float | None = None, *, sigma: floa
         raise TypeError("give exactly one of snr and sigma")
     nvoxels = result.signal.shape[2]
     if sigma is not None:
-        level = np.full(nvoxels, _positive("sigma", sigma, allow_zero=True))
+        level = np.full(nvoxels, positive_level("sigma", sigma, allow_zero=True))
     else:
         level = noise_sigma(result, snr, reference)
     try:

@@ -27,9 +27,11 @@ import numpy as np
 from korvel.analysis import metrics as _metrics
 from korvel.analysis.labelled import Labelled
 from korvel.analysis.noise import REFERENCES, add_noise
+from korvel.analysis.noise import positive_level as _level
 from korvel.analysis.parameters import apply_parameter, parameter_units
 from korvel.host.experiment import Experiment
 from korvel.host.result import SimulationResult
+from korvel.host.simulation import BACKENDS
 
 __all__ = ["METRICS", "Metric", "NOISE_AXES", "SweepResult", "sweep"]
 
@@ -152,22 +154,26 @@ class _Bar:
 
     def __init__(self, total: int, enabled: bool | None):
         self.total, self.enabled, self.done = total, enabled, 0
-        self.started = time.monotonic()
+        self.started = self.last = time.monotonic()
         self.shown = False
 
     def advance(self):
         self.done += 1
-        if self.enabled is False or not (self.enabled or time.monotonic() - self.started > 1):
+        now = time.monotonic()
+        finished = self.done == self.total
+        if self.enabled is False or not (self.enabled or now - self.started > 1.0) \
+                or not (finished or now - self.last > 0.1):
             return
+        self.last, self.shown = now, True
         filled = 30 * self.done // self.total
         sys.stderr.write(f"\rsweep [{'#' * filled}{'.' * (30 - filled)}] "
                          f"{self.done}/{self.total} points")
         sys.stderr.flush()
-        self.shown = True
 
     def close(self):
         if self.shown:
             sys.stderr.write("\n")
+            sys.stderr.flush()
 
 
 def sweep(experiment: Experiment, parameters: Mapping[str, Sequence],
@@ -213,6 +219,14 @@ def sweep(experiment: Experiment, parameters: Mapping[str, Sequence],
         raise TypeError("give exactly one of snr and sigma")
     if reference not in REFERENCES:
         raise ValueError(f"reference must be one of {', '.join(REFERENCES)}, got {reference!r}")
+    for name in noise_axes:
+        for value in axes[name]:
+            _level(name, value, allow_zero=name == "sigma")
+    for name, value in (("snr", snr), ("sigma", sigma)):
+        if value is not None:
+            _level(name, value, allow_zero=name == "sigma")
+    if backend not in BACKENDS:
+        raise ValueError(f"backend must be one of {', '.join(BACKENDS)}, got {backend!r}")
     if workers is None:
         workers = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") \
             else (os.cpu_count() or 1)
