@@ -125,8 +125,11 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
     for axis in axes[nmetabolites + 1:]:
         axis.set_visible(False)
     noise = "" if result.noise_sigma is None else ", with noise"
+    rates = "" if experiment is None else "\nconversion rates (1/s): " + ", ".join(
+        f"{p.name} {_rate_range(rate)}"
+        for p, rate in zip(experiment.products, experiment.conversion_rates))
     figure.suptitle(f"{', '.join(result.metabolites)}: mean signal per region{noise}\n"
-                    f"{describe_acquisition(result, experiment)}", fontsize=11)
+                    f"{describe_acquisition(result, experiment)}{rates}", fontsize=11)
     figure.legend(lines, [_region_label(r, result, experiment) for r in regions],
                   loc="outside right center", fontsize=8, title_fontsize=9, frameon=False,
                   title="region" if experiment is None else "region\nconversion rates (1/s)")
