@@ -103,10 +103,12 @@ def test_parameters_set_the_field_they_name(experiment, name, value, read):
     assert read(experiment) != value  # the original is unchanged
 
 
-def test_b1_scale_multiplies_a_transmit_map_and_the_tr_carries_its_default():
+def test_scales_multiply_maps_and_the_tr_carries_its_default():
     mapped = small_experiment(transmit=[1.0, 0.5, 2.0])
     np.testing.assert_array_equal(apply_parameter(mapped, "b1_scale", 0.5).transmit,
                                   [0.5, 0.25, 1.0])
+    np.testing.assert_array_equal(
+        apply_parameter(mapped, "rate_scale.lactate", 2.0).conversion_rates[0], [0.1, 0.04, 0.0])
     experiment = small_experiment()  # first excitation at its default, one TR
     assert apply_parameter(experiment, "repetition_time", 4.0).acquisition.first_excitation == 4.0
     pinned = small_experiment(acquisition=dataclasses.replace(

@@ -6,8 +6,9 @@ Shorter names for what is swept most:
 
 =====================  ===========================================================  =====
 ``rate.<product>``     conversion rate to the product, the same in every voxel       1/s
+``rate_scale.<product>``  factor on that rate's map (keeps the regions' differences)
 ``t1.<metabolite>``    T1 of the metabolite (``t2.<metabolite>`` likewise)           s
-``flip_angle``         the schedule's angle (constant, or the variable one's last)   deg
+``flip_angle``         the schedule's angle (constant, or the variable one's last)   °
 ``flip_angles``        a whole schedule: ``korvel.FlipAngles`` values
 ``repetition_time``    TR; a first excitation at one TR moves with it                s
 ``b1_scale``           scale of the transmit field in every voxel (1: nominal)
@@ -93,14 +94,19 @@ def apply_parameter(experiment: Experiment, name: str, value) -> Experiment:
     if not isinstance(name, str) or not name:
         raise ExperimentError(f"a parameter name must be a non-empty string, got {name!r}")
     name = _ALIASES.get(name, name)
-    if name.startswith("rate."):
-        product = name[len("rate."):]
+    if name.startswith(("rate.", "rate_scale.")):
+        kind, _, product = name.partition(".")
         products = [p.name for p in experiment.products]
         if product not in products:
             raise ExperimentError(f"parameter {name!r}: no product {product!r}; "
                                   f"the products are {', '.join(products)}")
         rates = list(experiment.conversion_rates)
-        rates[products.index(product)] = value
+        q = products.index(product)
+        if kind == "rate_scale":
+            if isinstance(value, bool) or not isinstance(value, (int, float, np.number)):
+                raise ExperimentError(f"parameter {name!r} must be a number, got {value!r}")
+            value = rates[q] * value
+        rates[q] = value
         return dataclasses.replace(experiment, conversion_rates=tuple(rates))
     if name == "b1_scale":
         base = np.ones(experiment.nvoxels) if experiment.transmit is None \
