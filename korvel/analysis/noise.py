@@ -7,6 +7,7 @@ same level and the coils are uncorrelated.
 
 Given as a signal-to-noise ratio, ``sigma = reference / snr``, where the reference is the peak
 of the precursor's coil-combined magnitude (root sum of squares over coils):
+
 - ``reference="experiment"`` (default): the peak over every voxel and excitation of the result.
   One noise level for the whole experiment, as in a scanner; voxels with less signal are
   noisier. This makes "SNR 20" mean what it means on a scanner's pyruvate image at its

@@ -4,16 +4,16 @@ A name is a path through the experiment's dataclasses, with a metabolite by its 
 ``"pyruvate.t1"``, ``"acquisition.excitations"``, ``"inflow.bolus.arrival"``, ``"spin_spread"``.
 Shorter names for what is swept most:
 
-=====================  ===========================================================  =====
-``rate.<product>``     conversion rate to the product, the same in every voxel       1/s
+========================  ============================================================  =====
+``rate.<product>``        conversion rate to the product, the same in every voxel       1/s
 ``rate_scale.<product>``  factor on that rate's map (keeps the regions' differences)
-``t1.<metabolite>``    T1 of the metabolite (``t2.<metabolite>`` likewise)           s
-``flip_angle``         the schedule's angle (constant, or the variable one's last)   °
-``flip_angles``        a whole schedule: ``korvel.FlipAngles`` values
-``repetition_time``    TR; a first excitation at one TR moves with it                s
-``b1_scale``           scale of the transmit field in every voxel (1: nominal)
-``bolus.<field>``      a field of the inflow's bolus (``arrival``, ``duration``...)  s
-=====================  ===========================================================  =====
+``t1.<metabolite>``       T1 of the metabolite (``t2.<metabolite>`` likewise)           s
+``flip_angle``            the schedule's angle (constant, or the variable one's last)   °
+``flip_angles``           a whole schedule: ``korvel.FlipAngles`` values
+``repetition_time``       TR; a first excitation at one TR moves with it                s
+``b1_scale``              scale of the transmit field in every voxel (1: nominal)
+``bolus.<field>``         a field of the inflow's bolus (``arrival``, ``duration``...)  s
+========================  ============================================================  =====
 
 Every new experiment is validated as it is made, so a value out of range fails with the
 experiment's own message before anything runs.
