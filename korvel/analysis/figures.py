@@ -98,7 +98,8 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
     regions = result.region_names()
     nmetabolites = len(result.metabolites)
     rows, columns = _grid(nmetabolites + 1, max_columns)
-    figure = _figure(PANEL_WIDTH * columns + 2.2, PANEL_HEIGHT * rows + 0.9)
+    legend_columns = math.ceil(len(regions) / (12 if experiment is not None else 24))
+    figure = _figure(PANEL_WIDTH * columns + 2.2 * legend_columns, PANEL_HEIGHT * rows + 0.9)
     axes = figure.subplots(rows, columns, squeeze=False).ravel()
     colours = _colours(len(regions))
     lines = []
@@ -132,6 +133,7 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
                     f"{describe_acquisition(result, experiment)}{rates}", fontsize=11)
     figure.legend(lines, [_region_label(r, result, experiment) for r in regions],
                   loc="outside right center", fontsize=8, title_fontsize=9, frameon=False,
+                  ncol=legend_columns,
                   title="region" if experiment is None else "region\nconversion rates (1/s)")
     _save(figure, path)
     return figure
