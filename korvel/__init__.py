@@ -4,7 +4,9 @@
 NumPy to state arrays in place, in a fixed IEEE operation order, across an OpenMP thread team.
 ``korvel.reference`` performs the same operations in pure NumPy, bit for bit.
 
-``korvel.simulate`` plans and runs a whole experiment described by ``korvel.Experiment``.
+``korvel.simulate`` plans and runs a whole experiment described by ``korvel.Experiment``;
+``korvel.add_noise``, ``korvel.sweep`` and ``korvel.plot_result`` (``korvel.analysis``) add
+noise, run it over a grid of parameters and draw it.
 """
 
 from pkgutil import extend_path as _extend_path
@@ -27,10 +29,19 @@ from korvel.host import (  # noqa: E402
     load_experiment,
     simulate,
 )
+from korvel.analysis import (  # noqa: E402
+    Labelled,
+    SweepResult,
+    add_noise,
+    plot_result,
+    plot_sweep,
+    sweep,
+)
 
 __all__ = [
     "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",
     "SimulationResult", "default_experiment", "load_experiment", "pelorine", "reference",
     "simulate",
+    "Labelled", "SweepResult", "add_noise", "plot_result", "plot_sweep", "sweep",
 ]
 __version__ = "0.1.0"

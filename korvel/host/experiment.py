@@ -238,7 +238,8 @@ class FlipAngles:
 
 @dataclass(frozen=True)
 class Acquisition:
-    """Excitations every ``repetition_time`` from ``first_excitation`` (default: one TR).
+    """Excitations every ``repetition_time`` from ``first_excitation`` (in s from the start of
+    the simulation; default, here and in a TOML file that omits it: one ``repetition_time``).
 
     Each RF pulse is a rotation at its centre; the ADC samples ``readout_delay`` after it and,
     with ``crushers``, the remaining transverse magnetization is spoiled after the readout.

@@ -24,6 +24,9 @@ class SimulationResult:
     repetition_time: float
     backend: str
     driver: str
+    noise_sigma: np.ndarray | None = None
+    """Standard deviation of the real and imaginary parts of the added noise per voxel (None:
+    noiseless; ``korvel.add_noise``)."""
 
     def magnitude(self) -> np.ndarray:
         """Coil-combined magnitude (root sum of squares), (nmetabolites, nvoxels, nexcitations)."""
@@ -40,19 +43,44 @@ class SimulationResult:
         return np.stack([magnitude[:, labels == name].mean(axis=1)
                          for name in self.region_names()], axis=1)
 
-    def summary(self) -> list[dict]:
-        """Peak, time of peak and area under the curve per metabolite and region, with the
-        area ratio of each product to the precursor (the first metabolite)."""
+    def summary(self, experiment=None) -> list[dict]:
+        """Per region (mean coil-combined magnitude of its voxels) and metabolite: ``peak``
+        (a.u.), ``peak_time`` (the frame of the peak, s), ``time_to_peak`` (refined between
+        frames, s), ``mean_time`` (s), ``auc`` (rectangle rule, a.u. s) and, for a product,
+        ``ratio``, its area over the precursor's (the first metabolite). Given the
+        ``experiment`` the result came from, ``rate`` is a product's configured conversion
+        rate (1/s, the mean over the region's voxels). A value that does not exist (the peak
+        of an all-zero curve, a ratio to a zero precursor, the precursor's rate) is None.
+        See ``korvel.analysis.metrics`` for the definitions."""
+        from korvel.analysis.metrics import curve_metrics
+        from korvel.host.experiment import Experiment
+
+        if experiment is not None:
+            if not isinstance(experiment, Experiment):
+                raise TypeError(f"experiment must be an Experiment, "
+                                f"got {type(experiment).__name__}")
+            if tuple(experiment.regions) != tuple(self.regions) or tuple(
+                    m.name for m in experiment.metabolites) != tuple(self.metabolites):
+                raise ValueError("the experiment is not the one this result came from "
+                                 "(its voxels' regions or its metabolites differ)")
         curves = self.region_curves()
         # Rectangle rule: the area ratio is the ratio of the summed signals.
         areas = curves.sum(axis=2) * self.repetition_time
+        metrics = curve_metrics(np.moveaxis(curves, 1, 0), self.time)
+        labels = np.array(self.regions)
+        known = lambda value: None if not np.isfinite(value) else float(value)  # noqa: E731
         rows = []
         for r, region in enumerate(self.region_names()):
             for m, name in enumerate(self.metabolites):
                 peak = int(np.argmax(curves[m, r]))
-                precursor_area = areas[0, r]
-                ratio = areas[m, r] / precursor_area if m and precursor_area > 0 else None
+                top = known(metrics["time_to_peak"][r, m])
+                rate = None
+                if m and experiment is not None:
+                    rate = float(np.mean(experiment.conversion_rates[m - 1][labels == region]))
                 rows.append(dict(region=region, metabolite=name, peak=float(curves[m, r, peak]),
-                                 peak_time=float(self.time[peak]), auc=float(areas[m, r]),
-                                 ratio=None if ratio is None else float(ratio)))
+                                 peak_time=None if top is None else float(self.time[peak]),
+                                 time_to_peak=top, mean_time=known(metrics["mean_time"][r, m]),
+                                 auc=float(areas[m, r]),
+                                 ratio=known(metrics["auc_ratio"][r, m - 1]) if m else None,
+                                 rate=rate))
         return rows
