@@ -5,6 +5,7 @@ NumPy to state arrays in place, in a fixed IEEE operation order, across an OpenM
 ``korvel.reference`` performs the same operations in pure NumPy, bit for bit.
 
 ``korvel.simulate`` plans and runs a whole experiment described by ``korvel.Experiment``.
+``korvel.fit_kinetics`` fits conversion-rate maps to measured (or simulated) dynamic series.
 """
 
 from pkgutil import extend_path as _extend_path
@@ -27,10 +28,12 @@ from korvel.host import (  # noqa: E402
     load_experiment,
     simulate,
 )
+from korvel.fitting import FitError, KineticFit, fit_kinetics  # noqa: E402
 
 __all__ = [
     "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",
     "SimulationResult", "default_experiment", "load_experiment", "pelorine", "reference",
     "simulate",
+    "FitError", "KineticFit", "fit_kinetics",
 ]
 __version__ = "0.1.0"

@@ -56,3 +56,10 @@ class SimulationResult:
                                  peak_time=float(self.time[peak]), auc=float(areas[m, r]),
                                  ratio=None if ratio is None else float(ratio)))
         return rows
+
+    def fit(self, **options):
+        """Fit a kinetic model to this result's coil-combined magnitude with its own repetition
+        time, flip angles and metabolite names: ``korvel.fit_kinetics(self, **options)``."""
+        from korvel.fitting import fit_kinetics
+
+        return fit_kinetics(self, **options)
