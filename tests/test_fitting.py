@@ -71,14 +71,14 @@ def test_noiseless_series_give_back_the_parameters(nproducts, per_frame):
 
 
 def test_every_parameter_free_and_per_voxel_angles():
-    """fixed={} fits the R1s too; a transmit map scales each voxel's angles."""
+    """None frees the R1s held by default; a transmit map scales each voxel's angles."""
     nframes = 20
     b1 = np.array([0.8, 1.0, 1.25])
     angles = b1[:, None, None] * np.array([[10.0], [25.0]]) * np.ones(nframes)
     inputs = bolus_inputs(nframes)
     signal = np.stack([ivp_series((0.04,), (0.03, 0.05), (0.02,), 0.0, inputs, TR, a)
                        for a in angles])
-    fit = fit_kinetics(signal, TR, angles, fixed={},
+    fit = fit_kinetics(signal, TR, angles, fixed={"r1_pyruvate": None, "r1_lactate": None},
                        initial={"r1_pyruvate": 0.02, "r1_lactate": 0.03})
     assert fit.converged.all() and fit.free == fit.names
     np.testing.assert_allclose(fit.parameters["k_lactate"], 0.04, rtol=1e-6)
@@ -192,12 +192,12 @@ def test_malformed_arguments_raise_one_clear_error(args, kwargs, message):
 
 def test_leading_axes_and_maps_keep_their_shape():
     signal, angles = _noisy_map((3, 4), 50, 5)
-    fixed = {"r1_pyruvate": 1 / 30, "r1_lactate": np.full((3, 4), 1 / 25)}
-    fit = fit_kinetics(signal, TR, angles, fixed=fixed)
+    fit = fit_kinetics(signal, TR, angles, fixed={"r1_lactate": np.full((3, 4), 1 / 25)})
     assert fit.shape == (3, 4) and fit.fitted.shape == signal.shape
     assert fit.input.shape == (3, 4, 24) and fit.covariance.shape == (3, 4, 2, 2)
     assert all(v.shape == (3, 4) for v in fit.maps().values() if v is not fit.input)
     assert np.all(fit.errors["r1_lactate"] == 0.0) and fit.free == ("k_lactate", "m0_lactate")
+    assert np.all(fit.parameters["r1_pyruvate"] == 1 / 30)  # still held at its default
     assert [row["name"] for row in fit.summary()] == ["k_lactate", "m0_lactate", "R^2 lactate"]
 
 

@@ -70,6 +70,16 @@ def _parameter_maps(argument: str, given, names: tuple[str, ...],
             for key, value in given.items()}
 
 
+def _with_defaults(fixed, layout: Layout):
+    """The default fixed values updated by ``fixed``; a value of None frees the parameter."""
+    if fixed is None:
+        return layout.default_fixed()
+    if not isinstance(fixed, Mapping) or any(name not in layout.names for name in fixed):
+        return fixed  # _parameter_maps reports it
+    merged = {**layout.default_fixed(), **fixed}
+    return {name: value for name, value in merged.items() if value is not None}
+
+
 def _bounds(given, layout: Layout, shape: tuple[int, ...]) -> dict[str, tuple]:
     bounds = {name: tuple(np.full(1, v) for v in pair)
               for name, pair in layout.default_bounds().items()}
@@ -138,8 +148,8 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
     fixed : {name: scalar or map}
         Parameters held at given values. Default: every ``r1_<metabolite>`` at its typical
         value (1/30 pyruvate, 1/25 lactate and alanine, 1/15 bicarbonate, 1/25 others, in 1/s),
-        so ``k_<product>`` and ``m0_<product>`` are fitted. A given mapping replaces the
-        default: ``fixed={}`` fits every parameter.
+        so ``k_<product>`` and ``m0_<product>`` are fitted. A given mapping updates that
+        default; None frees a parameter (``{"r1_lactate": None}`` fits lactate's R1 too).
     initial : {name: scalar or map}
         Starting values. Default: R1 at the typical values above; k and m0 from a linear
         least-squares solve of the products at the starting precursor decay.
@@ -211,8 +221,7 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
         _fail(f"metabolites must be {nmetabolites} distinct names, precursor first, "
               f"got {metabolites!r}")
     layout = Layout(tuple(metabolites))
-    fixed_maps = _parameter_maps("fixed", layout.default_fixed() if fixed is None else fixed,
-                                 layout.names, shape)
+    fixed_maps = _parameter_maps("fixed", _with_defaults(fixed, layout), layout.names, shape)
     initial_maps = _parameter_maps("initial", initial, layout.names, shape)
     bound_maps = _bounds(bounds, layout, shape)
     if mask is None:
@@ -354,7 +363,7 @@ class _Problem:
         if self.precursor_noise and nfree:
             columns = np.moveaxis(solution.jacobian, 0, -1)  # (nvoxels, nresiduals, nfree)
             sensitivity = data.precursor_sensitivity(parameters)
-            b = np.matmul(np.swapaxes(columns, 1, 2), np.swapaxes(sensitivity, 1, 2))
+            b = np.matmul(np.swapaxes(columns, 1, 2), sensitivity)
             spread = np.matmul(inverse, b)
             covariance = inverse + np.matmul(spread, np.swapaxes(spread, 1, 2))
             effective = effective + np.sum(sensitivity * sensitivity, axis=(1, 2)) \

@@ -140,9 +140,19 @@ def levenberg_marquardt(residual: Callable[[np.ndarray, np.ndarray], np.ndarray]
         damped = matrix.copy()
         for i in range(nfree):
             damped[:, i, i] = matrix[:, i, i] + damping[active] * diagonal[:, i]
-        factor, ok = cholesky(damped)
-        step = -cholesky_solve(factor, gradient(columns, residuals[active]))
+        descent = gradient(columns, residuals[active])
         current = theta[active]
+        # A parameter on a bound that the step would push through is held for this step, so
+        # the others move as the problem on that face of the box asks (no zig-zag at a bound).
+        held = (((current <= lower[active]) & (descent > 0))
+                | ((current >= upper[active]) & (descent < 0)))
+        if held.any():
+            moving = ~held
+            damped = np.where(moving[:, :, np.newaxis] & moving[:, np.newaxis, :], damped, 0.0)
+            damped = damped + held[:, :, np.newaxis] * np.eye(nfree)
+            descent = np.where(held, 0.0, descent)
+        factor, ok = cholesky(damped)
+        step = -cholesky_solve(factor, descent)
         trial = np.clip(current + step, lower[active], upper[active])
         trial_residuals = residual(trial, active)
         trial_cost = _cost(trial_residuals)

@@ -191,20 +191,25 @@ class InputlessData:
 
     def precursor_sensitivity(self, parameters: np.ndarray) -> np.ndarray:
         """Derivative of the residuals with respect to each measured precursor signal sample,
-        (nvoxels, nframes, nproducts * nframes): the products are linear in those samples."""
+        (nvoxels, nproducts * nframes, nframes): the products are linear in those samples."""
         rates, carried, _, (weight0, weight1) = self._coefficients(parameters)
-        nframes = self.signal.shape[-1]
+        nvoxels, _, nframes = self.signal.shape
+        nproducts = rates.shape[-1]
+        # reach[..., n, m]: a product's magnetization at frame m per unit added at the end of
+        # interval n (zero for m <= n)
+        reach = _propagate(carried[:, :, np.newaxis, :], np.eye(nframes - 1),
+                           np.zeros((nvoxels, nproducts, nframes - 1)))
         # Sample j starts interval j (after its pulse) and ends interval j - 1.
-        starts = np.eye(nframes, nframes - 1) * (self.remaining[:, 0] / self.scale[:, 0])[
-            :, :, np.newaxis]
-        ends = np.eye(nframes, nframes - 1, k=-1) / self.scale[:, 0, :, np.newaxis]
-        source = rates[..., np.newaxis, np.newaxis] * (
-            weight0[..., np.newaxis, np.newaxis] * starts[:, np.newaxis]
-            + weight1[..., np.newaxis, np.newaxis] * ends[:, np.newaxis])
-        response = _propagate(carried[:, :, np.newaxis, :], source,
-                              np.zeros(source.shape[:-1]))
-        response = response * self.scale[:, 1:, np.newaxis, :]
-        return np.moveaxis(response, 2, 1).reshape(self.nvoxels, nframes, -1)
+        starts = np.zeros((nvoxels, nproducts, nframes, nframes))
+        starts[:, :, :-1] = reach * (weight0[..., np.newaxis] * (
+            self.remaining[:, np.newaxis, 0, :-1] / self.scale[:, np.newaxis, 0, :-1])
+        )[..., np.newaxis]
+        starts[:, :, 1:] += reach * (weight1[..., np.newaxis]
+                                     / self.scale[:, np.newaxis, 0, 1:])[..., np.newaxis]
+        response = starts * (rates[..., np.newaxis, np.newaxis]
+                             * self.scale[:, 1:, np.newaxis, :])
+        # (voxel, product, sample, frame) -> (voxel, product * frame, sample)
+        return np.swapaxes(response, 2, 3).reshape(nvoxels, nproducts * nframes, nframes)
 
     def residuals(self, parameters: np.ndarray) -> np.ndarray:
         """Modelled minus measured product signals, (..., nvoxels, nproducts * nframes)."""
