@@ -150,12 +150,22 @@ def test_degenerate_voxels_give_nan_and_leave_the_others_alone():
     assert not single.converged.any() and np.isnan(single.parameters["k_lactate"]).all()
 
 
+def test_products_of_pure_noise_converge_on_the_bound():
+    """Where the best rate is negative the rate is held at 0 and the fit still converges."""
+    signal, angles = _noisy_map((300,), 20, 11)
+    signal[:, 1] = np.random.default_rng(12).normal(0.0, 0.01, signal[:, 1].shape)
+    fit = fit_kinetics(signal, TR, angles)
+    rates = fit.parameters["k_lactate"]
+    assert fit.converged.all() and np.all(rates >= 0) and np.any(rates == 0)
+    assert np.all(fit.iterations < 50)
+
+
 SIGNAL = np.ones((2, 4, 2, 5))
 ANGLES = np.full((2, 5), 10.0)
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
-    ((SIGNAL, TR, ANGLES), dict(model="bogus"), "model must be one of inputless, got 'bogus'"),
+    ((SIGNAL, TR, ANGLES), dict(model="bogus"), "model must be one of inputless, bolus, got 'bogus'"),
     ((SIGNAL + 0j, TR, ANGLES), {}, "signal must be real (magnitudes or the real part of phased "
                                     "data), got a complex array"),
     ((np.ones(5), TR, ANGLES), {}, "signal must have shape (..., nmetabolites, nframes), got "
@@ -242,3 +252,60 @@ def test_interval_weights_match_quadrature(a, b):
     assert float(decay) == pytest.approx(math.exp(-b * tr), rel=1e-15)
     assert float(weight1) == pytest.approx(expected1, rel=1e-7)
     assert float(weight0) == pytest.approx(expected0, rel=1e-7)
+
+
+def _bolus_series(rates, amplitude, arrival, width, shape="gamma", angle=15.0, nframes=20):
+    """korvel's own simulation of a bolus, frame 0 at the first pulse, no transverse decay."""
+    from korvel.fitting.bolus import OFFSET
+
+    names, t1 = ("pyruvate", "lactate", "bicarbonate"), (30, 25, 15)
+    metabolites = [korvel.Metabolite(names[i], t1[i], math.inf, 0.0)
+                   for i in range(len(rates) + 1)]
+    experiment = korvel.Experiment(
+        metabolites[0], tuple(metabolites[1:]), tuple(rates), nvoxels=len(amplitude),
+        acquisition=korvel.Acquisition(TR, nframes, korvel.FlipAngles("constant", angle),
+                                       first_excitation=OFFSET, readout_delay=OFFSET,
+                                       pulse_duration=OFFSET),
+        inflow=korvel.Inflow(korvel.Bolus(shape, arrival + OFFSET, width)), delivery=amplitude)
+    signal = np.moveaxis(korvel.simulate(experiment).magnitude(), 0, 1)
+    return signal, np.full((len(rates) + 1, nframes), angle)
+
+
+@pytest.mark.parametrize("rates, shape", [
+    ([[0.01, 0.05, 0.1]], "gamma"),
+    ([[0.02, 0.08], [0.01, 0.03]], "gamma"),
+    ([[0.03, 0.06]], "gamma"),
+])
+def test_bolus_model_gives_back_a_simulation(rates, shape):
+    nvoxels = len(rates[0])
+    amplitude = np.linspace(0.5, 2.0, nvoxels)
+    arrival, width = (2.0, 8.0) if nvoxels != 2 else (0.0, 5.0)  # arrival on its bound
+    signal, angles = _bolus_series(rates, amplitude, arrival, width, shape)
+    fit = fit_kinetics(signal, TR, angles, model="bolus", input_shape=shape)
+    assert fit.converged.all() and fit.model == "bolus"
+    for q, name in enumerate(fit.products):
+        np.testing.assert_allclose(fit.parameters[f"k_{name}"], rates[q], rtol=1e-6)
+    np.testing.assert_allclose(fit.parameters["amplitude"], amplitude, rtol=1e-6)
+    np.testing.assert_allclose(fit.parameters["arrival"], arrival, rtol=1e-6, atol=1e-6)
+    np.testing.assert_allclose(fit.parameters["width"], width, rtol=1e-6)
+    np.testing.assert_allclose(fit.fitted, signal, rtol=1e-6, atol=1e-9)
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(flip_angles=np.array([[10.0] * 20, [20.0] * 20])),
+     "the bolus model needs one flip angle per frame shared by every metabolite and voxel (its "
+     "simulator rotates every metabolite alike, one pulse per frame)"),
+    (dict(fixed={"r1_lactate": None}),
+     "the bolus model needs r1_lactate fixed (its simulator relaxes every voxel alike)"),
+    (dict(fixed={"arrival": np.array([1.0, 2.0])}),
+     "the bolus model needs one arrival for the whole map"),
+    (dict(input_shape="triangle"), "input_shape must be one of gamma, boxcar, got 'triangle'"),
+    (dict(input_shape="boxcar"), "the bolus model fits a gamma-variate input only: the "
+                                 "simulated boxcar's signal jumps as its edges move"),
+])
+def test_bolus_model_refuses_what_its_simulator_cannot_represent(change, message):
+    arguments = dict(flip_angles=np.full((2, 20), 15.0), model="bolus")
+    arguments.update(change)
+    with pytest.raises(FitError) as excinfo:
+        fit_kinetics(np.ones((2, 2, 20)), TR, **arguments)
+    assert str(excinfo.value) == message

@@ -20,7 +20,11 @@ from korvel.fitting.models import (DEFAULT_METABOLITES, DEFAULT_RATE, MODELS, In
                                    Layout, excitation_scales)
 from korvel.fitting.result import KineticFit
 
-CHUNK = 512  # voxels per solver call; fixed so that the bits never depend on the thread count
+# Voxels per solver call: at most CHUNK, fewer where the precursor-noise term's per-voxel
+# (nproducts * nframes, nframes) matrices would pass CHUNK_VALUES doubles. Set by the data's
+# shape alone, never by the thread count.
+CHUNK = 512
+CHUNK_VALUES = 2**22
 MAX_ITERATIONS = 100
 _NOTHING = 1e-12  # an excitation factor this small measures or carries nothing
 
@@ -128,7 +132,8 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
                  fixed: Mapping[str, object] | None = None,
                  initial: Mapping[str, object] | None = None,
                  bounds: Mapping[str, tuple] | None = None, mask=None,
-                 num_threads: int | None = None, precursor_noise: bool = True) -> KineticFit:
+                 num_threads: int | None = None, precursor_noise: bool = True,
+                 input_shape: str = "gamma") -> KineticFit:
     """Fit a kinetic model to a measured dynamic series, every voxel at once.
 
     Parameters
@@ -143,8 +148,14 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
         Flip angles in degrees, the k excitations of each frame together (spectroscopic phase
         encodes: no relaxation between them); leading axes give per-voxel (B1-corrected) angles.
     metabolites : names, default ("pyruvate", "lactate", "bicarbonate", "alanine")[:n]
-    model : "inputless"
-        The measured precursor drives the products; the products' signals are fitted.
+    model : "inputless" or "bolus"
+        inputless: the measured precursor drives the products; the products' signals are
+        fitted. bolus: an input of ``input_shape`` ("gamma": a gamma variate of shape 4 whose
+        width at half maximum is about ``width``; the only one for now) with per-voxel ``amplitude`` and a
+        shared ``arrival`` and ``width`` (s, from the first frame) feeds the precursor, and
+        every metabolite's signal is fitted with korvel's own simulator as the model (every
+        metabolite starts at zero; one flip angle per frame shared by all metabolites; R1s
+        fixed; arrival and width are one value for the voxels fitted together).
     fixed : {name: scalar or map}
         Parameters held at given values. Default: every ``r1_<metabolite>`` at its typical
         value (1/30 pyruvate, 1/25 lactate and alanine, 1/15 bicarbonate, 1/25 others, in 1/s),
@@ -220,7 +231,7 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
             or len(set(metabolites)) != nmetabolites:
         _fail(f"metabolites must be {nmetabolites} distinct names, precursor first, "
               f"got {metabolites!r}")
-    layout = Layout(tuple(metabolites))
+    layout = Layout(tuple(metabolites), model)
     fixed_maps = _parameter_maps("fixed", _with_defaults(fixed, layout), layout.names, shape)
     initial_maps = _parameter_maps("initial", initial, layout.names, shape)
     bound_maps = _bounds(bounds, layout, shape)
@@ -233,11 +244,45 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
         voxel_mask = _voxel_values("mask", mask_array, shape).astype(bool)
     threads = _thread_count(num_threads)
 
+    if model == "bolus":
+        _check_bolus(angles, nframes, fixed_maps, initial_maps, layout, input_shape)
     problem = _Problem(layout, signal.reshape((-1, nmetabolites, nframes)),
                        np.radians(angles).reshape((-1,) + angles.shape[-2:]),
                        float(repetition_time), fixed_maps, initial_maps, bound_maps, voxel_mask,
                        bool(precursor_noise))
+    if model == "bolus":
+        from korvel.fitting.bolus import fit_bolus
+
+        return fit_bolus(layout, problem.signal, angles.reshape(-1, nframes)[0].copy(),
+                         problem.tr, fixed_maps, initial_maps, bound_maps,
+                         problem._usable(np.arange(problem.signal.shape[0])), shape,
+                         input_shape, threads)
     return problem.solve(threads, shape)
+
+
+def _check_bolus(angles, nframes, fixed, initial, layout, input_shape) -> None:
+    """What the simulator behind the bolus model can represent today."""
+    from korvel.fitting.models import BOLUS_SHAPES
+
+    if input_shape not in BOLUS_SHAPES:
+        _fail(f"input_shape must be one of {', '.join(BOLUS_SHAPES)}, got {input_shape!r}")
+    if input_shape != "gamma":
+        # Moving a boxcar's edge by 1e-9 of its width moves the simulated signal by up to a few
+        # percent of its peak, so no derivative of the fit could be trusted.
+        _fail("the bolus model fits a gamma-variate input only: the simulated boxcar's signal "
+              "jumps as its edges move")
+    flat = angles.reshape(-1, angles.shape[-1])
+    if angles.shape[-1] != nframes or not np.all(flat == flat[0]):
+        _fail("the bolus model needs one flip angle per frame shared by every metabolite and "
+              "voxel (its simulator rotates every metabolite alike, one pulse per frame)")
+    for name in layout.names:
+        uniform = name.startswith("r1_") or name in ("arrival", "width")
+        for given in (fixed, initial):
+            if uniform and name in given and not np.all(given[name] == given[name][0]):
+                _fail(f"the bolus model needs one {name} for the whole map")
+        if name.startswith("r1_") and name not in fixed:
+            _fail(f"the bolus model needs {name} fixed (its simulator relaxes every voxel "
+                  f"alike)")
 
 
 class _Problem:
@@ -286,8 +331,9 @@ class _Problem:
             converged=np.zeros(nvoxels, dtype=bool),
             iterations=np.zeros(nvoxels, dtype=int),
         )
-        chunks = [np.arange(first, min(first + CHUNK, nvoxels))
-                  for first in range(0, nvoxels, CHUNK)]
+        size = max(1, min(CHUNK, CHUNK_VALUES // (layout.nproducts * nframes * nframes)))
+        chunks = [np.arange(first, min(first + size, nvoxels))
+                  for first in range(0, nvoxels, size)]
         if threads == 1 or len(chunks) <= 1:
             for chunk in chunks:
                 self._solve_chunk(chunk, out)

@@ -19,7 +19,8 @@ TYPICAL_T1 = {"pyruvate": 30.0, "lactate": 25.0, "bicarbonate": 15.0, "alanine":
 DEFAULT_T1 = 25.0
 DEFAULT_RATE = 0.02  # 1/s, a typical conversion rate: the start of a fit where data give none
 
-MODELS = ("inputless",)
+MODELS = ("inputless", "bolus")
+BOLUS_SHAPES = ("gamma", "boxcar")
 
 # Below this a * TR the precursor's shape over an interval is taken as its a -> 0 limit (a
 # straight line); the relative error of either form there is about 1e-8.
@@ -29,10 +30,12 @@ _SMALL_DECAY = 1e-8
 @dataclass(frozen=True)
 class Layout:
     """The parameters of the kinetic model of ``metabolites`` (precursor first), in order:
-    ``k_<product>`` for every product, ``r1_<metabolite>`` for every metabolite, then
-    ``m0_<product>`` for every product."""
+    ``k_<product>`` for every product, ``r1_<metabolite>`` for every metabolite, then for the
+    inputless model ``m0_<product>`` for every product, for the bolus model the input's
+    ``amplitude``, ``arrival`` and ``width``."""
 
     metabolites: tuple[str, ...]
+    model: str = "inputless"
 
     @property
     def products(self) -> tuple[str, ...]:
@@ -40,9 +43,11 @@ class Layout:
 
     @property
     def names(self) -> tuple[str, ...]:
-        return (tuple(f"k_{p}" for p in self.products)
-                + tuple(f"r1_{m}" for m in self.metabolites)
-                + tuple(f"m0_{p}" for p in self.products))
+        rates = (tuple(f"k_{p}" for p in self.products)
+                 + tuple(f"r1_{m}" for m in self.metabolites))
+        if self.model == "bolus":
+            return rates + ("amplitude", "arrival", "width")
+        return rates + tuple(f"m0_{p}" for p in self.products)
 
     @property
     def nproducts(self) -> int:
@@ -62,9 +67,12 @@ class Layout:
         return {f"r1_{m}": 1.0 / TYPICAL_T1.get(m, DEFAULT_T1) for m in self.metabolites}
 
     def default_bounds(self) -> dict[str, tuple[float, float]]:
-        """Rates and R1 non-negative, m0 free."""
+        """Rates, R1, amplitude and arrival non-negative, width at least 1 ms, m0 free."""
         bounds = {name: (0.0, math.inf) for name in self.names}
-        bounds.update({f"m0_{p}": (-math.inf, math.inf) for p in self.products})
+        if self.model == "bolus":
+            bounds["width"] = (1e-3, math.inf)
+        else:
+            bounds.update({f"m0_{p}": (-math.inf, math.inf) for p in self.products})
         return bounds
 
 
