@@ -271,6 +271,14 @@ def _bolus_series(rates, amplitude, arrival, width, shape="gamma", angle=15.0, n
     return signal, np.full((len(rates) + 1, nframes), angle)
 
 
+def _first(fit, count):
+    """The fit's maps of its first ``count`` voxels."""
+    from dataclasses import replace
+
+    return replace(fit, parameters={n: v[:count] for n, v in fit.parameters.items()},
+                   fitted=fit.fitted[:count], converged=fit.converged[:count])
+
+
 @pytest.mark.parametrize("rates, shape", [
     ([[0.01, 0.05, 0.1]], "gamma"),
     ([[0.02, 0.08], [0.01, 0.03]], "gamma"),
@@ -281,7 +289,10 @@ def test_bolus_model_gives_back_a_simulation(rates, shape):
     amplitude = np.linspace(0.5, 2.0, nvoxels)
     arrival, width = (2.0, 8.0) if nvoxels != 2 else (0.0, 5.0)  # arrival on its bound
     signal, angles = _bolus_series(rates, amplitude, arrival, width, shape)
+    signal = np.concatenate([signal, np.full((1,) + signal.shape[1:], np.nan)])
     fit = fit_kinetics(signal, TR, angles, model="bolus", input_shape=shape)
+    assert not fit.converged[-1] and np.isnan(fit.parameters["amplitude"][-1])
+    signal, fit = signal[:-1], _first(fit, nvoxels)
     assert fit.converged.all() and fit.model == "bolus"
     for q, name in enumerate(fit.products):
         np.testing.assert_allclose(fit.parameters[f"k_{name}"], rates[q], rtol=1e-6)

@@ -46,6 +46,9 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument("--metabolites", default=None, metavar="A,B,...",
                          help="metabolite names, precursor first (default: the variable "
                               "'metabolites' if present, else pyruvate, lactate, ...)")
+    command.add_argument("--model", choices=("inputless", "bolus"), default="inputless",
+                         help="inputless (default): the measured precursor drives the products; "
+                              "bolus: a gamma-variate input, korvel's simulator as the model")
     command.add_argument("--fix", action="append", type=_assignment, default=None,
                          metavar="NAME=VALUE",
                          help="hold a parameter, e.g. r1_lactate=0.04 (repeatable; every R1 is "
@@ -82,7 +85,7 @@ def main(argv: list[str]) -> int:
         fixed = None if options.fix is None else dict(options.fix)
         started = time.perf_counter()
         fit = fit_kinetics(signal, tr, angles, metabolites=metabolites, fixed=fixed, mask=mask,
-                           num_threads=options.threads)
+                           num_threads=options.threads, model=options.model)
         elapsed = time.perf_counter() - started
         written = write_maps(fit, options.output)
     except (FitError, OSError) as error:

@@ -237,8 +237,8 @@ def starting_values(layout: Layout, signal: np.ndarray, tr: float, angles: np.nd
     start: dict[str, np.ndarray] = {}
     rates = fit_kinetics(signal, tr, np.broadcast_to(angles, signal.shape[-2:]),
                          metabolites=layout.metabolites,
-                         fixed={n: fixed.get(n, initial.get(n)) for n in layout.names
-                                if n.startswith("r1_")}, num_threads=threads)
+                         fixed={f"r1_{m}": float(fixed[f"r1_{m}"][0])
+                                for m in layout.metabolites}, num_threads=threads)
     for product in layout.products:
         name = f"k_{product}"
         guess = rates.parameters[name]

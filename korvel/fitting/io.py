@@ -86,6 +86,10 @@ def write_maps(fit: KineticFit, folder: Path, *, dpi: int = 120) -> list[Path]:
 def _unit(name: str) -> str:
     if name.startswith(("k_", "r1_")):
         return f"{name} (1/s)"
+    if name in ("arrival", "width"):
+        return f"{name} (s)"
+    if name == "amplitude":
+        return "amplitude (a.u., the input's integral)"
     return f"{name} (signal units)"
 
 
