@@ -113,11 +113,13 @@ def test_simulation_results_fit_in_one_line(rates, inflow):
     assert np.array_equal(same.parameters["k_lactate"], fit.parameters["k_lactate"])
 
 
-def _noisy_map(shape, snr, seed):
+def _noisy_map(shape, snr, seed=0):
     nframes = 25
     angles = np.array([[10.0], [30.0]]) * np.ones(nframes)
     clean = ivp_series((0.05,), (1 / 30, 1 / 25), (0.01,), 0.0, bolus_inputs(nframes), TR,
                        angles)
+    if snr is None:
+        return np.broadcast_to(clean, shape + clean.shape).copy(), angles
     rng = np.random.default_rng(seed)
     noise = rng.normal(0.0, clean.max() / snr, shape + clean.shape)
     return clean + noise, angles
@@ -165,7 +167,8 @@ ANGLES = np.full((2, 5), 10.0)
 
 
 @pytest.mark.parametrize("args, kwargs, message", [
-    ((SIGNAL, TR, ANGLES), dict(model="bogus"), "model must be one of inputless, bolus, got 'bogus'"),
+    ((SIGNAL, TR, ANGLES), dict(model="bogus"),
+     "model must be one of inputless, bolus, got 'bogus'"),
     ((SIGNAL + 0j, TR, ANGLES), {}, "signal must be real (magnitudes or the real part of phased "
                                     "data), got a complex array"),
     ((np.ones(5), TR, ANGLES), {}, "signal must have shape (..., nmetabolites, nframes), got "
@@ -232,6 +235,50 @@ def test_standard_errors_match_the_monte_carlo_spread(snr):
         spread = np.std(fit.parameters[name])
         reported = np.sqrt(np.mean(fit.errors[name] ** 2))
         assert reported == pytest.approx(spread, rel=0.2), name
+
+
+def test_excitation_scales_by_hand():
+    """Two excitations of 30 then 60 degrees: the second sees what the first left."""
+    from korvel.fitting.models import excitation_scales
+
+    scale, remaining = excitation_scales(np.radians([[30.0, 60.0]]), 1)
+    assert scale[0, 0] == pytest.approx((0.5 + math.sin(math.radians(60)) * math.cos(
+        math.radians(30))) / 2, rel=1e-15)
+    assert remaining[0, 0] == pytest.approx(math.cos(math.radians(30)) * 0.5, rel=1e-15)
+
+
+def test_standard_errors_of_an_exact_precursor():
+    """precursor_noise=False: with noise on the products only, sigma^2 (J^T J)^-1 is right
+    and the default (which counts precursor noise that is not there) is larger."""
+    signal, angles = _noisy_map((32, 32), 20, 21)
+    clean, _ = _noisy_map((1,), None)
+    signal[..., 0, :] = clean[0, 0]
+    exact = fit_kinetics(signal, TR, angles, precursor_noise=False)
+    default = fit_kinetics(signal, TR, angles)
+    spread = np.std(exact.parameters["k_lactate"])
+    assert np.sqrt(np.mean(exact.errors["k_lactate"] ** 2)) == pytest.approx(spread, rel=0.2)
+    assert np.all(default.errors["k_lactate"] > exact.errors["k_lactate"])
+    assert np.array_equal(default.parameters["k_lactate"], exact.parameters["k_lactate"])
+
+
+def test_bounds_and_initial_values():
+    """A bound that excludes the truth holds the rate on it (converged); a start outside the
+    bounds is moved into them; one voxel alone is a map of shape ()."""
+    signal, angles = _noisy_map((1,), None)
+    capped = fit_kinetics(signal[0], TR, angles, bounds={"k_lactate": (0.0, 0.03)},
+                          initial={"k_lactate": 0.5})
+    assert capped.shape == () and capped.converged
+    assert capped.parameters["k_lactate"] == 0.03 and capped.r_squared["lactate"] < 1
+    free = fit_kinetics(signal[0], TR, angles, initial={"k_lactate": 0.5, "m0_lactate": -3.0})
+    assert free.parameters["k_lactate"] == pytest.approx(0.05, rel=1e-6)
+
+
+def test_coil_combined_simulation_fits_like_one_coil():
+    """Root-sum-of-squares over coils scales every metabolite alike: same rates."""
+    receive = np.array([[1.0, 0.5 + 0.5j], [0.3j, 2.0]])
+    experiment = _experiment([[0.03, 0.08]]).replace(receive=receive)
+    fit = korvel.simulate(experiment).fit()
+    np.testing.assert_allclose(fit.parameters["k_lactate"], [0.03, 0.08], rtol=1e-6)
 
 
 @pytest.mark.parametrize("a, b", [(0.05, 0.04), (0.04, 0.04), (1e-12, 0.04), (0.0, 0.0),

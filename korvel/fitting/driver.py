@@ -150,12 +150,13 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
     metabolites : names, default ("pyruvate", "lactate", "bicarbonate", "alanine")[:n]
     model : "inputless" or "bolus"
         inputless: the measured precursor drives the products; the products' signals are
-        fitted. bolus: an input of ``input_shape`` ("gamma": a gamma variate of shape 4 whose
-        width at half maximum is about ``width``; the only one for now) with per-voxel ``amplitude`` and a
-        shared ``arrival`` and ``width`` (s, from the first frame) feeds the precursor, and
-        every metabolite's signal is fitted with korvel's own simulator as the model (every
-        metabolite starts at zero; one flip angle per frame shared by all metabolites; R1s
-        fixed; arrival and width are one value for the voxels fitted together).
+        fitted. bolus: an input of ``input_shape`` ("gamma", a gamma variate of shape 4 whose
+        width at half maximum is about ``width``, is the only one for now) with a per-voxel
+        ``amplitude`` and a shared ``arrival`` and ``width`` (s, from the first frame) feeds
+        the precursor, and every metabolite's signal is fitted with korvel's own simulator as
+        the model (every metabolite starts at zero; one flip angle per frame shared by all
+        metabolites; R1s fixed; arrival and width are one value for the voxels fitted
+        together).
     fixed : {name: scalar or map}
         Parameters held at given values. Default: every ``r1_<metabolite>`` at its typical
         value (1/30 pyruvate, 1/25 lactate and alanine, 1/15 bicarbonate, 1/25 others, in 1/s),

@@ -1,4 +1,4 @@
-"""Reading measured series from .npz and MATLAB .mat files; writing fitted maps and their figures."""
+"""Reading measured series from .npz and MATLAB .mat files; writing the fitted maps and figures."""
 
 from __future__ import annotations
 

@@ -1,4 +1,4 @@
-"""Kinetic models of a measured dynamic series: parameters, defaults and the inputless forward model.
+"""Kinetic models of a measured series: parameters, defaults and the inputless forward model.
 
 Every function here works element by element across voxels (reductions run only along a voxel's
 own frames or excitations), so a voxel's result does not depend on which other voxels share the
