@@ -42,7 +42,7 @@ def test_npz_in_maps_and_figures_out(tmp_path, capsys):
         np.testing.assert_allclose(maps["k_lactate"], expected, rtol=1e-6)
         assert {"k_lactate_error", "r_squared_lactate", "converged"} <= set(maps.files)
     pytest.importorskip("matplotlib")
-    for name in ("k_lactate", "m0_lactate", "r_squared_lactate"):
+    for name in ("k_lactate", "m0_lactate", "r_squared_lactate", "curves"):
         assert (output / f"{name}.png").stat().st_size > 1000
 
 

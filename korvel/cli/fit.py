@@ -87,7 +87,7 @@ def main(argv: list[str]) -> int:
         fit = fit_kinetics(signal, tr, angles, metabolites=metabolites, fixed=fixed, mask=mask,
                            num_threads=options.threads, model=options.model)
         elapsed = time.perf_counter() - started
-        written = write_maps(fit, options.output)
+        written = write_maps(fit, options.output, signal=signal)
     except (FitError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2

@@ -61,19 +61,23 @@ def names_from(value) -> tuple[str, ...]:
     return tuple(str(v).strip() for v in array.ravel())
 
 
-def write_maps(fit: KineticFit, folder: Path, *, dpi: int = 120) -> list[Path]:
+def write_maps(fit: KineticFit, folder: Path, *, signal=None, dpi: int = 120) -> list[Path]:
     """``maps.npz`` with every map, and a PNG per fitted parameter and per product's R^2 where
-    matplotlib is installed and the maps have at least one voxel axis. Returns the files."""
+    matplotlib is installed and the maps have at least one voxel axis; with the fitted
+    ``signal``, ``curves.png``: measured and fitted curves of a few voxels. Returns the files."""
     folder.mkdir(parents=True, exist_ok=True)
     written = [folder / "maps.npz"]
     np.savez(written[0], metabolites=np.array(fit.metabolites), **fit.maps())
-    if not fit.shape:
+    if not fit.shape and signal is None:
         return written
     try:
         import matplotlib
     except ImportError:
         return written
     matplotlib.use("Agg")
+    if signal is not None and fit.converged.any():
+        written.append(folder / "curves.png")
+        _curves(fit, np.asarray(signal, dtype=np.float64), written[-1], dpi)
     figures = [(name, fit.parameters[name], _unit(name)) for name in fit.free]
     figures += [(f"r_squared_{p}", fit.r_squared[p], f"$R^2$ {p}") for p in fit.products]
     for name, values, unit in figures:
@@ -133,5 +137,35 @@ def _figure(values: np.ndarray, title: str, label: str, converged: np.ndarray, p
         figure.colorbar(image, ax=axes.ravel().tolist(), label=label, shrink=0.9)
     figure.suptitle(f"{title}: {int(np.count_nonzero(converged))} of {converged.size} voxels "
                     f"converged (grey: no fit)", fontsize=10)
+    figure.savefig(path, dpi=dpi)
+    pyplot.close(figure)
+
+
+def _curves(fit: KineticFit, signal: np.ndarray, path: Path, dpi: int) -> None:
+    """Measured (points) and fitted (lines) signals of the converged voxels at the 10th, 50th
+    and 90th percentiles of the first product's rate, one panel per voxel."""
+    from matplotlib import pyplot
+
+    rates = fit.parameters[f"k_{fit.products[0]}"].reshape(-1)
+    converged = np.flatnonzero(fit.converged.reshape(-1))
+    order = converged[np.argsort(rates[converged], kind="stable")]
+    picks = list(dict.fromkeys(order[int(q * (order.size - 1))] for q in (0.1, 0.5, 0.9)))
+    measured = signal.reshape((-1,) + signal.shape[-2:])
+    fitted = fit.fitted.reshape((-1,) + fit.fitted.shape[-2:])
+    time = fit.repetition_time * np.arange(measured.shape[-1])
+    figure, axes = pyplot.subplots(1, len(picks), figsize=(4.2 * len(picks), 3.4), squeeze=False,
+                                   constrained_layout=True)
+    for axis, voxel in zip(axes[0], picks):
+        for m, name in enumerate(fit.metabolites):
+            line, = axis.plot(time, fitted[voxel, m], label=name)
+            axis.plot(time, measured[voxel, m], "o", markersize=3, color=line.get_color())
+        index = np.unravel_index(voxel, fit.shape) if fit.shape else ()
+        axis.set_title(f"voxel {tuple(int(i) for i in index)}: {fit.names[0]} = "
+                       f"{rates[voxel]:.4g} 1/s", fontsize=9)
+        axis.set_xlabel("time from the first frame (s)")
+        axis.grid(alpha=0.3)
+    axes[0, 0].set_ylabel("signal (a.u.)")
+    axes[0, -1].legend(frameon=False, fontsize=8)
+    figure.suptitle(f"{fit.model} fit: measured (points) and fitted (lines)", fontsize=10)
     figure.savefig(path, dpi=dpi)
     pyplot.close(figure)
