@@ -285,7 +285,13 @@ def main(argv: list[str] | None = None) -> int:
           "double +, -, x and / of the kernel's formulas, each as one multiply.")
     if options.csv:
         write_csv(options.csv, rows, limits, teams)
-    return 1 if any(row.same_bits is False for row in rows) else 0
+    from bench_fit import run as fitting_rows
+
+    fitting = fitting_rows(options.only, options.quick, repeats, teams)
+    if fitting:
+        print("\n" + "\n".join(fitting), flush=True)
+    different = any(row.same_bits is False for row in rows) or "DIFFERENT" in "".join(fitting)
+    return 1 if different else 0
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ NumPy to state arrays in place, in a fixed IEEE operation order, across an OpenM
 ``korvel.simulate`` plans and runs a whole experiment described by ``korvel.Experiment``;
 ``korvel.add_noise``, ``korvel.sweep`` and ``korvel.plot_result`` (``korvel.analysis``) add
 noise, run it over a grid of parameters and draw it.
+``korvel.fit_kinetics`` fits conversion-rate maps to measured (or simulated) dynamic series.
 """
 
 from pkgutil import extend_path as _extend_path
@@ -37,11 +38,13 @@ from korvel.analysis import (  # noqa: E402
     plot_sweep,
     sweep,
 )
+from korvel.fitting import FitError, KineticFit, fit_kinetics  # noqa: E402
 
 __all__ = [
     "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",
     "SimulationResult", "default_experiment", "load_experiment", "pelorine", "reference",
     "simulate",
     "Labelled", "SweepResult", "add_noise", "plot_result", "plot_sweep", "sweep",
+    "FitError", "KineticFit", "fit_kinetics",
 ]
 __version__ = "0.1.0"

@@ -84,3 +84,15 @@ class SimulationResult:
                                  ratio=known(metrics["auc_ratio"][r, m - 1]) if m else None,
                                  rate=rate))
         return rows
+
+    def fit(self, **options):
+        """Fit a kinetic model to this result's coil-combined magnitude with its own repetition
+        time, flip angles and metabolite names: ``korvel.fit_kinetics(self, **options)``.
+
+        The angles are the nominal schedule: under a transmit map pass the per-voxel angles as
+        ``flip_angles``. Transverse decay between pulse and readout scales each metabolite's
+        signal by its own factor and biases the fitted rates by their ratio (none with T2 = inf).
+        """
+        from korvel.fitting import fit_kinetics
+
+        return fit_kinetics(self, **options)
