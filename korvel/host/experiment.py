@@ -150,7 +150,10 @@ class Bolus:
         elapsed = t - self.arrival
         after_start = elapsed > 0 if side < 0 else elapsed >= 0
         if self.shape == "boxcar":
-            before_end = elapsed <= self.duration if side < 0 else elapsed < self.duration
+            # Compared with the end breakpoint itself, the time the plan puts a node on:
+            # t - arrival can round past the duration at that very node.
+            end = self.breakpoints()[1]
+            before_end = t <= end if side < 0 else t < end
             return np.where(after_start & before_end, self.dose / self.duration, 0.0)
         k = self.gamma_shape
         scale = self.duration / k
