@@ -27,10 +27,26 @@ from korvel.host import (  # noqa: E402
     load_experiment,
     simulate,
 )
+from korvel.host import (  # noqa: E402
+    Coil,
+    CoilRing,
+    Ellipse,
+    GaussianTransmit,
+    Grid,
+    Phantom,
+    PolynomialTransmit,
+    Rectangle,
+    Region,
+    load_labels,
+    phantom_from_config,
+    plot_phantom,
+)
 
 __all__ = [
     "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",
     "SimulationResult", "default_experiment", "load_experiment", "pelorine", "reference",
     "simulate",
+    "Coil", "CoilRing", "Ellipse", "GaussianTransmit", "Grid", "Phantom", "PolynomialTransmit",
+    "Rectangle", "Region", "load_labels", "phantom_from_config", "plot_phantom",
 ]
 __version__ = "0.1.0"

@@ -109,6 +109,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         repetition_time=acquisition.repetition_time,
         backend=backend,
         driver=chosen,
+        grid=experiment.grid,
     )
 
 
