@@ -20,7 +20,7 @@ errors, and a missing key takes the default of the matching dataclass field. The
     # kind = "ellipse" (an ellipsoid in 3-D) with radii, or "rectangle" (a box) with size;
     # or label = 2 (or [2, 3]): the points of the label image holding it
     rates = { lactate = 0.06 }
-    delivery = 1.2                  # and off_resonance, initial_magnetization, ... as in [[regions]]
+    delivery = 1.2                  # off_resonance, initial_magnetization, ...: as in [[regions]]
 
 The region values are one number per region; transmit and receive come from the fields.
 """

@@ -180,22 +180,24 @@ def load_labels(path, key: str | None = None) -> np.ndarray:
     ``key``, or its only array)."""
     path = Path(path)
     try:
-        loaded = np.load(path, allow_pickle=False)
-        if isinstance(loaded, np.ndarray):
-            if key is not None:
-                raise ExperimentError(f"label image {path}: a .npy file holds one array; a "
-                                      f"key names an array of a .npz file")
-            return loaded
-        with loaded:
-            names = list(loaded.files)
-            if key is None and len(names) != 1:
-                raise ExperimentError(f"label image {path}: holds the arrays "
-                                      f"{', '.join(names)}; name one with a key")
-            key = names[0] if key is None else key
-            if key not in names:
-                raise ExperimentError(f"label image {path}: no array {key!r}; it holds "
-                                      f"{', '.join(names) or 'none'}")
-            return np.array(loaded[key])
+        # Our own handle: np.load leaves the file open when a .npz is not a valid archive.
+        with path.open("rb") as file:
+            loaded = np.load(file, allow_pickle=False)
+            if isinstance(loaded, np.ndarray):
+                if key is not None:
+                    raise ExperimentError(f"label image {path}: a .npy file holds one array; "
+                                          f"a key names an array of a .npz file")
+                return loaded
+            with loaded:
+                names = list(loaded.files)
+                if key is None and len(names) != 1:
+                    raise ExperimentError(f"label image {path}: holds the arrays "
+                                          f"{', '.join(names)}; name one with a key")
+                key = names[0] if key is None else key
+                if key not in names:
+                    raise ExperimentError(f"label image {path}: no array {key!r}; it holds "
+                                          f"{', '.join(names) or 'none'}")
+                return np.array(loaded[key])
     except (OSError, ValueError, EOFError, zipfile.BadZipFile) as error:
         if isinstance(error, ExperimentError):
             raise
@@ -212,7 +214,7 @@ def _label_image(labels, shape) -> np.ndarray:
         if not np.all(np.isfinite(labels)) or np.any(labels != np.round(labels)):
             raise ExperimentError("phantom labels must be integers")
         labels = labels.astype(np.int64)
-    elif labels.dtype.kind not in "iu":
+    elif labels.dtype.kind not in "iub":
         raise ExperimentError(f"phantom labels must be integers, got {labels.dtype}")
     if labels.ndim not in (2, 3):
         raise ExperimentError(f"phantom labels must be a 2-D or 3-D image, got "

@@ -13,7 +13,7 @@ from korvel.host.phantom import Phantom
 _MAX_COIL_PANELS = 8
 
 
-def _region_maps(source, names: list[str], index: np.ndarray) -> tuple[list, list]:
+def _region_maps(source, index: np.ndarray) -> tuple[list, list]:
     """(title, image, colour-bar label) of the tissue maps, and of the fields."""
     if isinstance(source, Phantom):
         regions = source.regions
@@ -80,7 +80,7 @@ def plot_phantom(source: Phantom | Experiment, path=None, *, slice_index: int | 
         voxel_size = source.grid.voxel_size
     else:
         raise TypeError("plot_phantom draws a Phantom, or an Experiment built from one")
-    tissue, fields = _region_maps(source, names, index)
+    tissue, fields = _region_maps(source, index)
     title = "phantom " + " x ".join(str(n) for n in index.shape) + " (" \
         + " x ".join(f"{s:g}" for s in voxel_size) + " mm voxels)"
     if index.ndim == 3:
