@@ -25,6 +25,7 @@ from korvel import (
     Rectangle,
     Region,
 )
+from korvel.__main__ import main
 from korvel.host.config import experiment_from_config, load_experiment
 
 PYRUVATE = Metabolite("pyruvate", 30.0, 0.3, 171.0)
@@ -276,7 +277,8 @@ TOML_HEAD = {
 }
 
 
-def test_toml_form_equals_the_python_form(tmp_path):
+def test_toml_form_equals_the_python_form(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path.parent)
     np.save(tmp_path / "labels.npy", LABELS)
     text = """
         [[metabolites]]
@@ -320,6 +322,13 @@ def test_toml_form_equals_the_python_form(tmp_path):
     expected = phantom.experiment(PYRUVATE, (LACTATE,), inflow=Inflow(), spins_per_voxel=2,
                                   center_shift=171.0)
     assert same_experiment(load_experiment(tmp_path / "phantom.toml"), expected)
+    # The command line takes it from any folder: the label file is beside the TOML file.
+    assert main(["simulate", "--config", str(tmp_path / "phantom.toml"), "--output",
+                 str(tmp_path / "out"), "--backend", "reference"]) == 0
+    assert "tissue" in (tmp_path / "out" / "summary.csv").read_text()
+    (tmp_path / "labels.npy").unlink()
+    assert main(["simulate", "--config", str(tmp_path / "phantom.toml")]) == 2
+    assert capsys.readouterr().err.startswith(f"error: label image {tmp_path / 'labels.npy'}: ")
 
 
 def test_toml_coil_list_and_polynomial_transmit():

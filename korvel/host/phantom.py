@@ -249,7 +249,8 @@ class Phantom:
         set_ = lambda name, value: object.__setattr__(self, name, value)  # noqa: E731
         shape = None
         if self.shape is not None:
-            if isinstance(self.shape, (str, bytes)) or not isinstance(self.shape, Sequence) \
+            if isinstance(self.shape, (str, bytes)) \
+                    or not isinstance(self.shape, (Sequence, np.ndarray)) \
                     or not all(isinstance(n, (int, np.integer)) and not isinstance(n, bool)
                                for n in self.shape):
                 raise ExperimentError(f"phantom shape must be a list of 2 or 3 integers, "
