@@ -441,6 +441,10 @@ BAD_PHANTOMS = [
      "grid places 3 voxels, the experiment has 2"),
     (lambda: Grid((2, 2), [0, 4]), "grid indices must lie in [0, 4)"),
     (lambda: Grid((2, 2), [1, 1]), "grid indices must not repeat a grid point"),
+    (lambda: Grid((2, 2), [1], voxel_size=(1.0, 2.0, 3.0)),
+     "grid voxel_size must be one size or one per axis, got (1.0, 2.0, 3.0)"),
+    (lambda: Phantom((8, 8), [Region("a", Ellipse((4, 4), 2), rates={"lactate": 0.1})])
+     .experiment(PYRUVATE, ["lactate"]), "products must be a non-empty sequence of Metabolite"),
     (lambda: experiment_from_config(dict(TOML_HEAD, regions=[{}], phantom={})),
      "give either [[regions]] (runs of voxels) or [phantom] (a grid), not both"),
     (with_phantom(size=[8, 8]), "unknown key 'size' in [phantom]; allowed: coils, labels, "

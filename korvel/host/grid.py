@@ -45,7 +45,11 @@ class Grid:
         indices.setflags(write=False)
         object.__setattr__(self, "indices", indices)
         voxel_size = (1.0,) * len(shape) if self.voxel_size is None else self.voxel_size
-        voxel_size = tuple(float(s) for s in np.broadcast_to(voxel_size, (len(shape),)))
+        try:
+            voxel_size = tuple(float(s) for s in np.broadcast_to(voxel_size, (len(shape),)))
+        except (TypeError, ValueError):
+            raise ExperimentError(f"grid voxel_size must be one size or one per axis, "
+                                  f"got {self.voxel_size!r}") from None
         if not all(np.isfinite(s) and s > 0 for s in voxel_size):
             raise ExperimentError(f"grid voxel_size must be positive and finite, "
                                   f"got {voxel_size}")

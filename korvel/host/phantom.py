@@ -27,7 +27,7 @@ from typing import Mapping, Sequence
 
 import numpy as np
 
-from korvel.host.experiment import Experiment, ExperimentError, _number
+from korvel.host.experiment import Experiment, ExperimentError, Metabolite, _number
 from korvel.host.fields import (
     UNITS,
     Coil,
@@ -375,8 +375,12 @@ class Phantom:
             raise ExperimentError(f"the phantom gives {given[0]!r}; set it in its regions or "
                                   f"fields")
         products = tuple(products) if isinstance(products, (list, tuple)) else (products,)
-        product_names = [getattr(p, "name", None) for p in products]
-        names = [getattr(precursor, "name", None), *product_names]
+        if not isinstance(precursor, Metabolite):
+            raise ExperimentError("precursor must be a Metabolite")
+        if not products or not all(isinstance(p, Metabolite) for p in products):
+            raise ExperimentError("products must be a non-empty sequence of Metabolite")
+        product_names = [p.name for p in products]
+        names = [precursor.name, *product_names]
         for region in self.regions:
             for key, known in (("rates", product_names), ("initial_magnetization", names),
                                ("initial_concentration", names)):
