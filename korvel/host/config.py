@@ -166,9 +166,8 @@ def phantom_from_config(table: dict, base=None) -> Phantom:
         if "shape" in region:
             region["shape"] = _shape(f"phantom.regions.{i}.shape", region["shape"])
         built.append(Region(**region))
-    shape = table.get("shape")
     return Phantom(
-        shape=tuple(shape) if isinstance(shape, list) else shape,
+        shape=table.get("shape"),
         regions=built,
         voxel_size=table.get("voxel_size", 1.0),
         units=table.get("units", "voxel"),

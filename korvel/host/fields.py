@@ -40,6 +40,7 @@ from korvel.host.experiment import ExperimentError, _number
 
 UNITS = ("voxel", "mm")
 COIL_MODELS = ("loop", "gaussian")
+MAX_RING = 256  # coils of a ring: more than any receive array has
 
 
 def grid_coordinates(shape: tuple[int, ...], voxel_size: tuple[float, ...],
@@ -189,8 +190,8 @@ class CoilRing:
 
     def __post_init__(self):
         if isinstance(self.count, bool) or not isinstance(self.count, (int, np.integer)) \
-                or self.count < 1:
-            raise ExperimentError(f"coil ring count must be a positive integer, "
+                or not 1 <= self.count <= MAX_RING:
+            raise ExperimentError(f"coil ring count must be an integer from 1 to {MAX_RING}, "
                                   f"got {self.count!r}")
         object.__setattr__(self, "count", int(self.count))
         object.__setattr__(self, "distance", _number("coil ring distance", self.distance,

@@ -39,8 +39,11 @@ from korvel.host.fields import (
 )
 from korvel.host.grid import Grid
 
-MAX_GRID_POINTS = 2**26
+MAX_GRID_POINTS = 2**24
 """The largest grid a phantom may have (its maps hold a few arrays of this many values)."""
+MAX_COILS = 256
+MAX_COIL_VALUES = 2**27
+"""The most coil sensitivities (coils times grid points) the receive maps may hold: 2 GiB."""
 
 # The fields of an Experiment that a phantom's regions and fields give.
 PHANTOM_FIELDS = ("conversion_rates", "nvoxels", "regions", "off_resonance", "transmit",
@@ -303,10 +306,20 @@ class Phantom:
             if not coils or not all(isinstance(c, Coil) for c in coils):
                 raise ExperimentError("phantom coils must be a CoilRing, a non-empty sequence "
                                       "of Coil, or None")
+        if coils is not None:
+            for coil in coils:
+                if len(coil.position) != len(shape):
+                    raise ExperimentError(f"coil position has {len(coil.position)} values, "
+                                          f"the grid {len(shape)} axes")
+            if len(coils) > MAX_COILS:
+                raise ExperimentError(f"phantom has {len(coils)} coils, more than {MAX_COILS}")
+            if len(coils) * math.prod(shape) > MAX_COIL_VALUES:
+                raise ExperimentError(f"phantom coils: {len(coils)} coils over "
+                                      f"{math.prod(shape)} grid points are more than "
+                                      f"{MAX_COIL_VALUES} sensitivities")
         set_("coils", coils)
-        self.region_map  # every region must cover a point, and a field fit the grid  # noqa: B018
-        self.transmit_map()
-        self.receive_maps()
+        self.region_map  # every region must cover a point  # noqa: B018
+        self.transmit_map()  # and the transmit field fit the grid
 
     @property
     def ndim(self) -> int:
@@ -420,5 +433,5 @@ class Phantom:
         )
 
 
-__all__ = ["Ellipse", "MAX_GRID_POINTS", "Phantom", "Rectangle", "Region", "Shape",
+__all__ = ["Ellipse", "MAX_COILS", "MAX_COIL_VALUES", "MAX_GRID_POINTS", "Phantom", "Rectangle", "Region", "Shape",
            "load_labels"]
