@@ -41,7 +41,7 @@ from korvel.host.grid import Grid
 
 MAX_GRID_POINTS = 2**24
 """The largest grid a phantom may have (its maps hold a few arrays of this many values)."""
-MAX_COILS = 256
+MAX_COILS = 256  # more than any receive array has
 MAX_COIL_VALUES = 2**27
 """The most coil sensitivities (coils times grid points) the receive maps may hold: 2 GiB."""
 
@@ -237,7 +237,8 @@ class Phantom:
     positions: ``"voxel"`` or ``"mm"``. ``labels``: an integer image of the grid's shape, or a
     ``.npy``/``.npz`` path, for regions given by label (``shape`` may then be omitted).
     ``transmit``: a ``GaussianTransmit`` or ``PolynomialTransmit`` (None: a uniform field);
-    ``coils``: a sequence of ``Coil`` or a ``CoilRing`` (None: one uniform coil).
+    ``coils``: a sequence of ``Coil`` or a ``CoilRing`` (None: one uniform coil); a ring
+    becomes its coils on construction.
     """
 
     shape: tuple[int, ...] | None
