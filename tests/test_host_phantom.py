@@ -25,6 +25,7 @@ from korvel import (
     Rectangle,
     Region,
 )
+from conftest import same_bits
 from korvel.__main__ import main
 from korvel.host.config import experiment_from_config, load_experiment
 
@@ -187,6 +188,21 @@ def test_coil_models_at_known_points_and_smooth(model, at_radius, gradient, unit
 def test_gaussian_transmit_is_smooth():
     values = GaussianTransmit(width=5.0).values((40, 40), (1.0, 1.0), "voxel")
     assert np.abs(np.diff(values, axis=1)).max() <= math.exp(-0.5) / 5.0 * 1.0001
+
+
+@pytest.mark.parametrize("model", [
+    GaussianTransmit((3.0, 5.0, 2.0), center=(1.0, -2.0, 0.5)),
+    PolynomialTransmit(0.9, linear=(0.1, 0.2, -0.3), quadratic=0.05),
+])
+@pytest.mark.parametrize("units", ["voxel", "mm"])
+def test_fields_at_the_voxels_are_the_grid_values(model, units):
+    shape, size = (3, 7, 6), (4.0, 1.5, 2.0)
+    indices = np.array([0, 5, 41, 77, 125])
+    coil = Coil((1.0, 9.0, -3.0), 4.0)
+    for full, at in ((model.values(shape, size, units), model.values(shape, size, units, indices)),
+                     (coil.sensitivity(shape, size, units),
+                      coil.sensitivity(shape, size, units, indices))):
+        assert same_bits(full.reshape(-1)[indices], at)
 
 
 def test_coil_ring_positions_and_phases():

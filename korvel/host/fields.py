@@ -43,18 +43,25 @@ COIL_MODELS = ("loop", "gaussian")
 MAX_RING = 256  # coils of a ring: more than any receive array has
 
 
-def grid_coordinates(shape: tuple[int, ...], voxel_size: tuple[float, ...],
-                     units: str) -> list[np.ndarray]:
-    """The position of every grid point along each axis, in ``units``: one array per axis,
-    each broadcastable to ``shape``."""
-    coordinates = []
-    for axis, (n, size) in enumerate(zip(shape, voxel_size)):
-        index = np.arange(n, dtype=np.float64)
-        values = index if units == "voxel" else (index - (n - 1) / 2.0) * size
-        view = [1] * len(shape)
-        view[axis] = n
-        coordinates.append(values.reshape(view))
-    return coordinates
+def grid_coordinates(shape: tuple[int, ...], voxel_size: tuple[float, ...], units: str,
+                     indices: np.ndarray | None = None) -> list[np.ndarray]:
+    """The position along each axis, in ``units``, of every grid point (one array per axis,
+    each broadcastable to ``shape``) or of the points at the flat ``indices`` (1-D arrays)."""
+    if indices is None:
+        positions = []
+        for axis, n in enumerate(shape):
+            view = [1] * len(shape)
+            view[axis] = n
+            positions.append(np.arange(n, dtype=np.float64).reshape(view))
+    else:
+        positions = [p.astype(np.float64) for p in np.unravel_index(indices, shape)]
+    if units == "voxel":
+        return positions
+    return [(p - (n - 1) / 2.0) * size for p, n, size in zip(positions, shape, voxel_size)]
+
+
+def _points(shape, indices) -> tuple[int, ...]:
+    return tuple(shape) if indices is None else (len(indices),)
 
 
 def grid_center(shape: tuple[int, ...], units: str) -> tuple[float, ...]:
@@ -97,13 +104,13 @@ class GaussianTransmit:
         if self.center is not None:
             object.__setattr__(self, "center", _vector("transmit center", self.center))
 
-    def values(self, shape, voxel_size, units) -> np.ndarray:
-        """B1 at every grid point."""
+    def values(self, shape, voxel_size, units, indices=None) -> np.ndarray:
+        """B1 at every grid point (an array of ``shape``) or at the flat ``indices``."""
         ndim = len(shape)
         center = _per_axis("transmit center", self.center or grid_center(shape, units), ndim)
         width = _per_axis("transmit width", self.width, ndim)
-        exponent = np.zeros(shape)
-        for x, c, w in zip(grid_coordinates(shape, voxel_size, units), center, width):
+        exponent = np.zeros(_points(shape, indices))
+        for x, c, w in zip(grid_coordinates(shape, voxel_size, units, indices), center, width):
             exponent = exponent + ((x - c) / w) ** 2
         return self.peak * np.exp(-0.5 * exponent)
 
@@ -122,17 +129,16 @@ class PolynomialTransmit:
         object.__setattr__(self, "linear", _vector("transmit linear", self.linear))
         object.__setattr__(self, "quadratic", _vector("transmit quadratic", self.quadratic))
 
-    def values(self, shape, voxel_size, units) -> np.ndarray:
+    def values(self, shape, voxel_size, units, indices=None) -> np.ndarray:
+        """B1 at every grid point (an array of ``shape``) or at the flat ``indices``."""
         ndim = len(shape)
         linear = _per_axis("transmit linear", self.linear, ndim)
         quadratic = _per_axis("transmit quadratic", self.quadratic, ndim)
-        field = np.full(shape, self.offset)
-        for axis, n in enumerate(shape):
+        field = np.full(_points(shape, indices), self.offset)
+        positions = grid_coordinates(shape, (1.0,) * ndim, "voxel", indices)
+        for axis, (n, index) in enumerate(zip(shape, positions)):
             half = (n - 1) / 2.0
-            u = (np.arange(n) - half) / half if n > 1 else np.zeros(1)
-            view = [1] * ndim
-            view[axis] = n
-            u = u.reshape(view)
+            u = (index - half) / half if n > 1 else np.zeros_like(index)
             field = field + (linear[axis] * u + quadratic[axis] * u * u)
         return field
 
@@ -160,14 +166,14 @@ class Coil:
         object.__setattr__(self, "phase", _number("coil phase", self.phase))
         object.__setattr__(self, "scale", _number("coil scale", self.scale, positive=True))
 
-    def sensitivity(self, shape, voxel_size, units) -> np.ndarray:
-        """The complex sensitivity at every grid point."""
+    def sensitivity(self, shape, voxel_size, units, indices=None) -> np.ndarray:
+        """The complex sensitivity at every grid point (an array of ``shape``) or at the flat
+        ``indices``."""
         if len(self.position) != len(shape):
             raise ExperimentError(f"coil position has {len(self.position)} values, "
                                   f"the grid {len(shape)} axes")
-        position = np.array(self.position)
-        squared = np.zeros(shape)
-        for x, p in zip(grid_coordinates(shape, voxel_size, units), position):
+        squared = np.zeros(_points(shape, indices))
+        for x, p in zip(grid_coordinates(shape, voxel_size, units, indices), self.position):
             squared = squared + (x - p) ** 2
         r2 = self.radius * self.radius
         magnitude = (r2 / (r2 + squared)) ** 1.5 if self.model == "loop" \

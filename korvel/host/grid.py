@@ -40,7 +40,9 @@ class Grid:
         size = int(np.prod(shape))
         if indices.size and (indices.min() < 0 or indices.max() >= size):
             raise ExperimentError(f"grid indices must lie in [0, {size})")
-        if np.unique(indices).size != indices.size:
+        seen = np.zeros(size, dtype=bool)
+        seen[indices] = True
+        if np.count_nonzero(seen) != indices.size:
             raise ExperimentError("grid indices must not repeat a grid point")
         indices.setflags(write=False)
         object.__setattr__(self, "indices", indices)

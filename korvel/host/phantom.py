@@ -411,8 +411,10 @@ class Phantom:
             return np.array(values, dtype=np.float64)[which]
 
         regions = self.regions
-        transmit = self.transmit_map()
-        receive = self.receive_maps()
+        at_voxels = (self.shape, self.voxel_size, self.units, grid.indices)
+        transmit = None if self.transmit is None else self.transmit.values(*at_voxels)
+        receive = None if self.coils is None \
+            else np.stack([c.sensitivity(*at_voxels) for c in self.coils])
         return Experiment(
             precursor=precursor,
             products=products,
@@ -421,9 +423,8 @@ class Phantom:
             nvoxels=grid.nvoxels,
             regions=tuple(regions[r].name for r in which),
             off_resonance=per_voxel([r.off_resonance for r in regions]),
-            transmit=None if transmit is None else transmit.reshape(-1)[grid.indices],
-            receive=None if receive is None
-            else receive.reshape(len(receive), -1)[:, grid.indices],
+            transmit=transmit,
+            receive=receive,
             delivery=per_voxel([r.delivery for r in regions]),
             initial_magnetization=tuple(per_voxel([r.initial_magnetization.get(n, 0.0)
                                                    for r in regions]) for n in names),
@@ -434,5 +435,5 @@ class Phantom:
         )
 
 
-__all__ = ["Ellipse", "MAX_COILS", "MAX_COIL_VALUES", "MAX_GRID_POINTS", "Phantom", "Rectangle", "Region", "Shape",
-           "load_labels"]
+__all__ = ["Ellipse", "MAX_COILS", "MAX_COIL_VALUES", "MAX_GRID_POINTS", "Phantom", "Rectangle",
+           "Region", "Shape", "load_labels"]
