@@ -39,6 +39,20 @@ from korvel.analysis import (  # noqa: E402
     sweep,
 )
 from korvel.fitting import FitError, KineticFit, fit_kinetics  # noqa: E402
+from korvel.host import (  # noqa: E402
+    Coil,
+    CoilRing,
+    Ellipse,
+    GaussianTransmit,
+    Grid,
+    Phantom,
+    PolynomialTransmit,
+    Rectangle,
+    Region,
+    load_labels,
+    phantom_from_config,
+    plot_phantom,
+)
 
 __all__ = [
     "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",
@@ -46,5 +60,7 @@ __all__ = [
     "simulate",
     "Labelled", "SweepResult", "add_noise", "plot_result", "plot_sweep", "sweep",
     "FitError", "KineticFit", "fit_kinetics",
+    "Coil", "CoilRing", "Ellipse", "GaussianTransmit", "Grid", "Phantom", "PolynomialTransmit",
+    "Rectangle", "Region", "load_labels", "phantom_from_config", "plot_phantom",
 ]
 __version__ = "0.1.0"

@@ -1,7 +1,28 @@
-"""Experiments from TOML: a phantom of regions, each a run of voxels with its own tissue values.
+"""Experiments from TOML: a phantom of regions, each a run of voxels with its own tissue values,
+or a ``[phantom]`` on a 2-D or 3-D grid with regions drawn as shapes or read from a label image.
 
-See ``default_experiment.toml`` beside this file for every key; unknown keys are errors, and a
-missing key takes the default of the matching dataclass field.
+See ``default_experiment.toml`` beside this file for every key of the run form; unknown keys are
+errors, and a missing key takes the default of the matching dataclass field. The grid form:
+
+    [phantom]
+    shape = [32, 32]                # rows, columns (slices first in 3-D)
+    voxel_size = 2.0                # mm: one, or one per axis
+    units = "voxel"                 # of shapes, centres and positions: "voxel" or "mm"
+    labels = "labels.npy"           # or { file = "labels.npz", key = "name" }; relative to the file
+    transmit = { model = "gaussian", width = 20.0, peak = 1.0 }
+    # or { model = "polynomial", offset = 1.0, linear = [0.0, 0.1], quadratic = -0.2 }
+    coils = { count = 4, distance = 20.0, radius = 8.0 }      # a ring; model = "loop"/"gaussian"
+    # or [[phantom.coils]] tables of position, radius, model, phase (degrees), scale
+
+    [[phantom.regions]]             # painted in order, later over earlier
+    name = "tumour"
+    shape = { kind = "ellipse", center = [12.0, 20.0], radii = [4.0, 5.0], angle = 30.0 }
+    # kind = "ellipse" (an ellipsoid in 3-D) with radii, or "rectangle" (a box) with size;
+    # or label = 2 (or [2, 3]): the points of the label image holding it
+    rates = { lactate = 0.06 }
+    delivery = 1.2                  # off_resonance, initial_magnetization, ...: as in [[regions]]
+
+The region values are one number per region; transmit and receive come from the fields.
 """
 
 from __future__ import annotations
@@ -21,12 +42,23 @@ from korvel.host.experiment import (
     Inflow,
     Metabolite,
 )
+from korvel.host.fields import Coil, CoilRing, GaussianTransmit, PolynomialTransmit
+from korvel.host.phantom import Ellipse, Phantom, Rectangle, Region, load_labels
 
 DEFAULT_CONFIG = "default_experiment.toml"
 
-_TOP = {"field", "acquisition", "metabolites", "inflow", "voxels", "regions", "simulation"}
+_TOP = {"field", "acquisition", "metabolites", "inflow", "voxels", "regions", "simulation",
+        "phantom"}
 _REGION_KEYS = {"name", "voxels", "rates", "delivery", "off_resonance", "transmit", "receive",
                 "initial_magnetization", "initial_concentration"}
+# A phantom's region has the tissue values of a run's; its voxels come from a shape or a label,
+# its transmit and receive from the phantom's fields.
+_FROM_THE_GRID = {"voxels", "transmit", "receive"}
+_PHANTOM_REGION_KEYS = (_REGION_KEYS - _FROM_THE_GRID) | {"shape", "label"}
+_PHANTOM_KEYS = {"shape", "voxel_size", "units", "labels", "transmit", "coils", "regions"}
+_SHAPES = {"ellipse": (Ellipse, "radii"), "ellipsoid": (Ellipse, "radii"),
+           "rectangle": (Rectangle, "size"), "box": (Rectangle, "size")}
+_TRANSMITS = {"gaussian": GaussianTransmit, "polynomial": PolynomialTransmit}
 
 
 def _table(where: str, value, allowed: set) -> dict:
@@ -57,8 +89,97 @@ def _region_values(where: str, value, count: int, dtype=np.float64) -> np.ndarra
     return array
 
 
-def experiment_from_config(config: dict) -> Experiment:
-    """Build an Experiment from a parsed TOML document (a dict)."""
+def _shape(where: str, value):
+    if not isinstance(value, dict) or value.get("kind") not in _SHAPES:
+        raise ExperimentError(f"{where} must be a table with kind = one of "
+                              f"{', '.join(_SHAPES)}")
+    cls, lengths = _SHAPES[value["kind"]]
+    table = dict(_table(where, value, {"kind", "center", lengths, "angle"}))
+    del table["kind"]
+    missing = [key for key in ("center", lengths) if key not in table]
+    if missing:
+        raise ExperimentError(f"{where} needs {', '.join(missing)}")
+    return cls(**table)
+
+
+def _transmit(value):
+    if not isinstance(value, dict) or value.get("model") not in _TRANSMITS:
+        raise ExperimentError(f"phantom.transmit must be a table with model = one of "
+                              f"{', '.join(_TRANSMITS)}")
+    cls = _TRANSMITS[value["model"]]
+    table = dict(_table("phantom.transmit", value, _fields(cls) | {"model"}))
+    del table["model"]
+    if cls is GaussianTransmit and "width" not in table:
+        raise ExperimentError("phantom.transmit of model 'gaussian' needs width")
+    return cls(**table)
+
+
+def _coils(value):
+    if isinstance(value, dict):
+        table = _table("phantom.coils", value, _fields(CoilRing))
+        missing = [key for key in ("count", "distance", "radius") if key not in table]
+        if missing:
+            raise ExperimentError(f"phantom.coils (a ring) needs {', '.join(missing)}")
+        return CoilRing(**table)
+    if not isinstance(value, list) or not value:
+        raise ExperimentError("phantom.coils must be a table (a ring of coils) or a list of "
+                              "coil tables")
+    coils = []
+    for i, table in enumerate(value):
+        table = _table(f"phantom.coils.{i}", table, _fields(Coil))
+        missing = [key for key in ("position", "radius") if key not in table]
+        if missing:
+            raise ExperimentError(f"[[phantom.coils]] entry {i} needs {', '.join(missing)}")
+        coils.append(Coil(**table))
+    return coils
+
+
+def phantom_from_config(table: dict, base=None) -> Phantom:
+    """A Phantom from the ``[phantom]`` table of a parsed TOML document; a relative label-image
+    path is taken from ``base`` (a folder; default: the working directory)."""
+    table = _table("phantom", table, _PHANTOM_KEYS)
+    labels = table.get("labels")
+    key = None
+    if isinstance(labels, dict):
+        labels = _table("phantom.labels", labels, {"file", "key"})
+        if "file" not in labels:
+            raise ExperimentError("phantom.labels needs file")
+        labels, key = labels["file"], labels.get("key")
+    if labels is not None:
+        if not isinstance(labels, str):
+            raise ExperimentError("phantom.labels must be a file name or a table of file and "
+                                  "key")
+        labels = load_labels(Path(base or ".") / labels, key)
+    regions = table.get("regions")
+    if not isinstance(regions, list) or not regions:
+        raise ExperimentError("[[phantom.regions]] must list at least one region")
+    built = []
+    for i, region in enumerate(regions):
+        if isinstance(region, dict):
+            moved = sorted(_FROM_THE_GRID & set(region))
+            if moved:
+                raise ExperimentError(f"{moved[0]!r} is not a key of [[phantom.regions]]: a "
+                                      f"region's voxels come from its shape or label, transmit "
+                                      f"and receive from [phantom] transmit and coils")
+        region = dict(_table(f"phantom.regions.{i}", region, _PHANTOM_REGION_KEYS))
+        region.setdefault("name", f"region {i}")
+        if "shape" in region:
+            region["shape"] = _shape(f"phantom.regions.{i}.shape", region["shape"])
+        built.append(Region(**region))
+    return Phantom(
+        shape=table.get("shape"),
+        regions=built,
+        voxel_size=table.get("voxel_size", 1.0),
+        units=table.get("units", "voxel"),
+        labels=labels,
+        transmit=None if "transmit" not in table else _transmit(table["transmit"]),
+        coils=None if "coils" not in table else _coils(table["coils"]),
+    )
+
+
+def experiment_from_config(config: dict, base=None) -> Experiment:
+    """Build an Experiment from a parsed TOML document (a dict); ``base`` is the folder that
+    relative file names (a phantom's label image) are taken from."""
     _table("top level", config, _TOP)
     field_ = _table("field", config.get("field", {}), {"reference_frequency", "center_shift"})
     acquisition_table = dict(_table("acquisition", config.get("acquisition", {}),
@@ -92,6 +213,14 @@ def experiment_from_config(config: dict) -> Experiment:
     simulation = _table("simulation", config.get("simulation", {}),
                         {"max_half_interval", "memory_bound"})
 
+    if "phantom" in config:
+        if "regions" in config:
+            raise ExperimentError("give either [[regions]] (runs of voxels) or [phantom] "
+                                  "(a grid), not both")
+        phantom = phantom_from_config(config["phantom"], base)
+        return phantom.experiment(metabolites[0], tuple(metabolites[1:]),
+                                  acquisition=acquisition, inflow=inflow,
+                                  **field_, **voxels, **simulation)
     regions = config.get("regions")
     if not isinstance(regions, list) or not regions:
         raise ExperimentError("[[regions]] must list at least one region")
@@ -157,7 +286,7 @@ def load_experiment(path) -> Experiment:
             config = tomllib.load(file)
         except tomllib.TOMLDecodeError as error:
             raise ExperimentError(f"{path}: {error}") from None
-    return experiment_from_config(config)
+    return experiment_from_config(config, base=path.parent)
 
 
 def default_config_text() -> str:
@@ -169,4 +298,5 @@ def default_experiment() -> Experiment:
     return experiment_from_config(tomllib.loads(default_config_text()))
 
 
-__all__ = ["default_experiment", "experiment_from_config", "load_experiment"]
+__all__ = ["default_experiment", "experiment_from_config", "load_experiment",
+           "phantom_from_config"]

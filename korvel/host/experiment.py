@@ -21,9 +21,12 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field, fields
-from typing import Sequence, Union
+from typing import TYPE_CHECKING, Sequence, Union
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from korvel.host.grid import Grid
 
 Map = Union[float, Sequence[float], np.ndarray]
 
@@ -302,7 +305,8 @@ class Experiment:
     spreads uniformly over ``spin_spread`` Hz around the voxel's. ``initial_magnetization`` and
     ``initial_concentration`` have one map per metabolite (precursor first), at time 0.
     ``max_half_interval`` bounds the plan's half-intervals (the source is linear within each);
-    ``memory_bound`` the bytes of coefficient tables of one block.
+    ``memory_bound`` the bytes of coefficient tables of one block. ``grid``, a ``Grid`` of
+    ``nvoxels`` voxels, places the voxels on an image grid (a phantom's builder sets it).
     """
 
     precursor: Metabolite
@@ -325,6 +329,7 @@ class Experiment:
     initial_concentration: tuple[Map, ...] | None = None
     max_half_interval: float = 0.25
     memory_bound: int = 64 * 2**20
+    grid: Grid | None = None
 
     def __post_init__(self):
         set_ = lambda name, value: object.__setattr__(self, name, value)  # noqa: E731
@@ -394,6 +399,13 @@ class Experiment:
         set_("max_half_interval", _number("max_half_interval", self.max_half_interval,
                                           positive=True))
         set_("memory_bound", _count("memory_bound", self.memory_bound, 1))
+        if self.grid is not None:
+            from korvel.host.grid import Grid
+
+            if not isinstance(self.grid, Grid):
+                _fail(f"grid must be a Grid or None, got {type(self.grid).__name__}")
+            if self.grid.nvoxels != nvoxels:
+                _fail(f"grid places {self.grid.nvoxels} voxels, the experiment has {nvoxels}")
 
     @property
     def metabolites(self) -> tuple[Metabolite, ...]:

@@ -6,6 +6,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from korvel.host.grid import Grid
+
 
 @dataclass(frozen=True, eq=False)
 class SimulationResult:
@@ -13,7 +15,8 @@ class SimulationResult:
 
     ``signal`` is complex, (nmetabolites, ncoils, nvoxels, nexcitations); ``time`` holds the
     readout time of each excitation in s and ``flip_angles`` its flip angle in degrees.
-    ``regions`` names the region of each voxel.
+    ``regions`` names the region of each voxel; ``grid`` (a phantom's) places the voxels on an
+    image grid, for ``on_grid`` and ``image``.
     """
 
     metabolites: tuple[str, ...]
@@ -27,6 +30,7 @@ class SimulationResult:
     noise_sigma: np.ndarray | None = None
     """Standard deviation of the real and imaginary parts of the added noise per voxel (None:
     noiseless; ``korvel.add_noise``)."""
+    grid: Grid | None = None
 
     def magnitude(self) -> np.ndarray:
         """Coil-combined magnitude (root sum of squares), (nmetabolites, nvoxels, nexcitations)."""
@@ -96,3 +100,34 @@ class SimulationResult:
         from korvel.fitting import fit_kinetics
 
         return fit_kinetics(self, **options)
+    def on_grid(self, values, fill: float = np.nan) -> np.ndarray:
+        """Per-voxel ``values`` (last axis: one per voxel) laid out on the phantom's grid,
+        (..., *grid shape), with ``fill`` (NaN) outside its regions."""
+        if self.grid is None:
+            raise ValueError("this result has no grid: its experiment was not built from a "
+                             "phantom")
+        return self.grid.on_grid(values, fill)
+
+    def image(self, metabolite: str | int, excitation: int | None = None) -> np.ndarray:
+        """Coil-combined magnitude images of one metabolite (a name or an index): at one
+        ``excitation``, of the grid's shape, or at all of them, (nexcitations, *grid shape);
+        NaN outside the phantom's regions."""
+        if isinstance(metabolite, str):
+            if metabolite not in self.metabolites:
+                raise ValueError(f"no metabolite {metabolite!r}; this result has "
+                                 f"{', '.join(self.metabolites)}")
+            index = self.metabolites.index(metabolite)
+        elif isinstance(metabolite, (int, np.integer)) and not isinstance(metabolite, bool) \
+                and -len(self.metabolites) <= metabolite < len(self.metabolites):
+            index = int(metabolite)
+        else:
+            raise ValueError(f"metabolite must be a name or an index below "
+                             f"{len(self.metabolites)}, got {metabolite!r}")
+        magnitude = np.sqrt(np.sum(np.abs(self.signal[index]) ** 2, axis=0))  # voxel, excitation
+        if excitation is None:
+            return self.on_grid(magnitude.T)
+        count = magnitude.shape[1]
+        if isinstance(excitation, bool) or not isinstance(excitation, (int, np.integer)) \
+                or not -count <= excitation < count:
+            raise ValueError(f"excitation must be an index below {count}, got {excitation!r}")
+        return self.on_grid(magnitude[:, int(excitation)])

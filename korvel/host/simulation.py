@@ -80,6 +80,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         repetition_time=acquisition.repetition_time,
         backend=backend,
         driver=record.name,
+        grid=experiment.grid,
     )
 
 
