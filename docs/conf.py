@@ -92,6 +92,8 @@ sphinx_gallery_conf = {
     "abort_on_example_error": True,
     "only_warn_on_example_error": False,
     "show_memory": False,
+    # Only what an example prints is shown, not the value of its last expression.
+    "capture_repr": (),
 }
 
 # Examples run headless and in one thread team each.

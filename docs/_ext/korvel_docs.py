@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import ast
 import dataclasses
+import importlib
 import inspect
 import re
 import tomllib
@@ -278,7 +279,7 @@ def kernels_rst(stub_text: str, docstrings: dict[str, str], module: str) -> str:
 
 
 def setup(app):
-    from docutils.parsers.rst import directives  # noqa: F401  (Sphinx provides docutils)
+    from docutils.parsers.rst import directives
     from sphinx.util.docutils import SphinxDirective
 
     import korvel
@@ -326,12 +327,18 @@ def setup(app):
         """A reference to ``korvel.host.x.Name`` resolves to ``korvel.Name``, where the API
         pages document it (signatures name the defining module)."""
         target = node.get("reftarget", "")
-        if node.get("refdomain") != "py" or not target.startswith("korvel.host."):
+        if node.get("refdomain") != "py":
             return None
-        public = "korvel." + target.rpartition(".")[2]
+        if target == "Map":  # older Sphinx leaves the type alias unqualified
+            public = "korvel.host.experiment.Map"
+        elif target.startswith("korvel.host."):
+            public = "korvel." + target.rpartition(".")[2]
+        else:
+            return None
         domain = env.get_domain("py")
-        return domain.resolve_xref(env, node["refdoc"], app.builder, node["reftype"], public,
-                                   node, contnode)
+        # "obj": the alias is documented as data but referred to as a class.
+        return domain.resolve_xref(env, node["refdoc"], app.builder, "obj", public, node,
+                                   contnode)
 
     def clean_signature(app, what, name, obj, options, signature, return_annotation):
         """A type alias inside a generic shows as its name (autodoc writes it as a forward
@@ -351,6 +358,38 @@ def setup(app):
 
     app.connect("missing-reference", public_name)
     app.connect("autodoc-process-signature", clean_signature)
+    class Remaining(SphinxDirective):
+        """Every name of a module's ``__all__`` not documented above it on the page (modules
+        aside, which have pages of their own), so that a new public name is never missing."""
+
+        required_arguments = 1
+
+        def run(self):
+            module_name = self.arguments[0]
+            module = importlib.import_module(module_name)
+            documented = self.env.get_domain("py").objects
+            lines = []
+            for name in getattr(module, "__all__", ()):
+                value = getattr(module, name)
+                if inspect.ismodule(value) or f"{module_name}.{name}" in documented:
+                    continue
+                if inspect.isclass(value) and issubclass(value, BaseException):
+                    lines += [f".. autoexception:: {module_name}.{name}", ""]
+                elif inspect.isclass(value):
+                    lines += [f".. autoclass:: {module_name}.{name}", "   :members:", ""]
+                elif callable(value):
+                    lines += [f".. autofunction:: {module_name}.{name}", ""]
+                else:
+                    lines += [f".. autodata:: {module_name}.{name}", ""]
+            if not lines:
+                return []
+            title = self.options.get("title", "More")
+            text = "\n".join([title, "-" * len(title), "", *lines])
+            return self.parse_text_to_nodes(text, allow_section_headings=True)
+
+    Remaining.option_spec = {"title": directives.unchanged}
+
+    app.add_directive("korvel-remaining", Remaining)
     app.add_directive("korvel-config", ConfigReference)
     app.add_directive("korvel-kernels", Kernels)
     app.add_directive("korvel-stub-docstring", StubDocstring)

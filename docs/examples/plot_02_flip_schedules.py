@@ -18,7 +18,8 @@ experiment = korvel.Experiment(
     precursor=korvel.Metabolite("pyruvate", t1=30.0, t2=0.4, chemical_shift=171.0),
     products=(korvel.Metabolite("lactate", t1=25.0, t2=0.4, chemical_shift=183.0),),
     conversion_rates=(0.05,),
-    acquisition=korvel.Acquisition(repetition_time=3.0, excitations=20, first_excitation=3.0),
+    acquisition=korvel.Acquisition(repetition_time=3.0, excitations=20,
+                                   first_excitation=3.0),
     inflow=korvel.Inflow(korvel.Bolus("gamma", arrival=4.0, duration=8.0)),
 )
 schedules = {
@@ -39,9 +40,10 @@ figure, axes = plt.subplots(1, 4, figsize=(12.8, 3.6), layout="constrained")
 ratios = {}
 for label, result in results.items():
     curves = result.region_curves()[:, 0]  # (metabolite, excitation) of the one voxel
-    line, = axes[0].plot(result.time, result.flip_angles, marker="o", markersize=3, label=label)
-    axes[1].plot(result.time, curves[0], marker="o", markersize=3, color=line.get_color())
-    axes[2].plot(result.time, curves[1], marker="o", markersize=3, color=line.get_color())
+    style = dict(marker="o", markersize=3)
+    line, = axes[0].plot(result.time, result.flip_angles, label=label, **style)
+    axes[1].plot(result.time, curves[0], color=line.get_color(), **style)
+    axes[2].plot(result.time, curves[1], color=line.get_color(), **style)
     ratios[label] = curves[1].sum() / curves[0].sum()
 axes[3].bar(range(len(ratios)), list(ratios.values()),
             color=[line.get_color() for line in axes[0].get_lines()])

@@ -45,8 +45,8 @@ figure.tight_layout()
 
 curves = result.region_curves()
 regions = result.region_names()
-figure, axes = plt.subplots(1, len(result.metabolites), figsize=(9.6, 3.4), sharex=True,
-                         layout="constrained")
+figure, axes = plt.subplots(1, len(result.metabolites), figsize=(9.6, 3.4),
+                            sharex=True, layout="constrained")
 for axis, name, metabolite_curves in zip(axes, result.metabolites, curves):
     for region, curve in zip(regions, metabolite_curves):
         axis.plot(result.time, curve, marker="o", markersize=3, label=region)
@@ -54,8 +54,10 @@ for axis, name, metabolite_curves in zip(axes, result.metabolites, curves):
     axis.set_xlabel("time (s)")
     axis.set_ylabel("signal (a.u.)")
     axis.grid(alpha=0.3)
-figure.legend(*axes[0].get_legend_handles_labels(), loc="outside right center", frameon=False)
-figure.suptitle(f"Default phantom: TR {result.repetition_time:g} s, variable flip angles")
+handles, labels = axes[0].get_legend_handles_labels()
+figure.legend(handles, labels, loc="outside right center", frameon=False)
+figure.suptitle(f"Default phantom: TR {result.repetition_time:g} s, "
+                "variable flip angles")
 
 # %%
 # The summary

@@ -22,7 +22,8 @@ experiment = korvel.Experiment(
     nvoxels=len(scales),
     regions=tuple(f"B1 {scale:.2f}" for scale in scales),
     transmit=scales,
-    acquisition=korvel.Acquisition(repetition_time=3.0, excitations=20, first_excitation=3.0,
+    acquisition=korvel.Acquisition(repetition_time=3.0, excitations=20,
+                                   first_excitation=3.0,
                                    flip_angles=korvel.FlipAngles("constant", 20.0)),
     inflow=korvel.Inflow(korvel.Bolus("gamma", arrival=4.0, duration=8.0)),
 )
@@ -59,4 +60,5 @@ figure.legend(*axes[0].get_legend_handles_labels(), loc="outside lower center", 
 figure.suptitle("Same tissue (kPL 0.05 1/s), constant 20° nominal, TR 3 s")
 
 for scale, value in zip(scales[::5], ratio[::5]):
-    print(f"B1 scale {scale:.2f}: AUC ratio {value:.3f} ({100 * (value / nominal - 1):+.1f} %)")
+    error = 100.0 * (value / nominal - 1.0)
+    print(f"B1 scale {scale:.2f}: AUC ratio {value:.3f} ({error:+.1f} %)")
