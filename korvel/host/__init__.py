@@ -8,11 +8,13 @@
 - ``planner``: steps, shared coefficient groups, voxel classes, chunks and blocks, and each
   block's driver arguments;
 - ``simulation``: ``simulate``, one loop over the planned blocks;
+- ``cluster``: ``simulate`` on a Dask cluster by slices of voxels, and ``simulate_many``;
 - ``result``: ``SimulationResult`` and its summaries; ``progress``: the progress bar.
 
 Everything a user needs is re-exported from ``korvel``.
 """
 
+from korvel.host.cluster import SimulationError, simulate_many
 from korvel.host.config import default_experiment, load_experiment
 from korvel.host.experiment import (
     Acquisition,
@@ -29,4 +31,5 @@ from korvel.host.simulation import simulate
 __all__ = [
     "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",
     "SimulationResult", "default_experiment", "load_experiment", "simulate",
+    "SimulationError", "simulate_many",
 ]
