@@ -118,15 +118,19 @@ class SlicePayload:
                 fields[name] = _compact(fields[name])
         fields["receive"] = _compact(fields["receive"])
         regions = fields.pop("regions")
-        names = tuple(dict.fromkeys(regions))
+        # Runs of one region (a few per slice in a phantom), found by comparing neighbours in
+        # one vectorized pass: names are hashed once per run, not once per voxel.
+        labels = np.empty(len(regions), dtype=object)
+        labels[:] = regions
+        change = np.ones(len(regions), dtype=bool)
+        change[1:] = labels[1:] != labels[:-1]
+        starts = np.flatnonzero(change)
+        firsts = [regions[i] for i in starts.tolist()]
+        names = tuple(dict.fromkeys(firsts))
         index = {name: i for i, name in enumerate(names)}
-        runs: list[list[int]] = []
-        for region in regions:  # runs of one region: a few per slice in a phantom
-            if runs and runs[-1][0] == index[region]:
-                runs[-1][1] += 1
-            else:
-                runs.append([index[region], 1])
-        return cls(start, stop, fields, names, np.array(runs, dtype=np.int64).reshape(-1, 2))
+        runs = np.stack([np.array([index[name] for name in firsts], dtype=np.int64),
+                         np.diff(np.append(starts, len(regions)))], axis=1)
+        return cls(start, stop, fields, names, runs)
 
     @property
     def nvoxels(self) -> int:
