@@ -240,6 +240,16 @@ def test_a_failed_experiment_is_named_in_a_local_pool(monkeypatch):
         korvel.simulate_many(experiments, workers=2)
 
 
+def test_a_failed_experiment_is_named_on_a_cluster(client):
+    experiments = grid()
+    drivers = [planner.choose_driver(e).name for e in experiments]
+    with pytest.raises(slices.SimulationError, match=r"^experiment \d+: voxels 4-7 \(of 12\)"):
+        slices._on_cluster(client, experiments, drivers, backend="native", num_threads=1,
+                           progress=False, share_groups=True, slice_voxels=4,
+                           name_experiment=True, task_function=failing_at(5))
+    assert_nothing_left(client)
+
+
 @pytest.mark.parametrize("experiments, error, message", [
     (lambda: phantom(planner.TWO_POOL), TypeError, "sequence of Experiment"),
     (lambda: [phantom(planner.TWO_POOL), 3], TypeError, r"experiments\[1\] must be an Experiment"),

@@ -201,11 +201,13 @@ def _run_tasks(client, experiments: Sequence[Experiment], tasks: list[_Task],
     order they finish. On any failure or interruption every submitted task is cancelled and
     released before the error propagates."""
     from distributed import wait
+    from distributed.client import FuturesCancelledError
 
     limit = IN_FLIGHT_PER_SLOT * _slots(client)
     waiting = collections.deque(range(len(tasks)))
     running: dict[Any, int] = {}
     run_id = uuid.uuid4().hex[:12]
+    sizes: dict[int, dict] = {}
     try:
         while waiting or running:
             while waiting and len(running) < limit:
@@ -214,8 +216,9 @@ def _run_tasks(client, experiments: Sequence[Experiment], tasks: list[_Task],
                 payload = SlicePayload.of(experiments[task.experiment], task.voxels.start,
                                           task.voxels.stop)
                 if stats is not None:
-                    stats.append({"voxels": len(task.voxels),
-                                  "sent": len(pickle.dumps(payload, protocol=5))})
+                    sizes[i] = {"voxels": len(task.voxels),
+                                "sent": len(pickle.dumps(payload, protocol=5))}
+                    stats.append(sizes[i])
                 # The slice travels inside its task, so that Dask can run it again elsewhere
                 # when its worker is lost.
                 with warnings.catch_warnings():
@@ -225,7 +228,10 @@ def _run_tasks(client, experiments: Sequence[Experiment], tasks: list[_Task],
                                            key=f"korvel-slice-{run_id}-{i}")
                 running[future] = i
                 del payload
-            wait(list(running), return_when="FIRST_COMPLETED")
+            try:
+                wait(list(running), return_when="FIRST_COMPLETED")
+            except FuturesCancelledError:  # each cancelled future's result() says so below
+                pass
             for future in [f for f in running if f.done()]:
                 i = running.pop(future)
                 task = tasks[i]
@@ -239,7 +245,7 @@ def _run_tasks(client, experiments: Sequence[Experiment], tasks: list[_Task],
                 finally:
                     future.release()
                 if stats is not None:
-                    stats[i]["received"] = len(pickle.dumps(signal, protocol=5))
+                    sizes[i]["received"] = len(pickle.dumps(signal, protocol=5))
                 on_result(task, signal)
                 del signal
                 advance(task)
