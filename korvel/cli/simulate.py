@@ -199,6 +199,9 @@ def run(options) -> int:
         status = _run(options)
         sys.stdout.flush()  # here, so that a closed pipe is caught below and not at exit
         return status
+    except KeyboardInterrupt:  # the cluster's slices are cancelled on the way out
+        print("\ninterrupted", file=sys.stderr)
+        return 130
     except BrokenPipeError:
         # The reader went away (`... | head`): stop quietly, as other command-line tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
