@@ -127,7 +127,10 @@ def format_row(row: ClusterRow) -> list[str]:
         f"voxel), received {min(received) / 1e6:.3f}-{max(received) / 1e6:.3f} MB (signal "
         f"{signal} B per voxel + {max(r - signal * v for r, v in zip(received, voxels))} B)",
         f"    per voxel {row.per_voxel * 1e6:.1f} us of a worker; per task (a one-voxel slice: "
-        f"Dask, planning, sending) {row.per_task * 1e3:.1f} ms of a worker",
+        f"Dask, planning, sending) {row.per_task * 1e3:.1f} ms of a worker; the caller per "
+        f"voxel {sum(s['pack_seconds'] for s in row.slices) / row.nvoxels * 1e6:.2f} us to cut "
+        f"and pack, {sum(s['place_seconds'] for s in row.slices) / row.nvoxels * 1e6:.2f} us "
+        f"to place the signal",
     ]
 
 

@@ -150,8 +150,8 @@ def test_slices_give_the_bits_of_one_process(client, expected, driver, slice_vox
 def test_any_worker_count_and_team_gives_the_same_bits(expected, workers, threads):
     from distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=False,
-                      host="127.0.0.1", protocol="tcp", dashboard_address=":0") as local, Client(local) as c:
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=False, host="127.0.0.1",
+                      protocol="tcp", dashboard_address=":0") as local, Client(local) as c:
         got = korvel.simulate(phantom(planner.MULTI_POOL), client=c, num_threads=threads,
                               slice_voxels=3, backend="reference")
     assert same_bits(got.signal, expected[planner.MULTI_POOL].signal)

@@ -24,6 +24,7 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import pickle
+import time
 import uuid
 import warnings
 from dataclasses import dataclass
@@ -213,10 +214,12 @@ def _run_tasks(client, experiments: Sequence[Experiment], tasks: list[_Task],
             while waiting and len(running) < limit:
                 i = waiting.popleft()
                 task = tasks[i]
+                packing = time.perf_counter()
                 payload = SlicePayload.of(experiments[task.experiment], task.voxels.start,
                                           task.voxels.stop)
                 if stats is not None:
                     sizes[i] = {"voxels": len(task.voxels),
+                                "pack_seconds": time.perf_counter() - packing,
                                 "sent": len(pickle.dumps(payload, protocol=5))}
                     stats.append(sizes[i])
                 # The slice travels inside its task, so that Dask can run it again elsewhere
@@ -244,9 +247,11 @@ def _run_tasks(client, experiments: Sequence[Experiment], tasks: list[_Task],
                         from error
                 finally:
                     future.release()
-                if stats is not None:
-                    sizes[i]["received"] = len(pickle.dumps(signal, protocol=5))
+                placing = time.perf_counter()
                 on_result(task, signal)
+                if stats is not None:
+                    sizes[i]["place_seconds"] = time.perf_counter() - placing
+                    sizes[i]["received"] = len(pickle.dumps(signal, protocol=5))
                 del signal
                 advance(task)
     finally:
@@ -320,8 +325,9 @@ def simulate_on(client, experiment: Experiment, *, backend: str = "native",
     ``slice_voxels`` voxels (default: about ``SLICES_PER_SLOT`` slices per worker thread, at
     most ``MAX_SLICE_VOXELS``), each a task of ``num_threads`` threads.
 
-    ``stats``, a list, receives one dict per slice: its ``voxels`` and the pickled bytes
-    ``sent`` to its task and ``received`` from it. ``task_function`` replaces ``run_slice``
+    ``stats``, a list, receives one dict per slice: its ``voxels``, the pickled bytes ``sent``
+    to its task and ``received`` from it, and the caller's seconds to cut and pack the slice
+    (``pack_seconds``) and to place its signal in the result (``place_seconds``). ``task_function`` replaces ``run_slice``
     (tests)."""
     _check_slice_voxels(slice_voxels)
     simulation._backend_module(backend)
