@@ -271,11 +271,13 @@ def test_many_checks_its_options(options, message):
 # Worker processes that die
 
 
-def kill_once(marker: str):
-    """A task that kills its worker process the first time any slice runs."""
+def kill_once(marker: str | None):
+    """A task that kills its worker process the first time any slice runs (``marker`` None:
+    every time)."""
     def task(payload, *options):
         try:
-            os.close(os.open(marker, os.O_CREAT | os.O_EXCL))
+            if marker is not None:
+                os.close(os.open(marker, os.O_CREAT | os.O_EXCL))
         except FileExistsError:
             return slices.run_slice(payload, *options)
         os.kill(os.getpid(), signal.SIGKILL)
@@ -287,12 +289,15 @@ def processes():
     if os.environ.get("KORVEL_SANITIZED"):
         pytest.skip("worker processes are not started under the sanitizers")
     import cloudpickle
+    import dask
     from distributed import Client, LocalCluster
 
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    try:
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address=":0") as local, Client(local) as c:
+    try:  # a slice may lose one worker and run again; the second loss fails it
+        with dask.config.set({"distributed.scheduler.allowed-failures": 1}), \
+                LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                             host="127.0.0.1", dashboard_address=":0") as local, \
+                Client(local) as c:
             yield c
     finally:
         cloudpickle.unregister_pickle_by_value(sys.modules[__name__])
@@ -304,4 +309,12 @@ def test_a_lost_workers_slice_runs_again_with_the_same_bits(processes, expected,
                              task_function=kill_once(str(marker)))
     assert marker.exists()
     assert same_bits(got.signal, expected[planner.MULTI_POOL].signal)
+    assert_nothing_left(processes)
+
+
+def test_a_slice_that_keeps_killing_workers_fails(processes):
+    with pytest.raises(slices.SimulationError, match=r"^voxels 0-11 \(of 12\) failed, the "
+                       r"other slices were cancelled: KilledWorker"):
+        slices.simulate_on(processes, phantom(planner.TWO_POOL), slice_voxels=12,
+                           task_function=kill_once(None))
     assert_nothing_left(processes)
