@@ -193,6 +193,11 @@ def test_options_are_checked_before_anything_is_sent(client, options, message):
     assert_nothing_left(client)
 
 
+def test_a_client_that_is_not_one_is_named():
+    with pytest.raises(TypeError, match="client must be a dask.distributed.Client"):
+        korvel.simulate(phantom(planner.TWO_POOL), client="tcp://127.0.0.1:8786")
+
+
 def test_slice_voxels_needs_a_client():
     with pytest.raises(ValueError, match="slice_voxels needs a client"):
         korvel.simulate(phantom(planner.TWO_POOL), slice_voxels=4)
@@ -253,6 +258,7 @@ def test_a_failed_experiment_is_named_on_a_cluster(client):
 @pytest.mark.parametrize("experiments, error, message", [
     (lambda: phantom(planner.TWO_POOL), TypeError, "sequence of Experiment"),
     (lambda: [phantom(planner.TWO_POOL), 3], TypeError, r"experiments\[1\] must be an Experiment"),
+    (lambda: None, TypeError, "experiments must be a sequence of Experiment, got NoneType"),
 ])
 def test_many_checks_every_experiment_first(experiments, error, message):
     with pytest.raises(error, match=message):

@@ -32,7 +32,8 @@ def add_arguments(parser) -> None:
     parser.add_argument("--backend", choices=("native", "reference"), default="native",
                         help="native drivers or their NumPy counterparts (simulate)")
     parser.add_argument("--threads", type=int, default=None,
-                        help="thread team size (simulate; default: all CPUs)")
+                        help="thread team size (simulate; default: all CPUs; with --scheduler "
+                             "each task's team, default 1)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="run in slices of voxels on the Dask cluster of this scheduler, e.g. "
                              "tcp://scheduler:8786 (simulate; needs korvel[distributed])")

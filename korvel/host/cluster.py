@@ -265,7 +265,11 @@ def _check_all(experiments: Iterable, driver: str | None) -> tuple[list[Experime
     if isinstance(experiments, Experiment):
         raise TypeError("experiments must be a sequence of Experiment (for one, use "
                         "korvel.simulate)")
-    experiments = list(experiments)
+    try:
+        experiments = list(experiments)
+    except TypeError:
+        raise TypeError(f"experiments must be a sequence of Experiment, "
+                        f"got {type(experiments).__name__}") from None
     names = []
     for i, experiment in enumerate(experiments):
         if not isinstance(experiment, Experiment):
@@ -291,6 +295,9 @@ def _on_cluster(client, experiments: list[Experiment], drivers: list[str], *, ba
                 slice_voxels: int | None, name_experiment: bool,
                 task_function: Callable | None = None,
                 stats: list | None = None) -> list[SimulationResult]:
+    if not all(hasattr(client, name) for name in ("submit", "nthreads", "cancel")):
+        raise TypeError(f"client must be a dask.distributed.Client (Client(\"tcp://host:port\") "
+                        f"for a scheduler), got {type(client).__name__}")
     slots = _slots(client)
     if slice_voxels is None:
         slice_voxels = _default_slice_voxels(sum(e.nvoxels for e in experiments), slots)
