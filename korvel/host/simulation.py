@@ -34,6 +34,10 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     shows a bar on stderr (None: only for runs longer than a second). ``driver`` forces a driver
     where several fit; ``share_groups=False`` gives every step its own coefficient groups.
 
+    The result's ``signal`` is a view of the array the drivers filled, whose memory runs voxel by
+    voxel (``np.ascontiguousarray`` makes a copy in its own order, at the cost of a second
+    array of its size).
+
     ``client``, a ``dask.distributed.Client``, runs every block in chunks of voxels on its
     workers (``korvel.distributed``), with the same bits; ``num_threads`` is then each task's
     team (default 1), and the bar moves per finished chunk.
@@ -76,7 +80,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         regions=experiment.regions,
         time=acquisition.readout_times(),
         flip_angles=np.degrees(acquisition.flip_angles.schedule(nexc)),
-        signal=np.ascontiguousarray(run.signal.transpose(1, 2, 0, 3)),
+        signal=run.signal,
         repetition_time=acquisition.repetition_time,
         backend=backend,
         driver=record.name,
