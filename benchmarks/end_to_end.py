@@ -1,5 +1,4 @@
-"""End-to-end rows of the benchmark suite: ``korvel.simulate`` on scaled copies of the default
-phantom, as a user runs it.
+"""End to end: korvel.simulate on scaled copies of the default phantom, as a user runs it.
 
 The phantom is the embedded default experiment with its three regions scaled to 40 %, 40 % and
 20 % of the voxels (the tumour's per-voxel off-resonance and transmit lists repeated over its
@@ -14,7 +13,8 @@ the peak resident memory the run added, beside the state and signal arrays of th
 the experiment's memory bound.
 
     python -m korvel bench --only end-to-end [--quick] [--threads N]
-    python benchmarks/end_to_end.py --source DIR   # the rows for another checkout's korvel
+    python benchmarks/end_to_end.py [--source DIR] [--only TEXT] [--csv FILE]
+        (--source: the rows for another checkout's korvel, with the installed extension)
 """
 
 from __future__ import annotations
@@ -176,6 +176,27 @@ def format_row(row: dict, kernel_rates: dict[str, float]) -> str:
             f"{(row['state'] + row['signal']) / MB:>12.0f}MB{row['calls']:>7}")
 
 
+def write_csv(path: str, rows: list[dict], kernel_rates: dict[str, float]) -> None:
+    import csv
+
+    fields = ["label", "backend", "threads", "driver", "function", "wall", "driver_seconds",
+              "driver_share", "planning", "calls", "spin_steps", "rate_in_run", "kernel_rate",
+              "kernel_share", "peak_added", "peak", "state", "signal", "memory_bound", "error"]
+    with open(path, "w", newline="") as out:
+        writer = csv.DictWriter(out, fieldnames=fields, extrasaction="ignore")
+        writer.writeheader()
+        for row in rows:
+            record = dict(row)
+            if "error" in row:
+                record["error"] = " ".join(row["error"])
+            else:
+                rate = row["spin_steps"] / row["driver_seconds"] if row["driver_seconds"] else 0.0
+                kernel = kernel_rates.get(row["function"]) if row["backend"] == "native" else None
+                record.update(driver_share=row["driver_seconds"] / row["wall"], rate_in_run=rate,
+                              kernel_rate=kernel, kernel_share=rate / kernel if kernel else None)
+            writer.writerow(record)
+
+
 def notes(rows: list[dict]) -> list[str]:
     native = {r["label"]: r for r in rows if r["backend"] == "native" and "error" not in r}
     lines = []
@@ -187,29 +208,36 @@ def notes(rows: list[dict]) -> list[str]:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """The end-to-end rows alone, for this checkout's korvel or another's (--source)."""
     import argparse
+
+    import suite
 
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--source", default=None, help="checkout whose korvel to run")
     parser.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)))
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--reference", action="store_true",
-                        help="also the reference backend on the smallest phantom")
     parser.add_argument("--only", default="", help="rows whose label contains this")
+    parser.add_argument("--repeat", type=int, default=3, help="timed calls of the kernel rows")
+    parser.add_argument("--csv", metavar="FILE", help="also write the rows as CSV")
     options = parser.parse_args(argv)
+    sizes = suite.QUICK if options.quick else suite.Sizes()
+    rates = suite.kernel_rates(sizes, [], options.threads, 1 if options.quick else options.repeat)
     print(header(), flush=True)
     rows = []
     jobs = [(p, "native") for p in phantoms(options.quick)]
-    if options.reference:
-        jobs += [(p, "reference") for p in reference_phantoms(options.quick)]
+    jobs += [(p, "reference") for p in reference_phantoms(options.quick)]
     for phantom, backend in jobs:
         if options.only not in phantom.label:
             continue
         rows.append(run_row(phantom, backend, options.threads, options.source))
-        print(format_row(rows[-1], {}), flush=True)
+        print(format_row(rows[-1], rates), flush=True)
     print("\n".join(notes(rows)))
+    if options.csv:
+        write_csv(options.csv, rows, rates)
     return 0
 
 
 if __name__ == "__main__":
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     sys.exit(main())
