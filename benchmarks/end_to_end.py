@@ -9,8 +9,8 @@ Each row runs in a fresh interpreter, so that its peak resident memory is its ow
 the wall time of ``simulate``; the share of it inside the driver calls (timed by wrapping the
 driver); the drivers' rate inside the run (spin-steps per second of driver time) against the
 driver's kernel row at the same team size; the time before the first driver call (planning);
-the peak resident memory the run added, beside the state and signal arrays of the whole run and
-the experiment's memory bound.
+the peak resident memory of the run above the interpreter's resident memory before it, beside
+the state and signal arrays of the whole run and the experiment's memory bound.
 
     python -m korvel bench --only end-to-end [--quick] [--threads N]
     python benchmarks/end_to_end.py [--source DIR] [--only TEXT] [--csv FILE]
@@ -111,7 +111,7 @@ def _child(phantom: Phantom, backend: str, threads: int) -> dict:
     originals = {name: getattr(module, name) for name in exports}
     for name, function in originals.items():
         setattr(module, name, timed(function))
-    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    baseline = _reset_peak()
     try:
         start = time.perf_counter()
         result = korvel.simulate(e, backend, threads, progress=False)
@@ -119,7 +119,9 @@ def _child(phantom: Phantom, backend: str, threads: int) -> dict:
     finally:
         for name, function in originals.items():
             setattr(module, name, function)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    peak = _status("VmHWM") if baseline is not None else None
+    if peak is None:  # no resettable high-water mark: the process's whole peak
+        baseline, peak = 0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     npools = len(e.metabolites)
     state = e.nspins * npools * (24 + 16 + 24)
     signal = result.signal.nbytes
@@ -130,6 +132,32 @@ def _child(phantom: Phantom, backend: str, threads: int) -> dict:
                 planning=(first[0] - start) if first[0] else wall, peak_added=peak - baseline,
                 peak=peak, state=state, signal=signal, memory_bound=e.memory_bound,
                 function=_export(result.driver))
+
+
+def _status(key: str) -> int | None:
+    """A size in bytes from /proc/self/status (Linux), or None."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def _reset_peak() -> int | None:
+    """Reset the resident high-water mark to the current resident size (Linux 4.0 and later)
+    and return that size, or None where it cannot be reset."""
+    import gc
+
+    gc.collect()
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+    except OSError:
+        return None
+    return _status("VmRSS")
 
 
 def _export(driver: str) -> str:

@@ -79,7 +79,7 @@ def test_every_voxel_gets_the_bits_it_gets_alone(driver):
     record = planner.driver_record(driver)
     # A bound that packs the single voxels into mixed chunks of a few voxels and gives the
     # scattered classes chunks of their own.
-    costs = planner.chunk_costs(experiment, record, pure=False)
+    costs = planner.chunk_costs(experiment, record, pure=False, buffered=True)
     per_voxel = experiment.spins_per_voxel * (costs.chunk + costs.longitudinal + costs.factor
                                               + costs.rf)
     bounded = experiment.replace(memory_bound=24 * per_voxel)

@@ -298,7 +298,8 @@ class Experiment:
     spreads uniformly over ``spin_spread`` Hz around the voxel's. ``initial_magnetization`` and
     ``initial_concentration`` have one map per metabolite (precursor first), at time 0.
     ``max_half_interval`` bounds the plan's half-intervals (the source is linear within each);
-    ``memory_bound`` the bytes of coefficient tables of one block.
+    ``memory_bound`` the bytes of the state arrays of the voxels simulated together and of the
+    coefficient tables of one driver call (the signal comes on top of it).
     """
 
     precursor: Metabolite

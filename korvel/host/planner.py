@@ -7,8 +7,15 @@ is cut at the bolus's breakpoints and into equal steps whose halves are at most
 ``max_half_interval``; within a half the source is linear between its values at the ends.
 
 Steps with the same half-duration share one longitudinal group and one free-evolution group;
-excitations with the same flip angle share one RF group. A block is a run of consecutive steps
-whose group tables stay within ``memory_bound`` bytes; a chunk is a run of voxels.
+excitations with the same flip angle share one RF group.
+
+Voxels whose conversion rates, off-resonance, delivery and transmit are equal bit for bit form a
+class: every coefficient is computed once per class and group, whatever the number of voxels.
+A chunk is a run of voxels simulated together, of one class where classes are long enough (its
+tables are then zero-stride broadcasts over its spins) or of several (tables spin by spin). A
+block is a run of consecutive steps over a chunk, one driver call: as many steps as keep the
+chunk's arrays and the block's tables within ``memory_bound`` bytes, usually the whole plan.
+``Run`` ties these together and yields each block with its driver arguments.
 """
 
 from __future__ import annotations
@@ -186,8 +193,9 @@ class VoxelClasses:
 
     Voxels of a class share every coefficient table entry; only their state, initial values and
     receive sensitivities differ. ``order`` lists the voxels class by class when a class is
-    scattered over several runs of voxels (None: the voxels in their own order), and
-    ``segments`` are the runs of one class in that order, as (start, stop, class).
+    scattered over several runs of voxels (None: the voxels in their own order); in that order,
+    segment i holds the voxels [segment_bounds[i], segment_bounds[i + 1]), all of class
+    ``segment_classes[i]``. The parameter arrays hold each class's values.
     """
 
     of_voxel: np.ndarray  # int64 (nvoxels,): the class of each voxel
@@ -319,12 +327,18 @@ class Costs:
 _WHOLE_PLAN_SPINS = 8192
 
 
-def chunk_costs(experiment: Experiment, driver: Driver, pure: bool) -> Costs:
-    """The costs of a chunk of one class (``pure``) or of several."""
+def chunk_costs(experiment: Experiment, driver: Driver, pure: bool,
+                buffered: bool = False) -> Costs:
+    """The costs of a chunk of one class (``pure``) or of several; ``buffered``: its voxels
+    are not consecutive, and their signal goes through a buffer of the chunk's own."""
     npools = len(experiment.metabolites)
     nproducts = npools - 1
+    spv = experiment.spins_per_voxel
     state = npools * (24 + 16 + (24 if driver.concentration else 0))
     receive = experiment.ncoils * 16
+    if buffered:
+        signal = npools * experiment.ncoils * experiment.acquisition.excitations * 16
+        receive += -(-signal // spv)
     if pure:  # every coefficient table but the free-evolution factors is a broadcast
         return Costs(chunk=state + receive, longitudinal=0, factor=16 * npools, rf=0)
     spread = 8 * (nproducts + 1)  # the conversion rates and the delivery, once per chunk
@@ -346,7 +360,7 @@ def plan_chunks(experiment: Experiment, driver: Driver, classes: VoxelClasses | 
     groups = (1, 1, 1) if plan is None else plan.ngroups
 
     def size(pure: bool) -> int:
-        costs = chunk_costs(experiment, driver, pure)
+        costs = chunk_costs(experiment, driver, pure, classes.order is not None)
         whole = costs.voxels(experiment, groups)
         if whole * spv >= _WHOLE_PLAN_SPINS or whole >= experiment.nvoxels:
             return whole
@@ -609,7 +623,8 @@ class Run:
         self.classes = voxel_classes(experiment)
         self.chunks = plan_chunks(experiment, driver, self.classes, self.plan)
         self.schedule = [
-            (chunk, plan_blocks(self.plan, chunk_costs(experiment, driver, chunk.pure),
+            (chunk, plan_blocks(self.plan, chunk_costs(experiment, driver, chunk.pure,
+                                                       self.classes.order is not None),
                                 chunk.nspins, experiment.memory_bound))
             for chunk in self.chunks]
         self.coefficients = Coefficients(experiment, self.classes, preparers)

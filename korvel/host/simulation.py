@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import time
 
 import numpy as np
 
@@ -63,11 +64,15 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
                                            module.prepare_transverse_factors_coefficients),
                       share=share_groups)
     bar = Progress(run.nblocks, progress)
+    started, done = time.monotonic(), 0
     try:
         for block in run.blocks():
             if client is None:
                 function(**block.arguments, num_threads=int(num_threads))
-                bar.advance()
+                # Blocks differ in length: the time left is estimated from the spin-steps.
+                done += block.work
+                left = (time.monotonic() - started) * (run.work - done) / max(done, 1)
+                bar.advance(1.0, f", about {left:.0f} s left" if done < run.work else "")
             else:
                 function(**block.arguments, num_threads=int(num_threads), progress=lambda done,
                          total: bar.advance(1 / total, f", chunk {done}/{total}"))
