@@ -20,6 +20,7 @@ chunk's arrays and the block's tables within ``memory_bound`` bytes, usually the
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass
 from typing import Any, Iterator
@@ -458,13 +459,17 @@ def _local(indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 class Coefficients:
     """Every coefficient of the run's classes, computed once for each class it is needed for.
 
-    Values of a single class are kept for the whole run (chunks of one class share them); values
-    over a mixed chunk's classes are kept while that chunk runs.
+    The classes that have chunks of their own (``pure``) get each coefficient in one vectorized
+    evaluation over all of them, kept for the whole run; values over a mixed chunk's classes are
+    kept while that chunk runs.
     """
 
-    def __init__(self, experiment: Experiment, classes: VoxelClasses, preparers):
+    def __init__(self, experiment: Experiment, classes: VoxelClasses, preparers,
+                 pure: np.ndarray | None = None):
         self.experiment, self.classes = experiment, classes
         self._prepare_rf, self._prepare_factors = preparers
+        self._pure = np.zeros(0, np.int64) if pure is None else np.asarray(pure, np.int64)
+        self._column = {int(c): i for i, c in enumerate(self._pure.tolist())}
         self._kept: dict = {}
         self._chunk: dict = {}
         self._chunk_index = -1
@@ -476,17 +481,18 @@ class Coefficients:
         # Spins spread evenly over the spread around the voxel's off-resonance.
         self.spread = experiment.spin_spread * ((np.arange(spv) + 0.5) / spv - 0.5)
 
-    def _value(self, chunk: Chunk, key, compute):
-        if chunk.pure:
-            key = (*key, int(chunk.classes[0]))
-            cache = self._kept
-        else:
-            if chunk.index != self._chunk_index:
-                self._chunk, self._chunk_index = {}, chunk.index
-            cache = self._chunk
-        if key not in cache:
-            cache[key] = compute(chunk.classes)
-        return cache[key]
+    def _value(self, chunk: Chunk, key, compute, select):
+        """``compute(classes)`` for the chunk's classes; ``select(values, column, width)`` picks
+        the values of one class out of values over several."""
+        if chunk.pure and int(chunk.classes[0]) in self._column:
+            if key not in self._kept:
+                self._kept[key] = compute(self._pure)
+            return select(self._kept[key], self._column[int(chunk.classes[0])])
+        if chunk.index != self._chunk_index:
+            self._chunk, self._chunk_index = {}, chunk.index
+        if key not in self._chunk:
+            self._chunk[key] = compute(chunk.classes)
+        return self._chunk[key]
 
     def half(self, chunk: Chunk, kind: str, duration: float) -> half_interval.HalfInterval:
         """The half-interval coefficients of ``kind`` (magnetization or concentration)."""
@@ -502,7 +508,13 @@ class Coefficients:
                 rates_b = [p.clearance for p in e.products]
             return half_interval.half_interval(rate_a, rates_b, duration)
 
-        return self._value(chunk, (kind, duration), compute)
+        def select(half, column):
+            pick = slice(column, column + 1)
+            return dataclasses.replace(
+                half, exp_a=half.exp_a[pick], f0=half.f0[pick], f1=half.f1[pick],
+                transfer=half.transfer[:, pick], j0=half.j0[:, pick], j1=half.j1[:, pick])
+
+        return self._value(chunk, (kind, duration), compute, select)
 
     def factors(self, chunk: Chunk, duration: float) -> np.ndarray:
         """Free-evolution factors of a half of ``duration``: (npools, nclasses * spv), each
@@ -513,7 +525,9 @@ class Coefficients:
             phase = np.ascontiguousarray(spins.reshape(offsets.shape[0], -1) * duration)
             return self._prepare_factors(phase, self.t2, duration)
 
-        return self._value(chunk, ("factors", duration), compute)
+        spv = self.experiment.spins_per_voxel
+        return self._value(chunk, ("factors", duration), compute,
+                           lambda values, column: values[:, column * spv:(column + 1) * spv])
 
     def rotation(self, chunk: Chunk, angle: float) -> tuple[np.ndarray, ...]:
         """(axis_x, axis_y, cosine, sine, one_minus_cosine): each (1,) for a uniform field,
@@ -531,7 +545,8 @@ class Coefficients:
             axis_x, axis_y, cosine, sine = self._prepare_rf(0.0, amplitude, transmit, pulse)
             return axis_x, axis_y, cosine, sine, 1.0 - cosine
 
-        return self._value(chunk, ("rf", angle), compute)
+        return self._value(chunk, ("rf", angle), compute,
+                           lambda values, column: tuple(v[column:column + 1] for v in values))
 
 
 class BlockTables:
@@ -627,7 +642,8 @@ class Run:
                                                        self.classes.order is not None),
                                 chunk.nspins, experiment.memory_bound))
             for chunk in self.chunks]
-        self.coefficients = Coefficients(experiment, self.classes, preparers)
+        pure = np.unique([int(c.classes[0]) for c in self.chunks if c.pure])
+        self.coefficients = Coefficients(experiment, self.classes, preparers, pure)
         npools = len(experiment.metabolites)
         # The drivers' layout, (nvoxels, npools, ncoils, nexcitations); ``signal`` is the
         # result's view of it, (npools, ncoils, nvoxels, nexcitations).
