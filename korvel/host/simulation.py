@@ -76,6 +76,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
             else:
                 function(**block.arguments, num_threads=int(num_threads), progress=lambda done,
                          total: bar.advance(1 / total, f", chunk {done}/{total}"))
+            del block  # its tables go before the next block's are built
     finally:
         bar.close()
     acquisition = experiment.acquisition
