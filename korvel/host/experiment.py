@@ -410,11 +410,14 @@ class Experiment:
         current.update(changes)
         return Experiment(**current)
 
+    def chemical_offsets(self) -> np.ndarray:
+        """Frequency offset in Hz of each metabolite from the centre frequency, (nmetabolites,)."""
+        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
+        return shifts * (self.reference_frequency * 1e-6)
+
     def offsets(self) -> np.ndarray:
         """Frequency offset in Hz of each metabolite at each voxel: (nmetabolites, nvoxels)."""
-        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
-        chemical = shifts * (self.reference_frequency * 1e-6)
-        return chemical[:, np.newaxis] + self.off_resonance[np.newaxis, :]
+        return self.chemical_offsets()[:, np.newaxis] + self.off_resonance[np.newaxis, :]
 
 
 __all__ = [

@@ -475,8 +475,7 @@ class Coefficients:
         self._chunk_index = -1
         metabolites = experiment.metabolites
         self.t2 = np.array([m.t2 for m in metabolites], dtype=np.float64)
-        shifts = np.array([m.chemical_shift for m in metabolites]) - experiment.center_shift
-        self.chemical = shifts * (experiment.reference_frequency * 1e-6)
+        self.chemical = experiment.chemical_offsets()
         spv = experiment.spins_per_voxel
         # Spins spread evenly over the spread around the voxel's off-resonance.
         self.spread = experiment.spin_spread * ((np.arange(spv) + 0.5) / spv - 0.5)
