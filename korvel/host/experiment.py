@@ -312,7 +312,8 @@ class Experiment:
     spreads uniformly over ``spin_spread`` Hz around the voxel's. ``initial_magnetization`` and
     ``initial_concentration`` have one map per metabolite (precursor first), at time 0.
     ``max_half_interval`` bounds the plan's half-intervals (the source is linear within each);
-    ``memory_bound`` the bytes of coefficient tables of one block. ``grid``, a ``Grid`` of
+    ``memory_bound`` the bytes of the state arrays of the voxels simulated together and of the
+    coefficient tables of one driver call (the signal comes on top of it). ``grid``, a ``Grid`` of
     ``nvoxels`` voxels, places the voxels on an image grid (a phantom's builder sets it).
     """
 
@@ -458,11 +459,14 @@ class Experiment:
         those voxels' signal in the whole experiment."""
         return self.replace(**self.voxel_fields(start, stop))
 
+    def chemical_offsets(self) -> np.ndarray:
+        """Frequency offset in Hz of each metabolite from the centre frequency, (nmetabolites,)."""
+        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
+        return shifts * (self.reference_frequency * 1e-6)
+
     def offsets(self) -> np.ndarray:
         """Frequency offset in Hz of each metabolite at each voxel: (nmetabolites, nvoxels)."""
-        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
-        chemical = shifts * (self.reference_frequency * 1e-6)
-        return chemical[:, np.newaxis] + self.off_resonance[np.newaxis, :]
+        return self.chemical_offsets()[:, np.newaxis] + self.off_resonance[np.newaxis, :]
 
 
 __all__ = [

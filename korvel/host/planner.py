@@ -7,12 +7,20 @@ is cut at the bolus's breakpoints and into equal steps whose halves are at most
 ``max_half_interval``; within a half the source is linear between its values at the ends.
 
 Steps with the same half-duration share one longitudinal group and one free-evolution group;
-excitations with the same flip angle share one RF group. A block is a run of consecutive steps
-whose group tables stay within ``memory_bound`` bytes; a chunk is a run of voxels.
+excitations with the same flip angle share one RF group.
+
+Voxels whose conversion rates, off-resonance, delivery and transmit are equal bit for bit form a
+class: every coefficient is computed once per class and group, whatever the number of voxels.
+A chunk is a run of voxels simulated together, of one class where classes are long enough (its
+tables are then zero-stride broadcasts over its spins) or of several (tables spin by spin). A
+block is a run of consecutive steps over a chunk, one driver call: as many steps as keep the
+chunk's arrays and the block's tables within ``memory_bound`` bytes, usually the whole plan.
+``Run`` ties these together and yields each block with its driver arguments.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass
 from typing import Any, Iterator
@@ -57,6 +65,12 @@ class Plan:
     @property
     def nsteps(self) -> int:
         return self.half_durations.shape[0]
+
+    @property
+    def ngroups(self) -> tuple[int, int, int]:
+        """The numbers of longitudinal, factor and RF groups."""
+        return (self.group_durations.shape[0], self.factor_durations.shape[0],
+                self.rf_angles.shape[0])
 
 
 def _split(start: float, stop: float, length: float, max_half: float):
@@ -180,8 +194,9 @@ class VoxelClasses:
 
     Voxels of a class share every coefficient table entry; only their state, initial values and
     receive sensitivities differ. ``order`` lists the voxels class by class when a class is
-    scattered over several runs of voxels (None: the voxels in their own order), and
-    ``segments`` are the runs of one class in that order, as (start, stop, class).
+    scattered over several runs of voxels (None: the voxels in their own order); in that order,
+    segment i holds the voxels [segment_bounds[i], segment_bounds[i + 1]), all of class
+    ``segment_classes[i]``. The parameter arrays hold each class's values.
     """
 
     of_voxel: np.ndarray  # int64 (nvoxels,): the class of each voxel
@@ -208,27 +223,31 @@ def voxel_classes(experiment: Experiment) -> VoxelClasses:
     if experiment.transmit is not None:
         columns += [experiment.transmit.real, experiment.transmit.imag]
     nvoxels = experiment.nvoxels
+    bits = [np.ascontiguousarray(column).view(np.int64) for column in columns]
+    bits = [column for column in bits if np.any(column != column[0])]  # the maps that vary
     change = np.zeros(nvoxels, dtype=bool)
     change[0] = True
-    bits = [np.ascontiguousarray(column).view(np.int64) for column in columns]
     for column in bits:
         change[1:] |= column[1:] != column[:-1]
     starts = np.flatnonzero(change)
-    if starts.shape[0] == 1:
-        run_classes = np.zeros(1, dtype=np.int64)
-        nclasses = 1
-    else:
-        keys = np.stack([column[starts] for column in bits], axis=1)
-        _, run_classes = np.unique(keys, axis=0, return_inverse=True)
-        run_classes = run_classes.reshape(-1).astype(np.int64)
-        nclasses = int(run_classes.max()) + 1
+    # One code per distinct tuple of the varying maps, over the runs of equal tuples.
+    run_classes = np.zeros(starts.shape[0], dtype=np.int64)
+    nclasses = 1
+    for column in bits:
+        distinct, codes = np.unique(column[starts], return_inverse=True)
+        run_classes = run_classes * distinct.shape[0] + codes.reshape(-1)
+        distinct, run_classes = np.unique(run_classes, return_inverse=True)
+        run_classes = run_classes.reshape(-1)
+        nclasses = distinct.shape[0]
     lengths = np.diff(np.append(starts, nvoxels))
     of_voxel = np.repeat(run_classes, lengths)
     first = np.empty(nclasses, dtype=np.int64)
     first[run_classes[::-1]] = starts[::-1]  # the first voxel of each class
     if starts.shape[0] > nclasses:
-        # A class in several runs: visit the voxels class by class.
-        order = np.argsort(of_voxel, kind="stable")
+        # A class in several runs: visit the voxels class by class (a radix sort where the
+        # classes fit in 16 bits).
+        keys = of_voxel.astype(np.uint16) if nclasses <= 2**16 else of_voxel
+        order = np.argsort(keys, kind="stable")
         counts = np.bincount(of_voxel, minlength=nclasses)
         bounds = np.concatenate([[0], np.cumsum(counts)])
         segment_classes = np.arange(nclasses, dtype=np.int64)
@@ -295,19 +314,32 @@ class Costs:
     factor: int
     rf: int
 
-    def voxels(self, experiment: Experiment) -> int:
-        """Voxels of a chunk whose arrays and one step's tables fit within the memory bound."""
+    def voxels(self, experiment: Experiment, groups: tuple[int, int, int] = (1, 1, 1)) -> int:
+        """Voxels of a chunk whose arrays and the tables of ``groups`` (longitudinal, factor
+        and RF groups) fit within the memory bound."""
+        nlong, nfactor, nrf = groups
         per_voxel = experiment.spins_per_voxel * (
-            self.chunk + self.longitudinal + self.factor + self.rf)
-        return max(1, experiment.memory_bound // per_voxel)
+            self.chunk + nlong * self.longitudinal + nfactor * self.factor + nrf * self.rf)
+        return max(1, experiment.memory_bound // max(per_voxel, 1))
 
 
-def chunk_costs(experiment: Experiment, driver: Driver, pure: bool) -> Costs:
-    """The costs of a chunk of one class (``pure``) or of several."""
+# A chunk at least this many spins long takes the tables of every step of the plan at once;
+# below, chunks are sized for the tables of one step and their blocks cut where the bound says.
+_WHOLE_PLAN_SPINS = 8192
+
+
+def chunk_costs(experiment: Experiment, driver: Driver, pure: bool,
+                buffered: bool = False) -> Costs:
+    """The costs of a chunk of one class (``pure``) or of several; ``buffered``: its voxels
+    are not consecutive, and their signal goes through a buffer of the chunk's own."""
     npools = len(experiment.metabolites)
     nproducts = npools - 1
+    spv = experiment.spins_per_voxel
     state = npools * (24 + 16 + (24 if driver.concentration else 0))
     receive = experiment.ncoils * 16
+    if buffered:
+        signal = npools * experiment.ncoils * experiment.acquisition.excitations * 16
+        receive += -(-signal // spv)
     if pure:  # every coefficient table but the free-evolution factors is a broadcast
         return Costs(chunk=state + receive, longitudinal=0, factor=16 * npools, rf=0)
     spread = 8 * (nproducts + 1)  # the conversion rates and the delivery, once per chunk
@@ -316,16 +348,26 @@ def chunk_costs(experiment: Experiment, driver: Driver, pure: bool) -> Costs:
                  longitudinal=driver.longitudinal_bytes(nproducts), factor=16 * npools, rf=rf)
 
 
-def plan_chunks(experiment: Experiment, driver: Driver,
-                classes: VoxelClasses | None = None) -> list[Chunk]:
+def plan_chunks(experiment: Experiment, driver: Driver, classes: VoxelClasses | None = None,
+                plan: Plan | None = None) -> list[Chunk]:
     """Chunks of voxels: long runs of one class in chunks of their own, the rest packed together.
 
-    Every chunk's arrays and the tables of a one-step block fit within the memory bound.
+    Every chunk's arrays and the tables of a one-step block fit within the memory bound; where
+    chunks can still be long, so do the tables of every step of ``plan``, and each chunk runs
+    in one block.
     """
     classes = voxel_classes(experiment) if classes is None else classes
     spv = experiment.spins_per_voxel
-    pure_voxels = chunk_costs(experiment, driver, True).voxels(experiment)
-    mixed_voxels = chunk_costs(experiment, driver, False).voxels(experiment)
+    groups = (1, 1, 1) if plan is None else plan.ngroups
+
+    def size(pure: bool) -> int:
+        costs = chunk_costs(experiment, driver, pure, classes.order is not None)
+        whole = costs.voxels(experiment, groups)
+        if whole * spv >= _WHOLE_PLAN_SPINS or whole >= experiment.nvoxels:
+            return whole
+        return costs.voxels(experiment)
+
+    pure_voxels, mixed_voxels = size(True), size(False)
     # A run this long is worth a driver call of its own with broadcast tables.
     long_run = max(1, min(mixed_voxels // 4, 4096 // spv))
     bounds = classes.segment_bounds
@@ -333,8 +375,10 @@ def plan_chunks(experiment: Experiment, driver: Driver,
     pieces: list[tuple[int, int, bool]] = []  # (start, stop, one class)
 
     def cut(start: int, stop: int, size: int, pure: bool) -> None:
+        # Equal pieces but the last: chunks of one class and one size share their tables.
         count = -(-(stop - start) // size)
-        edges = [start + (stop - start) * i // count for i in range(count + 1)]
+        size = -(-(stop - start) // count)
+        edges = [min(start + size * i, stop) for i in range(count + 1)]
         pieces.extend((a, b, pure) for a, b in zip(edges[:-1], edges[1:]))
 
     mixed_from = 0
@@ -350,6 +394,8 @@ def plan_chunks(experiment: Experiment, driver: Driver,
     chunks = []
     for index, (start, stop, pure) in enumerate(pieces):
         voxels = slice(start, stop) if classes.order is None else classes.order[start:stop]
+        if not isinstance(voxels, slice) and voxels[-1] - voxels[0] == stop - start - 1:
+            voxels = slice(int(voxels[0]), int(voxels[-1]) + 1)  # consecutive after all
         of_voxel = classes.of_voxel[voxels]
         if pure or of_voxel[0] == of_voxel[-1] and np.all(of_voxel == of_voxel[0]):
             distinct, voxel_class = of_voxel[:1], None
@@ -388,6 +434,12 @@ def plan_blocks(plan: Plan, costs: Costs, nspins: int, bound: int) -> list[tuple
     return blocks
 
 
+def _scalar_or_map(values: np.ndarray):
+    """``values[0]`` if every voxel has it (bit for bit), else the map."""
+    bits = np.ascontiguousarray(values).view(np.int64).reshape(values.shape[0], -1)
+    return values[0] if np.all(bits == bits[0]) else values
+
+
 def _local(indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Block-local group indices (first-use order, -1 kept) and the global group of each."""
     valid = indices >= 0
@@ -407,35 +459,39 @@ def _local(indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 class Coefficients:
     """Every coefficient of the run's classes, computed once for each class it is needed for.
 
-    Values of a single class are kept for the whole run (chunks of one class share them); values
-    over a mixed chunk's classes are kept while that chunk runs.
+    The classes that have chunks of their own (``pure``) get each coefficient in one vectorized
+    evaluation over all of them, kept for the whole run; values over a mixed chunk's classes are
+    kept while that chunk runs.
     """
 
-    def __init__(self, experiment: Experiment, classes: VoxelClasses, preparers):
+    def __init__(self, experiment: Experiment, classes: VoxelClasses, preparers,
+                 pure: np.ndarray | None = None):
         self.experiment, self.classes = experiment, classes
         self._prepare_rf, self._prepare_factors = preparers
+        self._pure = np.zeros(0, np.int64) if pure is None else np.asarray(pure, np.int64)
+        self._column = {int(c): i for i, c in enumerate(self._pure.tolist())}
         self._kept: dict = {}
         self._chunk: dict = {}
         self._chunk_index = -1
         metabolites = experiment.metabolites
         self.t2 = np.array([m.t2 for m in metabolites], dtype=np.float64)
-        shifts = np.array([m.chemical_shift for m in metabolites]) - experiment.center_shift
-        self.chemical = shifts * (experiment.reference_frequency * 1e-6)
+        self.chemical = experiment.chemical_offsets()
         spv = experiment.spins_per_voxel
         # Spins spread evenly over the spread around the voxel's off-resonance.
         self.spread = experiment.spin_spread * ((np.arange(spv) + 0.5) / spv - 0.5)
 
-    def _value(self, chunk: Chunk, key, compute):
-        if chunk.pure:
-            key = (*key, int(chunk.classes[0]))
-            cache = self._kept
-        else:
-            if chunk.index != self._chunk_index:
-                self._chunk, self._chunk_index = {}, chunk.index
-            cache = self._chunk
-        if key not in cache:
-            cache[key] = compute(chunk.classes)
-        return cache[key]
+    def _value(self, chunk: Chunk, key, compute, select):
+        """``compute(classes)`` for the chunk's classes; ``select(values, column, width)`` picks
+        the values of one class out of values over several."""
+        if chunk.pure and int(chunk.classes[0]) in self._column:
+            if key not in self._kept:
+                self._kept[key] = compute(self._pure)
+            return select(self._kept[key], self._column[int(chunk.classes[0])])
+        if chunk.index != self._chunk_index:
+            self._chunk, self._chunk_index = {}, chunk.index
+        if key not in self._chunk:
+            self._chunk[key] = compute(chunk.classes)
+        return self._chunk[key]
 
     def half(self, chunk: Chunk, kind: str, duration: float) -> half_interval.HalfInterval:
         """The half-interval coefficients of ``kind`` (magnetization or concentration)."""
@@ -451,7 +507,13 @@ class Coefficients:
                 rates_b = [p.clearance for p in e.products]
             return half_interval.half_interval(rate_a, rates_b, duration)
 
-        return self._value(chunk, (kind, duration), compute)
+        def select(half, column):
+            pick = slice(column, column + 1)
+            return dataclasses.replace(
+                half, exp_a=half.exp_a[pick], f0=half.f0[pick], f1=half.f1[pick],
+                transfer=half.transfer[:, pick], j0=half.j0[:, pick], j1=half.j1[:, pick])
+
+        return self._value(chunk, (kind, duration), compute, select)
 
     def factors(self, chunk: Chunk, duration: float) -> np.ndarray:
         """Free-evolution factors of a half of ``duration``: (npools, nclasses * spv), each
@@ -462,7 +524,9 @@ class Coefficients:
             phase = np.ascontiguousarray(spins.reshape(offsets.shape[0], -1) * duration)
             return self._prepare_factors(phase, self.t2, duration)
 
-        return self._value(chunk, ("factors", duration), compute)
+        spv = self.experiment.spins_per_voxel
+        return self._value(chunk, ("factors", duration), compute,
+                           lambda values, column: values[:, column * spv:(column + 1) * spv])
 
     def rotation(self, chunk: Chunk, angle: float) -> tuple[np.ndarray, ...]:
         """(axis_x, axis_y, cosine, sine, one_minus_cosine): each (1,) for a uniform field,
@@ -480,7 +544,8 @@ class Coefficients:
             axis_x, axis_y, cosine, sine = self._prepare_rf(0.0, amplitude, transmit, pulse)
             return axis_x, axis_y, cosine, sine, 1.0 - cosine
 
-        return self._value(chunk, ("rf", angle), compute)
+        return self._value(chunk, ("rf", angle), compute,
+                           lambda values, column: tuple(v[column:column + 1] for v in values))
 
 
 class BlockTables:
@@ -570,16 +635,28 @@ class Run:
         self.experiment, self.driver = experiment, driver
         self.plan = build_plan(experiment, share=share)
         self.classes = voxel_classes(experiment)
-        self.chunks = plan_chunks(experiment, driver, self.classes)
+        self.chunks = plan_chunks(experiment, driver, self.classes, self.plan)
         self.schedule = [
-            (chunk, plan_blocks(self.plan, chunk_costs(experiment, driver, chunk.pure),
+            (chunk, plan_blocks(self.plan, chunk_costs(experiment, driver, chunk.pure,
+                                                       self.classes.order is not None),
                                 chunk.nspins, experiment.memory_bound))
             for chunk in self.chunks]
-        self.coefficients = Coefficients(experiment, self.classes, preparers)
+        pure = np.unique([int(c.classes[0]) for c in self.chunks if c.pure])
+        self.coefficients = Coefficients(experiment, self.classes, preparers, pure)
         npools = len(experiment.metabolites)
-        self.signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils,
-                                experiment.acquisition.excitations), np.complex128)
+        # The drivers' layout, (nvoxels, npools, ncoils, nexcitations); ``signal`` is the
+        # result's view of it, (npools, ncoils, nvoxels, nexcitations).
+        self._signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils,
+                                 experiment.acquisition.excitations), np.complex128)
+        self.signal = self._signal.transpose(1, 2, 0, 3)
         self._tables: tuple = (None, None)
+        self._buffers: dict = {}
+        # Per-voxel maps the same for every voxel are filled in as scalars.
+        self._initial = {
+            "state": [_scalar_or_map(m) for m in experiment.initial_magnetization],
+            "concentration_state": [_scalar_or_map(m) for m in experiment.initial_concentration],
+        }
+        self._receive = [_scalar_or_map(coil) for coil in experiment.receive]
 
     @property
     def nblocks(self) -> int:
@@ -596,34 +673,47 @@ class Run:
             for block in steps:
                 yield Block(chunk, block, self._arguments(chunk, block, arrays))
             if not isinstance(chunk.voxels, slice):
-                self.signal[chunk.voxels] = arrays["parent_species_signal"]
+                self._signal[chunk.voxels] = arrays["parent_species_signal"]
         self._tables = (None, None)
+        self._buffers = {}
+
+    def _buffer(self, name: str, shape: tuple, dtype=np.float64) -> np.ndarray:
+        """A zeroed array, reusing the last chunk's when it has the same shape."""
+        array = self._buffers.get(name)
+        if array is None or array.shape != shape:
+            array = self._buffers[name] = np.zeros(shape, dtype)
+        else:
+            array.fill(0)
+        return array
 
     def _chunk_arrays(self, chunk: Chunk) -> dict[str, Any]:
         """The state and observation arrays of ``chunk`` at time 0."""
         e = self.experiment
         npools, nspins, spv = len(e.metabolites), chunk.nspins, e.spins_per_voxel
         voxels = chunk.voxels
-        state = np.zeros((npools, nspins, 3))
-        for pool in range(npools):
-            state[pool, :, 2] = np.repeat(e.initial_magnetization[pool][voxels], spv)
+
+        def per_spin(value):
+            return value if np.ndim(value) == 0 else np.repeat(value[voxels], spv)
+
         arrays = dict(
-            state=state,
-            transverse_state=np.zeros((npools, nspins), np.complex128),
+            transverse_state=self._buffer("transverse_state", (npools, nspins), np.complex128),
             adc_demodulation=np.ones(e.acquisition.excitations, np.complex128),
-            rx_sensitivities=np.repeat(e.receive[:, voxels], spv, axis=1),
+            rx_sensitivities=np.empty((e.ncoils, nspins), np.complex128),
             signal_weights=np.broadcast_to(1.0 / spv, (nspins,)),
-            parent_species_signal=(self.signal[voxels] if isinstance(voxels, slice) else
-                                   np.zeros((chunk.nvoxels,) + self.signal.shape[1:],
-                                            np.complex128)),
+            parent_species_signal=(
+                self._signal[voxels] if isinstance(voxels, slice) else self._buffer(
+                    "parent_species_signal", (chunk.nvoxels,) + self._signal.shape[1:],
+                    np.complex128)),
             checkpoint_states=np.zeros((0, npools, nspins, 3)),
         )
-        if self.driver.concentration:
-            concentration = np.zeros((npools, nspins, 3))
-            for pool in range(npools):
-                concentration[pool, :, 2] = np.repeat(e.initial_concentration[pool][voxels], spv)
-            arrays["concentration_state"] = concentration
-        return arrays
+        for coil, values in enumerate(self._receive):
+            arrays["rx_sensitivities"][coil] = per_spin(values)
+        names = ("state", "concentration_state") if self.driver.concentration else ("state",)
+        for name in names:
+            state = arrays[name] = self._buffer(name, (npools, nspins, 3))
+            for pool, values in enumerate(self._initial[name]):
+                state[pool, :, 2] = per_spin(values)
+        return dict(state=arrays.pop("state"), **arrays)
 
     def _arguments(self, chunk: Chunk, block: tuple[int, int], arrays: dict) -> dict[str, Any]:
         plan, e = self.plan, self.experiment
