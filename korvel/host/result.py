@@ -11,9 +11,13 @@ import numpy as np
 class SimulationResult:
     """The received signal of every metabolite, coil, voxel and excitation.
 
-    ``signal`` is complex, (nmetabolites, ncoils, nvoxels, nexcitations); ``time`` holds the
-    readout time of each excitation in s and ``flip_angles`` its flip angle in degrees.
-    ``regions`` names the region of each voxel.
+    ``signal`` is complex, (nmetabolites, ncoils, nvoxels, nexcitations), one sample per
+    metabolite and frame. ``readout_times`` (s) and ``metabolite_flip_angles`` (degrees) are
+    each metabolite's own, (nmetabolites, nexcitations): metabolites excited at an offset
+    within the frame are read out at their own times, and each may have its own flip angles.
+    ``time`` and ``flip_angles`` are the frame's readout time for the metabolites at offset 0
+    and the precursor's flip angles, (nexcitations,): the whole story when every metabolite
+    shares its pulse. ``regions`` names the region of each voxel.
     """
 
     metabolites: tuple[str, ...]
@@ -24,6 +28,18 @@ class SimulationResult:
     repetition_time: float
     backend: str
     driver: str
+    readout_times: np.ndarray | None = None
+    metabolite_flip_angles: np.ndarray | None = None
+
+    def __post_init__(self):
+        count = len(self.metabolites)
+        if self.readout_times is None:
+            object.__setattr__(self, "readout_times",
+                               np.tile(np.asarray(self.time, dtype=np.float64), (count, 1)))
+        if self.metabolite_flip_angles is None:
+            object.__setattr__(self, "metabolite_flip_angles",
+                               np.tile(np.asarray(self.flip_angles, dtype=np.float64),
+                                       (count, 1)))
 
     def magnitude(self) -> np.ndarray:
         """Coil-combined magnitude (root sum of squares), (nmetabolites, nvoxels, nexcitations)."""
@@ -53,6 +69,7 @@ class SimulationResult:
                 precursor_area = areas[0, r]
                 ratio = areas[m, r] / precursor_area if m and precursor_area > 0 else None
                 rows.append(dict(region=region, metabolite=name, peak=float(curves[m, r, peak]),
-                                 peak_time=float(self.time[peak]), auc=float(areas[m, r]),
+                                 peak_time=float(self.readout_times[m, peak]),
+                                 auc=float(areas[m, r]),
                                  ratio=None if ratio is None else float(ratio)))
         return rows
