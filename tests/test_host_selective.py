@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 import tomllib
+from collections.abc import Mapping
 from dataclasses import replace
 
 import numpy as np
@@ -72,10 +73,16 @@ def solve_selective(e: Experiment) -> np.ndarray:
         return np.concatenate([-r2 * mx + 2 * math.pi * offset * my,
                                -r2 * my - 2 * math.pi * offset * mx, dmz, dc], axis=None)
 
+    def advance(y, a, b, source):
+        solution = integrate.solve_ivp(rhs, (a, b), y.reshape(-1), method="DOP853",
+                                       rtol=1e-12, atol=1e-16, args=(source,))
+        assert solution.success
+        return solution.y[:, -1].reshape(4, npools, nspins)
+
     # The acquisition, from its description alone.
     acquisition = e.acquisition
     angles = np.stack([acquisition.flip_angles[n].schedule(acquisition.excitations)
-                       if isinstance(acquisition.flip_angles, dict)
+                       if isinstance(acquisition.flip_angles, Mapping)
                        else acquisition.flip_angles.schedule(acquisition.excitations)
                        for n in names])
     offsets = np.array([acquisition.excitation_offsets.get(n, 0.0) for n in names])
@@ -87,7 +94,7 @@ def solve_selective(e: Experiment) -> np.ndarray:
             events.append(((start + o) + acquisition.readout_delay, 1, "readout", pools, n))
     events.sort(key=lambda event: event[:2])
     nodes = np.unique(planner.build_plan(e).node_times)
-    assert all(np.any(nodes == event[0]) for event in events)
+    assert all(np.any(nodes == t) for t, _, kind, _, _ in events if kind == "pulse")
 
     transmit = np.ones(e.nvoxels, complex) if e.transmit is None else e.transmit
     y = np.zeros((4, npools, nspins))
@@ -95,35 +102,42 @@ def solve_selective(e: Experiment) -> np.ndarray:
         y[2, p] = e.initial_magnetization[p][voxel]
         y[3, p] = e.initial_concentration[p][voxel]
     signal = np.zeros((npools, e.ncoils, e.nvoxels, acquisition.excitations), complex)
+
+    def apply(kind, pools, n):
+        if kind == "pulse":
+            for p in pools:
+                y[:, [p]] = rotate(y[:, [p]], angles[p, n] * np.abs(transmit[voxel]),
+                                   np.angle(transmit[voxel]))
+            return
+        received = (y[0] + 1j * y[1]) / nspv
+        for v in range(e.nvoxels):
+            part = received[pools][:, voxel == v].sum(axis=1)
+            signal[pools, :, v, n] = part[:, None] * e.receive[None, :, v]
+        if acquisition.crushers:
+            y[0:2] = 0.0
+
     queue = list(events)
     for a, b in zip(nodes[:-1], nodes[1:]):
+        # The plan's half-interval [a, b], with its source linear between its sided ends,
+        # integrated piece by piece between the events within it.
         u0, m0 = exact_sources_sided(e.inflow, a, +1)
         u1, m1 = exact_sources_sided(e.inflow, b, -1)
         source = (lambda t, a=a, b=b, u0=u0, u1=u1, m0=m0, m1=m1:
                   (u0 + (u1 - u0) * (t - a) / (b - a), m0 + (m1 - m0) * (t - a) / (b - a)))
-        while queue and queue[0][0] == a:
-            _, _, kind, pools, n = queue.pop(0)
-            if kind == "pulse":
-                for p in pools:
-                    y[:, [p]] = rotate(y[:, [p]], angles[p, n] * np.abs(transmit[voxel]),
-                                       np.angle(transmit[voxel]))
-            else:
-                received = (y[0] + 1j * y[1]) / nspv
-                for v in range(e.nvoxels):
-                    part = received[pools][:, voxel == v].sum(axis=1)
-                    signal[pools, :, v, n] = part[:, None] * e.receive[None, :, v]
-                if acquisition.crushers:
-                    y[0:2] = 0.0
-        solution = integrate.solve_ivp(rhs, (a, b), y.reshape(-1), method="DOP853",
-                                       rtol=1e-12, atol=1e-16, args=(source,))
-        assert solution.success
-        y = solution.y[:, -1].reshape(4, npools, nspins)
-    for _, _, kind, pools, n in queue:  # the last readout ends the plan
-        assert kind == "readout" and n == acquisition.excitations - 1
-        received = (y[0] + 1j * y[1]) / nspv
-        for v in range(e.nvoxels):
-            signal[pools, :, v, n] = (received[pools][:, voxel == v].sum(axis=1)[:, None]
-                                      * e.receive[None, :, v])
+        here = a
+        while queue and queue[0][0] < b:
+            time, _, kind, pools, n = queue.pop(0)
+            if time > here:
+                y = advance(y, here, time, source)
+                here = time
+            apply(kind, pools, n)
+        y, here = advance(y, here, b, source), b
+    for time, _, kind, pools, n in queue:  # after the plan's end: only transverse matters
+        assert n == acquisition.excitations - 1
+        if time > here:
+            y = advance(y, here, time, lambda t: (0.0, 0.0))
+            here = time
+        apply(kind, pools, n)
     return signal
 
 
@@ -285,6 +299,16 @@ def test_one_shared_schedule_keeps_the_bits_and_the_plan_of_one_flip_angles():
                                                                    b.metabolite_flip_angles[2])
 
 
+def test_per_metabolite_settings_keep_the_acquisition_frozen_and_hashable():
+    angles = {"pyruvate": FlipAngles("constant", 10.0), "lactate": FlipAngles("constant", 30.0)}
+    a, b = (acquisition(dict(angles), {"lactate": 0.1}) for _ in range(2))
+    assert a == b and hash(a) == hash(b) and hash(Acquisition()) == hash(Acquisition())
+    angles["lactate"] = FlipAngles("constant", 90.0)  # the caller's dict is copied
+    assert a.flip_angles["lactate"].angle == 30.0
+    with pytest.raises(TypeError):
+        a.excitation_offsets["lactate"] = 0.2
+
+
 def test_result_and_summary_use_each_metabolites_own_times():
     experiment = CASES["two-site, pulses apart, variable each, inflow, B1, spins, coils"]
     result = korvel.simulate(experiment, progress=False)
@@ -353,7 +377,9 @@ def test_config_takes_a_schedule_and_an_offset_per_metabolite():
     for bad, message in (({"pyruvate": {"kind": "constant", "angle": 10}},
                           "missing 'lactate', 'alanine'"),
                          ({"pyruvate": {"angel": 10}, "lactate": {}, "alanine": {}},
-                          "unknown key 'angel' in [acquisition.flip_angles.pyruvate]")):
+                          "unknown key 'angel' in [acquisition.flip_angles.pyruvate]"),
+                         ({"pyruvate": 10, "lactate": {}, "alanine": {}},
+                          "[acquisition.flip_angles.pyruvate] must be a table")):
         config["acquisition"]["flip_angles"] = bad
         with pytest.raises(ExperimentError, match=message.replace("[", r"\[")):
             experiment_from_config(config)
@@ -368,5 +394,5 @@ def test_printed_config_shows_both_keys_commented_and_still_loads():
                             for line in text.splitlines()
                             if not line.startswith("flip_angles = { kind"))
     e = experiment_from_config(tomllib.loads(uncommented))
-    assert isinstance(e.acquisition.flip_angles, dict) and e.acquisition.excitation_offsets
+    assert isinstance(e.acquisition.flip_angles, Mapping) and e.acquisition.excitation_offsets
     assert np.isfinite(korvel.simulate(e, progress=False).signal).all()

@@ -8,6 +8,8 @@ import sys
 import time
 from pathlib import Path
 
+import numpy as np
+
 from korvel.host.config import default_experiment, load_experiment
 from korvel.host.experiment import ExperimentError
 from korvel.host.result import SimulationResult
@@ -56,16 +58,25 @@ def format_summary(result: SimulationResult) -> str:
 
 def write_curves(result: SimulationResult, path: Path) -> None:
     """One row per excitation: time, flip angle, then the mean magnitude per metabolite and
-    region (columns named metabolite/region)."""
+    region (columns named metabolite/region). Where metabolites have readout times or flip
+    angles of their own, each metabolite's follow (time_s/metabolite, flip_angle_deg/...)."""
     curves = result.region_curves()
     regions = result.region_names()
+    count = len(result.metabolites)
+    own = bool(np.any(result.readout_times != result.readout_times[:1])
+               or np.any(result.metabolite_flip_angles != result.metabolite_flip_angles[:1]))
     with path.open("w", newline="") as file:
         writer = csv.writer(file)
         writer.writerow(["excitation", "time_s", "flip_angle_deg"]
-                        + [f"{m}/{r}" for m in result.metabolites for r in regions])
+                        + [f"{m}/{r}" for m in result.metabolites for r in regions]
+                        + ([f"{kind}/{m}" for kind in ("time_s", "flip_angle_deg")
+                            for m in result.metabolites] if own else []))
         for n, t in enumerate(result.time):
-            values = [f"{curves[m, r, n]:.10g}" for m in range(len(result.metabolites))
+            values = [f"{curves[m, r, n]:.10g}" for m in range(count)
                       for r in range(len(regions))]
+            if own:
+                values += [f"{result.readout_times[m, n]:.6g}" for m in range(count)]
+                values += [f"{result.metabolite_flip_angles[m, n]:.6g}" for m in range(count)]
             writer.writerow([n, f"{t:.6g}", f"{result.flip_angles[n]:.6g}", *values])
 
 
@@ -94,7 +105,8 @@ def write_plot(result: SimulationResult, path: Path) -> bool:
     figure, axes = pyplot.subplots(1, count, figsize=(4.2 * count, 3.6), squeeze=False)
     for m, (axis, name) in enumerate(zip(axes[0], result.metabolites)):
         for r, region in enumerate(result.region_names()):
-            axis.plot(result.time, curves[m, r], marker="o", markersize=3, label=region)
+            axis.plot(result.readout_times[m], curves[m, r], marker="o", markersize=3,
+                      label=region)
         axis.set_title(name)
         axis.set_xlabel("time (s)")
         axis.grid(alpha=0.3)

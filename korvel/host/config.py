@@ -71,7 +71,7 @@ def experiment_from_config(config: dict) -> Experiment:
     acquisition_table = dict(_table("acquisition", config.get("acquisition", {}),
                                     _fields(Acquisition)))
     flips = acquisition_table.pop("flip_angles", {})
-    if isinstance(flips, dict) and flips and all(isinstance(v, dict) for v in flips.values()):
+    if isinstance(flips, dict) and any(isinstance(v, dict) for v in flips.values()):
         # One schedule per metabolite: { pyruvate = { kind = ..., angle = ... }, ... }
         flip_angles = {name: _flip_angles(f"acquisition.flip_angles.{name}", table)
                        for name, table in flips.items()}

@@ -20,8 +20,9 @@ at the metabolite's offset from the centre frequency plus the voxel's off-resona
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass, field, fields
-from typing import Mapping, Sequence, Union
+from typing import Sequence, Union
 
 import numpy as np
 
@@ -195,6 +196,28 @@ class Inflow:
         return self.polarization * np.exp(-t / self.polarization_t1)
 
 
+class FrozenMapping(Mapping):
+    """A read-only, hashable mapping (per-metabolite settings of a frozen description)."""
+
+    def __init__(self, items=()):
+        self._items = dict(items)
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __hash__(self) -> int:
+        return hash(frozenset(self._items.items()))
+
+    def __repr__(self) -> str:
+        return repr(self._items)
+
+
 FLIP_KINDS = ("constant", "variable", "list")
 
 
@@ -260,7 +283,7 @@ class Acquisition:
     readout_delay: float = 0.005
     pulse_duration: float = 0.002
     crushers: bool = True
-    excitation_offsets: Mapping[str, float] = field(default_factory=dict)
+    excitation_offsets: Mapping[str, float] = field(default_factory=FrozenMapping)
 
     def __post_init__(self):
         tr = _number("acquisition repetition_time", self.repetition_time, positive=True)
@@ -278,7 +301,7 @@ class Acquisition:
                 if not isinstance(value, FlipAngles):
                     _fail(f"acquisition flip_angles[{name!r}] must be FlipAngles, "
                           f"got {type(value).__name__}")
-            object.__setattr__(self, "flip_angles", dict(flips))
+            object.__setattr__(self, "flip_angles", FrozenMapping(flips))
         elif not isinstance(flips, FlipAngles):
             _fail(f"acquisition flip_angles must be FlipAngles, "
                   f"got {type(self.flip_angles).__name__}")
@@ -312,11 +335,11 @@ class Acquisition:
                       f"got {name!r}")
             checked[name] = _number(f"acquisition excitation_offsets[{name!r}]", value,
                                     nonnegative=True)
-        object.__setattr__(self, "excitation_offsets", checked)
+        object.__setattr__(self, "excitation_offsets", FrozenMapping(checked))
 
     def _flip_angle_list(self) -> list[FlipAngles]:
         flips = self.flip_angles
-        return list(flips.values()) if isinstance(flips, dict) else [flips]
+        return list(flips.values()) if isinstance(flips, Mapping) else [flips]
 
     def check_metabolites(self, names: Sequence[str]) -> None:
         """Raise ExperimentError unless the per-metabolite settings fit the metabolites
@@ -324,7 +347,7 @@ class Acquisition:
         known names, and the pulses of different offsets apart and within one repetition."""
         known = set(names)
         flips = self.flip_angles
-        if isinstance(flips, dict):
+        if isinstance(flips, Mapping):
             missing = [n for n in names if n not in flips]
             unknown = [n for n in flips if n not in known]
             if missing or unknown:
@@ -351,7 +374,7 @@ class Acquisition:
         """Flip angles in radians of each metabolite (in the order of ``names``) at each
         frame: (len(names), excitations)."""
         flips = self.flip_angles
-        if isinstance(flips, dict):
+        if isinstance(flips, Mapping):
             return np.stack([flips[n].schedule(self.excitations) for n in names])
         return np.tile(flips.schedule(self.excitations), (len(names), 1))
 

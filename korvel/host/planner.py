@@ -8,9 +8,10 @@ is cut at the bolus's breakpoints and into equal steps whose halves are at most
 
 Metabolites with different excitation offsets have pulses of their own within each frame. A
 pulse that rotates every metabolite by the same angle is an RF step as above. Any other pulse
-(some metabolites only, or each by its own angle) lies on a step boundary: the free time before
-it ends at the pulse, a step of the readout delay follows it and ends with its ADC sample, and
-the run rotates each of its metabolites between two blocks (``Plan.host_pulses``).
+(some metabolites only, or each by its own angle) lies on a step boundary, and the run applies
+it between two blocks (``Plan.host_pulses``): it rotates each of the pulse's metabolites by its
+own angle, takes their readout (the transverse magnetization carried over the readout delay by
+its free-evolution factor) and, with crushers, spoils the transverse magnetization.
 
 Steps with the same half-duration share one longitudinal group and one free-evolution group;
 excitations with the same flip angle share one RF group. A block is a run of consecutive steps
@@ -60,12 +61,8 @@ class Plan:
     action_payloads: np.ndarray  # int64
     windows: np.ndarray  # (8, nsteps) source windows: inflow then polarization, by half
     host_pulses: dict = field(default_factory=dict)
-    """Pulses the run applies itself, before the step that is the key: ((pool, angle), ...)."""
-    readout_slots: np.ndarray | None = None
-    """Per metabolite, which of the ``nslots`` ADC samples of a frame holds its readout."""
-    nslots: int = 1
-    """ADC samples per frame: one, or one per pulse where readouts must be kept apart (without
-    crushers, a readout also sees what earlier pulses of the frame left transverse)."""
+    """Pulses the run applies itself, at the start of the step that is the key (``nsteps``:
+    after the last step): each a ``HostPulse``."""
 
     @property
     def nsteps(self) -> int:
@@ -91,6 +88,16 @@ def _free_steps(start: float, stop: float, length: float, breakpoints, max_half:
     return [_split(a, b, b - a, max_half) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
+@dataclass(frozen=True)
+class HostPulse:
+    """A pulse of frame ``frame`` that rotates pool ``pools[i]`` by ``angles[i]`` (radians)
+    and reads those pools out."""
+
+    frame: int
+    pools: tuple[int, ...]
+    angles: tuple[float, ...]
+
+
 def _pulses(experiment: Experiment) -> list[tuple[float, np.ndarray]]:
     """The pulses of one frame, in time order: (offset from the frame's start, their pools)."""
     offsets = experiment.excitation_offsets()
@@ -100,7 +107,7 @@ def _pulses(experiment: Experiment) -> list[tuple[float, np.ndarray]]:
 
 def _timeline(experiment: Experiment):
     """The steps in time order: (half_durations, node_times, the RF angle of each step (NaN
-    for none), the frame and pulse of each step's readout (-1, -1 for none), host pulses)."""
+    for none), the frame each step reads out (-1 for none), the host pulses by step)."""
     acquisition = experiment.acquisition
     delay, tr = acquisition.readout_delay, acquisition.repetition_time
     breakpoints = experiment.inflow.bolus.breakpoints() if experiment.inflow else ()
@@ -116,7 +123,7 @@ def _timeline(experiment: Experiment):
                 halves.append(half)
                 nodes.append(node)
                 rf.append(math.nan)
-                readout.append((-1, -1))
+                readout.append(-1)
 
     def shared(frame: int, pools: np.ndarray) -> bool:
         """Whether the pulse rotates every pool by one angle: an RF step of the driver."""
@@ -125,11 +132,11 @@ def _timeline(experiment: Experiment):
 
     times = acquisition.excitation_times()
     kinds = [[shared(n, pools) for _, pools in pulses] for n in range(len(times))]
-    lead = [[delay if kind else 0.0 for kind in row] for row in kinds]  # pulse to step start
+    pad = [[delay if kind else 0.0 for kind in row] for row in kinds]  # pulse to its step's end
     # Nominal lengths come from the offsets, so that equal gaps of different frames are cut
     # into steps of bit-equal half-durations (which then share their groups).
-    add_free(_free_steps(0.0, (times[0] + pulses[0][0]) - lead[0][0],
-                         (acquisition.first_excitation + pulses[0][0]) - lead[0][0],
+    add_free(_free_steps(0.0, (times[0] + pulses[0][0]) - pad[0][0],
+                         (acquisition.first_excitation + pulses[0][0]) - pad[0][0],
                          breakpoints, max_half))
     for n, start in enumerate(times):
         for r, (offset, pools) in enumerate(pulses):
@@ -138,29 +145,24 @@ def _timeline(experiment: Experiment):
                 halves.append(delay)
                 nodes.append(np.array([t - delay, t, t + delay]))
                 rf.append(float(angles[0, n]))
+                readout.append(n)
             else:
-                host[len(halves)] = tuple((int(p), float(angles[p, n])) for p in pools
-                                          if angles[p, n] != 0.0)
-                halves.append(0.5 * delay)
-                nodes.append(np.array([t, t + 0.5 * delay, t + delay]))
-                rf.append(math.nan)
-            readout.append((n, r))
+                host.setdefault(len(halves), []).append(HostPulse(
+                    n, tuple(pools.tolist()), tuple(float(angles[p, n]) for p in pools)))
             if r + 1 < len(pulses):
-                following = pulses[r + 1][0]
-                pad = lead[n][r + 1]
-                gap = (following - offset) - (delay + pad)
+                following, lead = pulses[r + 1][0], pad[n][r + 1]
+                gap = (following - offset) - (pad[n][r] + lead)
                 stop = start + following
             elif n + 1 < len(times):
-                pad = lead[n + 1][0]
-                gap = (tr - (offset - pulses[0][0])) - (delay + pad)
+                lead = pad[n + 1][0]
+                gap = (tr - (offset - pulses[0][0])) - (pad[n][r] + lead)
                 stop = times[n + 1] + pulses[0][0]
             else:
                 continue
-            add_free(_free_steps(t + delay, stop - pad, gap, breakpoints, max_half))
-    host = {step: pools for step, pools in host.items() if pools}
-    return (np.array(halves, dtype=np.float64), np.array(nodes, dtype=np.float64),
-            np.array(rf, dtype=np.float64), np.array(readout, dtype=np.int64).reshape(-1, 2),
-            host)
+            add_free(_free_steps(t + pad[n][r], stop - lead, gap, breakpoints, max_half))
+    return (np.array(halves, dtype=np.float64), np.array(nodes, dtype=np.float64).reshape(-1, 3),
+            np.array(rf, dtype=np.float64), np.array(readout, dtype=np.int64),
+            {step: tuple(pulses) for step, pulses in host.items()})
 
 
 def _group(keys: np.ndarray, share: bool, valid=None):
@@ -200,16 +202,11 @@ def build_plan(experiment: Experiment, share: bool = True) -> Plan:
     factor_groups, factor_durations = _group(halves, share)
     has_rf = ~np.isnan(step_angles)
     rf_groups, rf_angles = _group(np.where(has_rf, step_angles, 0.0), share, valid=has_rf)
-    pulses = _pulses(experiment)
-    nslots = len(pulses) if len(pulses) > 1 and not experiment.acquisition.crushers else 1
-    slots = np.zeros(len(experiment.metabolites), dtype=np.int64)
-    for r, (_, pools) in enumerate(pulses):
-        slots[pools] = r if nslots > 1 else 0
     kinds, payloads, offsets = [], [], [0]
-    for frame, pulse in readout.tolist():
+    for frame in readout.tolist():
         if frame >= 0:
             kinds.append(ADC_ACTION)
-            payloads.append(frame * nslots + (pulse if nslots > 1 else 0))
+            payloads.append(frame)
             if experiment.acquisition.crushers:
                 kinds.append(CRUSHER_ACTION)
                 payloads.append(0)
@@ -228,14 +225,12 @@ def build_plan(experiment: Experiment, share: bool = True) -> Plan:
         action_payloads=np.array(payloads, dtype=np.int64),
         windows=_windows(experiment, node_times),
         host_pulses=host,
-        readout_slots=slots,
-        nslots=nslots,
     )
 
 
 def cut_at_pulses(blocks: list[tuple[int, int]], plan: Plan) -> list[tuple[int, int]]:
     """``blocks`` cut so that every host pulse's step starts a block."""
-    cuts = sorted(plan.host_pulses)
+    cuts = sorted(step for step in plan.host_pulses if step < plan.nsteps)
     out = []
     for start, stop in blocks:
         for step in cuts:
@@ -615,14 +610,20 @@ class BlockTables:
         return {name: self.spread(table) for name, table in tables.items()}
 
 
-class HostPulses:
-    """Pulses that rotate some metabolites only, or each by its own angle, applied between two
-    blocks to a chunk's state with the RF primitives of the run's backend.
+_TEAM_ITEMS = 1 << 18  # items per row from which a host rotation uses the run's team
 
-    The rotation is the RF step's own: about +y in a uniform field, else the rotation the
-    transmit map gives each voxel. Pools rotated by one angle are rotated in one call over
-    their spins (the primitives take two rows of items; a contiguous run of pools is viewed
-    as two such rows). Every value is the same for any chunking and number of threads.
+
+class HostPulses:
+    """Pulses that rotate some metabolites only, or each by its own angle, applied to a
+    chunk's state between two blocks.
+
+    The rotation is the RF step's own, made by the run's backend's RF primitives: about +y in
+    a uniform field, else the rotation the transmit map gives each voxel. Pools rotated by one
+    angle are rotated in one call over their spins (the primitives take two rows of items; a
+    contiguous run of pools is viewed as two such rows). The readout is the transverse
+    magnetization of each of the pulse's pools carried over the readout delay by its
+    free-evolution factor, received and summed per voxel as an ADC sample of the drivers. Every
+    value depends on the voxel's own spins only: the same for any chunking, team and backend.
     """
 
     def __init__(self, coefficients: Coefficients, rotators: tuple[Callable, Callable],
@@ -630,19 +631,82 @@ class HostPulses:
         self.coefficients = coefficients
         self.axis_rotation, self.spatial_rotation = rotators
         self.num_threads = int(num_threads)
+        self._factors: tuple = (None, None)  # (chunk index, factors over the readout delay)
+        self._kept: tuple = (None, {})  # (chunk index, rotation tables by angle)
 
-    def apply(self, chunk: Chunk, state: np.ndarray, transverse: np.ndarray,
-              pulses: tuple[tuple[int, float], ...]) -> None:
-        """Rotate pool ``pool`` of the chunk by ``angle`` for each (pool, angle) of
-        ``pulses``."""
+    def apply(self, chunk: Chunk, arrays: dict, pulse: HostPulse) -> None:
+        """Rotate, read out and (with crushers) spoil: ``pulse`` on the chunk's ``arrays``."""
+        state, transverse = arrays["state"], arrays["transverse_state"]
         runs: list[list] = []  # [first pool, stop, angle]: consecutive pools of one angle
-        for pool, angle in sorted(pulses):
+        for pool, angle in sorted(zip(pulse.pools, pulse.angles)):
+            if angle == 0.0:  # a metabolite at angle 0 is left as it is
+                continue
             if runs and runs[-1][1] == pool and runs[-1][2] == angle:
                 runs[-1][1] = pool + 1
             else:
                 runs.append([pool, pool + 1, angle])
         for first, stop, angle in runs:
             self._rotate(chunk, state[first:stop], transverse[first:stop], angle)
+        self._read(chunk, arrays, pulse)
+        if self.coefficients.experiment.acquisition.crushers:
+            # Only the pulse's pools can be transverse: the others were spoiled after their
+            # own readouts and not excited since.
+            for pool in pulse.pools:
+                transverse[pool] = 0.0
+
+    def _filled(self, chunk: Chunk, angle: float, count: int, values) -> list[np.ndarray]:
+        """The rotation of a chunk of one class as contiguous tables of ``count`` items, kept
+        for the chunk's few most recent angles (a constant schedule has one)."""
+        if self._kept[0] != chunk.index:
+            self._kept = (chunk.index, {})
+        kept = self._kept[1]
+        key = (angle, count)
+        if key not in kept:
+            if len(kept) >= 4:
+                del kept[next(iter(kept))]
+            kept[key] = [np.full(count, v[0]) for v in values]
+        return kept[key]
+
+    def _team(self, items: int) -> int:
+        """The run's team for a large rotation, one thread for a small one: a parallel
+        region costs more than it saves on a few thousand items, most of all on a busy host
+        (the bits are the same for any team)."""
+        return self.num_threads if items >= _TEAM_ITEMS else 1
+
+    def _read(self, chunk: Chunk, arrays: dict, pulse: HostPulse) -> None:
+        e = self.coefficients.experiment
+        if chunk.nspins == 0:
+            return
+        if self._factors[0] != chunk.index:
+            self._factors = (None, None)
+            values = self.coefficients.factors(chunk, e.acquisition.readout_delay)
+            if chunk.pure:
+                factors = np.tile(values, chunk.nvoxels)
+            else:
+                spv = chunk.spins_per_voxel
+                index = (chunk.voxel_class[:, np.newaxis] * spv + np.arange(spv)).reshape(-1)
+                factors = np.take(values, index, axis=-1)
+            receive = arrays["rx_sensitivities"] * arrays["signal_weights"]
+            if factors.nbytes * receive.shape[0] <= e.memory_bound // 4:
+                # One product per spin and coil: what a pool's spins give each coil.
+                factors = factors[:, np.newaxis, :] * receive[np.newaxis]
+                receive = None
+            self._factors = (chunk.index, (factors, receive))
+        factors, receive = self._factors[1]
+        signal = arrays["parent_species_signal"]
+        spv = chunk.spins_per_voxel
+        for pool in pulse.pools:
+            transverse = arrays["transverse_state"][pool]
+            for coil in range(e.ncoils):
+                # The pool's transverse magnetization after the readout delay, received (the
+                # same products whether or not they are kept).
+                received = transverse * (factors[pool, coil] if receive is None
+                                         else factors[pool] * receive[coil])
+                # The voxel's spins in their order, one addition at a time.
+                sums = received[0::spv].copy()
+                for spin in range(1, spv):
+                    sums += received[spin::spv]
+                signal[:, pool, coil, pulse.frame] += sums
 
     def _rotate(self, chunk: Chunk, state: np.ndarray, transverse: np.ndarray,
                 angle: float) -> None:
@@ -660,7 +724,7 @@ class HostPulses:
             if half:
                 self.axis_rotation(flat_state[:2 * half].reshape(2, half, 3),
                                    flat_transverse[:2 * half].reshape(2, half), *values,
-                                   self.num_threads)
+                                   self._team(half))
             rest = slice(2 * half, None)
             coefficients = tuple(np.float64(v) for v in values)
         else:
@@ -670,7 +734,7 @@ class HostPulses:
                 # and an even run of pools puts pool p + npools / 2 under pool p.
                 half = flat_transverse.shape[0] // 2
                 if chunk.pure:
-                    tables = [np.full(half, v[0]) for v in (axis_x, axis_y, cosine, sine)]
+                    tables = self._filled(chunk, angle, half, (axis_x, axis_y, cosine, sine))
                 else:
                     spread = _spin_values(chunk)
                     tables = [np.tile(spread(v), npools // 2) for v in (axis_x, axis_y, cosine,
@@ -678,7 +742,7 @@ class HostPulses:
                 if half:
                     self.spatial_rotation(flat_state[:2 * half].reshape(2, half, 3),
                                           flat_transverse[:2 * half].reshape(2, half),
-                                          *tables, self.num_threads)
+                                          *tables, self._team(half))
                 rest = slice(2 * half, None)
                 coefficients = tuple(v[0] for v in (axis_x, axis_y, cosine, sine))
             else:
@@ -754,7 +818,7 @@ class Run:
         npools = len(experiment.metabolites)
         self.signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils,
                                 experiment.acquisition.excitations), np.complex128)
-        self._tables: tuple = (None, None)
+        self._tables: dict = {}  # key -> (tables, bytes), oldest first
 
     @property
     def nblocks(self) -> int:
@@ -770,18 +834,14 @@ class Run:
         for chunk, steps in self.schedule:
             arrays = self._chunk_arrays(chunk)
             for block in steps:
-                if block[0] in pulses:  # the blocks before it have run
-                    self.host_rf.apply(chunk, arrays["state"], arrays["transverse_state"],
-                                       pulses[block[0]])
+                for pulse in pulses.get(block[0], ()):  # the blocks before it have run
+                    self.host_rf.apply(chunk, arrays, pulse)
                 yield Block(chunk, block, self._arguments(chunk, block, arrays))
-            samples = arrays["parent_species_signal"]
-            if self.plan.nslots > 1:  # each metabolite's own readout of every frame
-                nslots = self.plan.nslots
-                for pool, slot in enumerate(self.plan.readout_slots.tolist()):
-                    self.signal[chunk.voxels, pool] = samples[:, pool, :, slot::nslots]
-            elif not isinstance(chunk.voxels, slice):
-                self.signal[chunk.voxels] = samples
-        self._tables = (None, None)
+            for pulse in pulses.get(self.plan.nsteps, ()):
+                self.host_rf.apply(chunk, arrays, pulse)
+            if not isinstance(chunk.voxels, slice):
+                self.signal[chunk.voxels] = arrays["parent_species_signal"]
+        self._tables = {}
 
     def _chunk_arrays(self, chunk: Chunk) -> dict[str, Any]:
         """The state and observation arrays of ``chunk`` at time 0."""
@@ -791,18 +851,15 @@ class Run:
         state = np.zeros((npools, nspins, 3))
         for pool in range(npools):
             state[pool, :, 2] = np.repeat(e.initial_magnetization[pool][voxels], spv)
-        nslots = self.plan.nslots
-        samples = e.acquisition.excitations * nslots
         arrays = dict(
             state=state,
             transverse_state=np.zeros((npools, nspins), np.complex128),
-            adc_demodulation=np.ones(samples, np.complex128),
+            adc_demodulation=np.ones(e.acquisition.excitations, np.complex128),
             rx_sensitivities=np.repeat(e.receive[:, voxels], spv, axis=1),
             signal_weights=np.broadcast_to(1.0 / spv, (nspins,)),
-            parent_species_signal=(self.signal[voxels] if isinstance(voxels, slice)
-                                   and nslots == 1 else
-                                   np.zeros((chunk.nvoxels,) + self.signal.shape[1:3]
-                                            + (samples,), np.complex128)),
+            parent_species_signal=(self.signal[voxels] if isinstance(voxels, slice) else
+                                   np.zeros((chunk.nvoxels,) + self.signal.shape[1:],
+                                            np.complex128)),
             checkpoint_states=np.zeros((0, npools, nspins, 3)),
         )
         if self.driver.concentration:
@@ -812,6 +869,17 @@ class Run:
             arrays["concentration_state"] = concentration
         return arrays
 
+    def _forget_tables(self, signature) -> None:
+        """Let kept tables go before new ones are built: all of another chunk's, and the
+        oldest while what is kept exceeds half the memory bound. Blocks cut at host pulses
+        come back to the same few sets of groups, which stay kept."""
+        kept = self._tables
+        for key in [k for k in kept if k[0] != signature]:
+            del kept[key]
+        while kept and (len(kept) >= 4 or sum(size for _, size in kept.values())
+                        > self.experiment.memory_bound // 2):
+            del kept[next(iter(kept))]
+
     def _arguments(self, chunk: Chunk, block: tuple[int, int], arrays: dict) -> dict[str, Any]:
         plan, e = self.plan, self.experiment
         steps = slice(*block)
@@ -820,10 +888,10 @@ class Run:
         rf, rf_used = _local(plan.rf_groups[steps])
         key = (chunk.signature, tuple(long_used.tolist()), tuple(factor_used.tolist()),
                tuple(rf_used.tolist()))
-        if self._tables[0] == key:
-            tables = self._tables[1]
+        if key in self._tables:
+            tables = self._tables[key][0]
         else:
-            self._tables = (None, None)  # let the last block's tables go before building
+            self._forget_tables(key[0])
             durations = plan.group_durations[long_used]
             view = BlockTables(self.coefficients, chunk, durations)
             tables = dict(
@@ -832,7 +900,9 @@ class Run:
                 **self.driver.tables(view),
                 duration_by_group=np.array(durations, dtype=np.float64),
             )
-            self._tables = (key, tables)
+            self._tables[key] = (tables, sum(
+                v.nbytes for v in tables.values() if isinstance(v, np.ndarray) and v.size
+                and all(v.strides)))  # a zero-stride broadcast holds one row
         windows = {}
         if self.driver.concentration:
             windows = {name: np.ascontiguousarray(plan.windows[row, steps])
