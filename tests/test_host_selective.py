@@ -396,3 +396,22 @@ def test_printed_config_shows_both_keys_commented_and_still_loads():
     e = experiment_from_config(tomllib.loads(uncommented))
     assert isinstance(e.acquisition.flip_angles, Mapping) and e.acquisition.excitation_offsets
     assert np.isfinite(korvel.simulate(e, progress=False).signal).all()
+
+
+def test_curves_file_gives_each_metabolites_times_only_where_they_differ(tmp_path):
+    import csv
+
+    from korvel.cli.simulate import write_curves
+
+    # Own angles at shared times, and own times.
+    for name in ("two-site, one pulse, an angle each", "two-site, lactate first, no crushers"):
+        result = korvel.simulate(CASES[name], progress=False)
+        write_curves(result, tmp_path / "curves.csv")
+        with (tmp_path / "curves.csv").open() as file:
+            header, *rows = list(csv.reader(file))
+        column = header.index("time_s/lactate")
+        assert [float(row[column]) for row in rows] == pytest.approx(result.readout_times[1])
+    shared = korvel.simulate(two_site(acquisition=acquisition(FlipAngles())), progress=False)
+    write_curves(shared, tmp_path / "curves.csv")
+    header = (tmp_path / "curves.csv").read_text().splitlines()[0].split(",")
+    assert header[:3] == ["excitation", "time_s", "flip_angle_deg"] and len(header) == 7
