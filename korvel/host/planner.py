@@ -6,6 +6,13 @@ ADC sample n and the crusher. The free time before the first excitation and betw
 is cut at the bolus's breakpoints and into equal steps whose halves are at most
 ``max_half_interval``; within a half the source is linear between its values at the ends.
 
+Metabolites with different excitation offsets have pulses of their own within each frame. A
+pulse that rotates every metabolite by the same angle is an RF step as above. Any other pulse
+(some metabolites only, or each by its own angle) lies on a step boundary, and the run applies
+it between two blocks (``Plan.host_pulses``): it rotates each of the pulse's metabolites by its
+own angle, takes their readout (the transverse magnetization carried over the readout delay by
+its free-evolution factor) and, with crushers, spoils the transverse magnetization.
+
 Steps with the same half-duration share one longitudinal group and one free-evolution group;
 excitations with the same flip angle share one RF group.
 
@@ -22,8 +29,8 @@ from __future__ import annotations
 
 import dataclasses
 import math
-from dataclasses import dataclass
-from typing import Any, Iterator
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterator
 
 import numpy as np
 
@@ -61,6 +68,9 @@ class Plan:
     action_kinds: np.ndarray  # int8
     action_payloads: np.ndarray  # int64
     windows: np.ndarray  # (8, nsteps) source windows: inflow then polarization, by half
+    host_pulses: dict = field(default_factory=dict)
+    """Pulses the run applies itself, at the start of the step that is the key (``nsteps``:
+    after the last step): each a ``HostPulse``."""
 
     @property
     def nsteps(self) -> int:
@@ -92,33 +102,81 @@ def _free_steps(start: float, stop: float, length: float, breakpoints, max_half:
     return [_split(a, b, b - a, max_half) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
+@dataclass(frozen=True)
+class HostPulse:
+    """A pulse of frame ``frame`` that rotates pool ``pools[i]`` by ``angles[i]`` (radians)
+    and reads those pools out."""
+
+    frame: int
+    pools: tuple[int, ...]
+    angles: tuple[float, ...]
+
+
+def _pulses(experiment: Experiment) -> list[tuple[float, np.ndarray]]:
+    """The pulses of one frame, in time order: (offset from the frame's start, their pools)."""
+    offsets = experiment.excitation_offsets()
+    return [(offset, np.flatnonzero(offsets == offset))
+            for offset in sorted(set(offsets.tolist()))]
+
+
 def _timeline(experiment: Experiment):
-    """(half_durations, node_times, excitation index or -1) of every step, in time order."""
+    """The steps in time order: (half_durations, node_times, the RF angle of each step (NaN
+    for none), the frame each step reads out (-1 for none), the host pulses by step)."""
     acquisition = experiment.acquisition
     delay, tr = acquisition.readout_delay, acquisition.repetition_time
     breakpoints = experiment.inflow.bolus.breakpoints() if experiment.inflow else ()
     max_half = experiment.max_half_interval
-    halves, nodes, excitation = [], [], []
+    angles = experiment.flip_angle_schedules()
+    npools = angles.shape[0]
+    pulses = _pulses(experiment)
+    halves, nodes, rf, readout, host = [], [], [], [], {}
 
     def add_free(pieces):
         for half, step_nodes in pieces:
             for node in step_nodes:
                 halves.append(half)
                 nodes.append(node)
-                excitation.append(-1)
+                rf.append(math.nan)
+                readout.append(-1)
+
+    def shared(frame: int, pools: np.ndarray) -> bool:
+        """Whether the pulse rotates every pool by one angle: an RF step of the driver."""
+        values = angles[pools, frame]
+        return pools.shape[0] == npools and bool(np.all(values == values[0]))
 
     times = acquisition.excitation_times()
-    add_free(_free_steps(0.0, times[0] - delay, acquisition.first_excitation - delay,
+    kinds = [[shared(n, pools) for _, pools in pulses] for n in range(len(times))]
+    pad = [[delay if kind else 0.0 for kind in row] for row in kinds]  # pulse to its step's end
+    # Nominal lengths come from the offsets, so that equal gaps of different frames are cut
+    # into steps of bit-equal half-durations (which then share their groups).
+    add_free(_free_steps(0.0, (times[0] + pulses[0][0]) - pad[0][0],
+                         (acquisition.first_excitation + pulses[0][0]) - pad[0][0],
                          breakpoints, max_half))
-    gap = tr - 2.0 * delay
-    for n, t in enumerate(times):
-        halves.append(delay)
-        nodes.append(np.array([t - delay, t, t + delay]))
-        excitation.append(n)
-        if n + 1 < len(times):
-            add_free(_free_steps(t + delay, times[n + 1] - delay, gap, breakpoints, max_half))
-    return (np.array(halves, dtype=np.float64), np.array(nodes, dtype=np.float64),
-            np.array(excitation, dtype=np.int64))
+    for n, start in enumerate(times):
+        for r, (offset, pools) in enumerate(pulses):
+            t = start + offset
+            if kinds[n][r]:
+                halves.append(delay)
+                nodes.append(np.array([t - delay, t, t + delay]))
+                rf.append(float(angles[0, n]))
+                readout.append(n)
+            else:
+                host.setdefault(len(halves), []).append(HostPulse(
+                    n, tuple(pools.tolist()), tuple(float(angles[p, n]) for p in pools)))
+            if r + 1 < len(pulses):
+                following, lead = pulses[r + 1][0], pad[n][r + 1]
+                gap = (following - offset) - (pad[n][r] + lead)
+                stop = start + following
+            elif n + 1 < len(times):
+                lead = pad[n + 1][0]
+                gap = (tr - (offset - pulses[0][0])) - (pad[n][r] + lead)
+                stop = times[n + 1] + pulses[0][0]
+            else:
+                continue
+            add_free(_free_steps(t + pad[n][r], stop - lead, gap, breakpoints, max_half))
+    return (np.array(halves, dtype=np.float64), np.array(nodes, dtype=np.float64).reshape(-1, 3),
+            np.array(rf, dtype=np.float64), np.array(readout, dtype=np.int64),
+            {step: tuple(pulses) for step, pulses in host.items()})
 
 
 def _group(keys: np.ndarray, share: bool, valid=None):
@@ -153,17 +211,16 @@ def _windows(experiment: Experiment, node_times: np.ndarray) -> np.ndarray:
 
 def build_plan(experiment: Experiment, share: bool = True) -> Plan:
     """The plan of ``experiment``; ``share=False`` gives every step its own groups."""
-    halves, node_times, excitation = _timeline(experiment)
+    halves, node_times, step_angles, readout, host = _timeline(experiment)
     longitudinal_groups, group_durations = _group(halves, share)
     factor_groups, factor_durations = _group(halves, share)
-    angles = experiment.acquisition.flip_angles.schedule(experiment.acquisition.excitations)
-    step_angles = np.where(excitation >= 0, angles[np.maximum(excitation, 0)], 0.0)
-    rf_groups, rf_angles = _group(step_angles, share, valid=excitation >= 0)
+    has_rf = ~np.isnan(step_angles)
+    rf_groups, rf_angles = _group(np.where(has_rf, step_angles, 0.0), share, valid=has_rf)
     kinds, payloads, offsets = [], [], [0]
-    for n in excitation:
-        if n >= 0:
+    for frame in readout.tolist():
+        if frame >= 0:
             kinds.append(ADC_ACTION)
-            payloads.append(n)
+            payloads.append(frame)
             if experiment.acquisition.crushers:
                 kinds.append(CRUSHER_ACTION)
                 payloads.append(0)
@@ -181,7 +238,21 @@ def build_plan(experiment: Experiment, share: bool = True) -> Plan:
         action_kinds=np.array(kinds, dtype=np.int8),
         action_payloads=np.array(payloads, dtype=np.int64),
         windows=_windows(experiment, node_times),
+        host_pulses=host,
     )
+
+
+def cut_at_pulses(blocks: list[tuple[int, int]], plan: Plan) -> list[tuple[int, int]]:
+    """``blocks`` cut so that every host pulse's step starts a block."""
+    cuts = sorted(step for step in plan.host_pulses if step < plan.nsteps)
+    out = []
+    for start, stop in blocks:
+        for step in cuts:
+            if start < step < stop:
+                out.append((start, step))
+                start = step
+        out.append((start, stop))
+    return out
 
 
 # ---------------------------------------------------------------------------------------------
@@ -604,6 +675,167 @@ class BlockTables:
         return {name: self.spread(table) for name, table in tables.items()}
 
 
+_TEAM_ITEMS = 1 << 18  # items per row from which a host rotation uses the run's team
+
+
+class HostPulses:
+    """Pulses that rotate some metabolites only, or each by its own angle, applied to a
+    chunk's state between two blocks.
+
+    The rotation is the RF step's own, made by the run's backend's RF primitives: about +y in
+    a uniform field, else the rotation the transmit map gives each voxel. Pools rotated by one
+    angle are rotated in one call over their spins (the primitives take two rows of items; a
+    contiguous run of pools is viewed as two such rows). The readout is the transverse
+    magnetization of each of the pulse's pools carried over the readout delay by its
+    free-evolution factor, received and summed per voxel as an ADC sample of the drivers. Every
+    value depends on the voxel's own spins only: the same for any chunking, team and backend.
+    """
+
+    def __init__(self, coefficients: Coefficients, rotators: tuple[Callable, Callable],
+                 num_threads: int):
+        self.coefficients = coefficients
+        self.axis_rotation, self.spatial_rotation = rotators
+        self.num_threads = int(num_threads)
+        self._factors: tuple = (None, None)  # (chunk index, factors over the readout delay)
+        self._kept: tuple = (None, {})  # (chunk index, rotation tables by angle)
+
+    def apply(self, chunk: Chunk, arrays: dict, pulse: HostPulse) -> None:
+        """Rotate, read out and (with crushers) spoil: ``pulse`` on the chunk's ``arrays``."""
+        state, transverse = arrays["state"], arrays["transverse_state"]
+        runs: list[list] = []  # [first pool, stop, angle]: consecutive pools of one angle
+        for pool, angle in sorted(zip(pulse.pools, pulse.angles)):
+            if angle == 0.0:  # a metabolite at angle 0 is left as it is
+                continue
+            if runs and runs[-1][1] == pool and runs[-1][2] == angle:
+                runs[-1][1] = pool + 1
+            else:
+                runs.append([pool, pool + 1, angle])
+        for first, stop, angle in runs:
+            self._rotate(chunk, state[first:stop], transverse[first:stop], angle)
+        self._read(chunk, arrays, pulse)
+        if self.coefficients.experiment.acquisition.crushers:
+            # Only the pulse's pools can be transverse: the others were spoiled after their
+            # own readouts and not excited since.
+            for pool in pulse.pools:
+                transverse[pool] = 0.0
+
+    def _filled(self, chunk: Chunk, angle: float, count: int, values) -> list[np.ndarray]:
+        """The rotation of a chunk of one class as contiguous tables of ``count`` items, kept
+        for the chunk's few most recent angles (a constant schedule has one)."""
+        if self._kept[0] != chunk.index:
+            self._kept = (chunk.index, {})
+        kept = self._kept[1]
+        key = (angle, count)
+        if key not in kept:
+            if len(kept) >= 4:
+                del kept[next(iter(kept))]
+            kept[key] = [np.full(count, v[0]) for v in values]
+        return kept[key]
+
+    def _team(self, items: int) -> int:
+        """The run's team for a large rotation, one thread for a small one: a parallel
+        region costs more than it saves on a few thousand items, most of all on a busy host
+        (the bits are the same for any team)."""
+        return self.num_threads if items >= _TEAM_ITEMS else 1
+
+    def _read(self, chunk: Chunk, arrays: dict, pulse: HostPulse) -> None:
+        e = self.coefficients.experiment
+        if chunk.nspins == 0:
+            return
+        if self._factors[0] != chunk.index:
+            self._factors = (None, None)
+            values = self.coefficients.factors(chunk, e.acquisition.readout_delay)
+            if chunk.pure:
+                factors = np.tile(values, chunk.nvoxels)
+            else:
+                spv = chunk.spins_per_voxel
+                index = (chunk.voxel_class[:, np.newaxis] * spv + np.arange(spv)).reshape(-1)
+                factors = np.take(values, index, axis=-1)
+            receive = arrays["rx_sensitivities"] * arrays["signal_weights"]
+            if factors.nbytes * receive.shape[0] <= e.memory_bound // 4:
+                # One product per spin and coil: what a pool's spins give each coil.
+                factors = factors[:, np.newaxis, :] * receive[np.newaxis]
+                receive = None
+            self._factors = (chunk.index, (factors, receive))
+        factors, receive = self._factors[1]
+        signal = arrays["parent_species_signal"]
+        spv = chunk.spins_per_voxel
+        for pool in pulse.pools:
+            transverse = arrays["transverse_state"][pool]
+            for coil in range(e.ncoils):
+                # The pool's transverse magnetization after the readout delay, received (the
+                # same products whether or not they are kept).
+                received = transverse * (factors[pool, coil] if receive is None
+                                         else factors[pool] * receive[coil])
+                # The voxel's spins in their order, one addition at a time.
+                sums = received[0::spv].copy()
+                for spin in range(1, spv):
+                    sums += received[spin::spv]
+                signal[:, pool, coil, pulse.frame] += sums
+
+    def _rotate(self, chunk: Chunk, state: np.ndarray, transverse: np.ndarray,
+                angle: float) -> None:
+        from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
+
+        npools, nspins = transverse.shape
+        if nspins == 0:
+            return
+        rotation = self.coefficients.rotation(chunk, angle)
+        uniform = self.coefficients.experiment.transmit is None
+        flat_state, flat_transverse = state.reshape(-1, 3), transverse.reshape(-1)
+        if uniform:
+            values = tuple(float(v[0]) for v in rotation)
+            half = flat_transverse.shape[0] // 2
+            if half:
+                self.axis_rotation(flat_state[:2 * half].reshape(2, half, 3),
+                                   flat_transverse[:2 * half].reshape(2, half), *values,
+                                   self._team(half))
+            rest = slice(2 * half, None)
+            coefficients = tuple(np.float64(v) for v in values)
+        else:
+            axis_x, axis_y, cosine, sine = rotation[:4]
+            if chunk.pure or npools % 2 == 0:
+                # Item v of both rows has one rotation: a pure chunk's spins share theirs,
+                # and an even run of pools puts pool p + npools / 2 under pool p.
+                half = flat_transverse.shape[0] // 2
+                if chunk.pure:
+                    tables = self._filled(chunk, angle, half, (axis_x, axis_y, cosine, sine))
+                else:
+                    spread = _spin_values(chunk)
+                    tables = [np.tile(spread(v), npools // 2) for v in (axis_x, axis_y, cosine,
+                                                                       sine)]
+                if half:
+                    self.spatial_rotation(flat_state[:2 * half].reshape(2, half, 3),
+                                          flat_transverse[:2 * half].reshape(2, half),
+                                          *tables, self._team(half))
+                rest = slice(2 * half, None)
+                coefficients = tuple(v[0] for v in (axis_x, axis_y, cosine, sine))
+            else:
+                rest = slice(0, None)
+                spread = _spin_values(chunk)
+                coefficients = tuple(np.tile(spread(v), npools)
+                                     for v in (axis_x, axis_y, cosine, sine))
+        # What the two rows leave (an odd item, or a single pool of a mixed chunk): the
+        # primitives' own formulas, which give their bits.
+        tail = flat_transverse[rest]
+        if tail.shape[0] == 0:
+            return
+        with np.errstate(all="ignore"):
+            if uniform:
+                x, y, z = rotate_rf_axis(tail.real, tail.imag, flat_state[rest, 2], *coefficients)
+            else:
+                x, y, z = rotate_rf_plane(tail.real, tail.imag, flat_state[rest, 2],
+                                          *coefficients)
+        tail.real, tail.imag = x, y
+        flat_state[rest, 2] = z
+
+
+def _spin_values(chunk: Chunk):
+    """Per-class values of a mixed chunk as per-spin values."""
+    spin_class = np.repeat(chunk.voxel_class, chunk.spins_per_voxel)
+    return lambda values: np.ascontiguousarray(np.take(values, spin_class))
+
+
 # ---------------------------------------------------------------------------------------------
 # A planned run
 
@@ -631,25 +863,31 @@ class Run:
     them before asking for the next. A chunk's state arrays live while its blocks run.
     """
 
-    def __init__(self, experiment: Experiment, driver: Driver, preparers, share: bool = True):
+    def __init__(self, experiment: Experiment, driver: Driver, preparers, share: bool = True,
+                 rotators: tuple[Callable, Callable] | None = None, num_threads: int = 1):
         self.experiment, self.driver = experiment, driver
         self.plan = build_plan(experiment, share=share)
         self.classes = voxel_classes(experiment)
         self.chunks = plan_chunks(experiment, driver, self.classes, self.plan)
         self.schedule = [
-            (chunk, plan_blocks(self.plan, chunk_costs(experiment, driver, chunk.pure,
-                                                       self.classes.order is not None),
-                                chunk.nspins, experiment.memory_bound))
+            (chunk, cut_at_pulses(plan_blocks(self.plan, chunk_costs(
+                experiment, driver, chunk.pure, self.classes.order is not None),
+                chunk.nspins, experiment.memory_bound), self.plan))
             for chunk in self.chunks]
         pure = np.unique([int(c.classes[0]) for c in self.chunks if c.pure])
         self.coefficients = Coefficients(experiment, self.classes, preparers, pure)
+        if rotators is None:
+            from korvel import reference
+            rotators = (reference.apply_rf_rotation_transverse_block,
+                        reference.apply_spatial_rf_rotation_transverse_block)
+        self.host_rf = HostPulses(self.coefficients, rotators, num_threads)
         npools = len(experiment.metabolites)
         # The drivers' layout, (nvoxels, npools, ncoils, nexcitations); ``signal`` is the
         # result's view of it, (npools, ncoils, nvoxels, nexcitations).
         self._signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils,
                                  experiment.acquisition.excitations), np.complex128)
         self.signal = self._signal.transpose(1, 2, 0, 3)
-        self._tables: tuple = (None, None)
+        self._tables: dict = {}  # key -> (tables, bytes), oldest first
         self._buffers: dict = {}
         # Per-voxel maps the same for every voxel are filled in as scalars.
         self._initial = {
@@ -668,13 +906,18 @@ class Run:
         return self.experiment.nspins * self.plan.nsteps
 
     def blocks(self) -> Iterator[Block]:
+        pulses = self.plan.host_pulses
         for chunk, steps in self.schedule:
             arrays = self._chunk_arrays(chunk)
             for block in steps:
+                for pulse in pulses.get(block[0], ()):  # the blocks before it have run
+                    self.host_rf.apply(chunk, arrays, pulse)
                 yield Block(chunk, block, self._arguments(chunk, block, arrays))
+            for pulse in pulses.get(self.plan.nsteps, ()):
+                self.host_rf.apply(chunk, arrays, pulse)
             if not isinstance(chunk.voxels, slice):
                 self._signal[chunk.voxels] = arrays["parent_species_signal"]
-        self._tables = (None, None)
+        self._tables = {}
         self._buffers = {}
 
     def _buffer(self, name: str, shape: tuple, dtype=np.float64) -> np.ndarray:
@@ -715,6 +958,17 @@ class Run:
                 state[pool, :, 2] = per_spin(values)
         return dict(state=arrays.pop("state"), **arrays)
 
+    def _forget_tables(self, signature) -> None:
+        """Let kept tables go before new ones are built: all of another chunk's, and the
+        oldest while what is kept exceeds half the memory bound. Blocks cut at host pulses
+        come back to the same few sets of groups, which stay kept."""
+        kept = self._tables
+        for key in [k for k in kept if k[0] != signature]:
+            del kept[key]
+        while kept and (len(kept) >= 4 or sum(size for _, size in kept.values())
+                        > self.experiment.memory_bound // 2):
+            del kept[next(iter(kept))]
+
     def _arguments(self, chunk: Chunk, block: tuple[int, int], arrays: dict) -> dict[str, Any]:
         plan, e = self.plan, self.experiment
         steps = slice(*block)
@@ -723,10 +977,10 @@ class Run:
         rf, rf_used = _local(plan.rf_groups[steps])
         key = (chunk.signature, tuple(long_used.tolist()), tuple(factor_used.tolist()),
                tuple(rf_used.tolist()))
-        if self._tables[0] == key:
-            tables = self._tables[1]
+        if key in self._tables:
+            tables = self._tables[key][0]
         else:
-            self._tables = (None, None)  # let the last block's tables go before building
+            self._forget_tables(key[0])
             durations = plan.group_durations[long_used]
             view = BlockTables(self.coefficients, chunk, durations)
             tables = dict(
@@ -735,7 +989,9 @@ class Run:
                 **self.driver.tables(view),
                 duration_by_group=np.array(durations, dtype=np.float64),
             )
-            self._tables = (key, tables)
+            self._tables[key] = (tables, sum(
+                v.nbytes for v in tables.values() if isinstance(v, np.ndarray) and v.size
+                and all(v.strides)))  # a zero-stride broadcast holds one row
         windows = {}
         if self.driver.concentration:
             windows = {name: np.ascontiguousarray(plan.windows[row, steps])

@@ -77,9 +77,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
                                    share_groups=share_groups, slice_voxels=slice_voxels)
     if slice_voxels is not None:
         raise ValueError("slice_voxels needs a client")
-    run = planner.Run(experiment, record, (module.prepare_spatial_rf_rotation_coefficients,
-                                           module.prepare_transverse_factors_coefficients),
-                      share=share_groups)
+    run = plan_run(experiment, record, module, share_groups, num_threads)
     bar = Progress(run.nblocks, progress)
     started, done = time.monotonic(), 0
 
@@ -95,6 +93,18 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     finally:
         bar.close()
     return make_result(experiment, run.signal, backend, record.name)
+
+
+def plan_run(experiment: Experiment, record: planner.Driver, module, share_groups: bool,
+             num_threads: int) -> planner.Run:
+    """The run of ``experiment`` on ``record``'s driver, its coefficients and host-side pulses
+    computed by ``module`` (``korvel.pelorine`` or ``korvel.reference``)."""
+    return planner.Run(experiment, record, (module.prepare_spatial_rf_rotation_coefficients,
+                                            module.prepare_transverse_factors_coefficients),
+                       share=share_groups,
+                       rotators=(module.apply_rf_rotation_transverse_block,
+                                 module.apply_spatial_rf_rotation_transverse_block),
+                       num_threads=int(num_threads))
 
 
 def run_blocks(run: planner.Run, function, num_threads: int, advance=None) -> np.ndarray:
@@ -114,12 +124,13 @@ def make_result(experiment: Experiment, signal: np.ndarray, backend: str,
     """The result of ``experiment`` with ``signal`` (nmetabolites, ncoils, nvoxels,
     nexcitations)."""
     acquisition = experiment.acquisition
-    nexc = acquisition.excitations
     return SimulationResult(
         metabolites=tuple(m.name for m in experiment.metabolites),
         regions=experiment.regions,
         time=acquisition.readout_times(),
-        flip_angles=np.degrees(acquisition.flip_angles.schedule(nexc)),
+        flip_angles=np.degrees(experiment.flip_angle_schedules()[0]),
+        readout_times=experiment.readout_times(),
+        metabolite_flip_angles=np.degrees(experiment.flip_angle_schedules()),
         signal=signal,
         repetition_time=acquisition.repetition_time,
         backend=backend,
