@@ -6,6 +6,12 @@ ADC sample n and the crusher. The free time before the first excitation and betw
 is cut at the bolus's breakpoints and into equal steps whose halves are at most
 ``max_half_interval``; within a half the source is linear between its values at the ends.
 
+Metabolites with different excitation offsets have pulses of their own within each frame. A
+pulse that rotates every metabolite by the same angle is an RF step as above. Any other pulse
+(some metabolites only, or each by its own angle) lies on a step boundary: the free time before
+it ends at the pulse, a step of the readout delay follows it and ends with its ADC sample, and
+the run rotates each of its metabolites between two blocks (``Plan.host_pulses``).
+
 Steps with the same half-duration share one longitudinal group and one free-evolution group;
 excitations with the same flip angle share one RF group. A block is a run of consecutive steps
 whose group tables stay within ``memory_bound`` bytes; a chunk is a run of voxels.
@@ -14,8 +20,8 @@ whose group tables stay within ``memory_bound`` bytes; a chunk is a run of voxel
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
-from typing import Any, Iterator
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterator
 
 import numpy as np
 
@@ -53,6 +59,13 @@ class Plan:
     action_kinds: np.ndarray  # int8
     action_payloads: np.ndarray  # int64
     windows: np.ndarray  # (8, nsteps) source windows: inflow then polarization, by half
+    host_pulses: dict = field(default_factory=dict)
+    """Pulses the run applies itself, before the step that is the key: ((pool, angle), ...)."""
+    readout_slots: np.ndarray | None = None
+    """Per metabolite, which of the ``nslots`` ADC samples of a frame holds its readout."""
+    nslots: int = 1
+    """ADC samples per frame: one, or one per pulse where readouts must be kept apart (without
+    crushers, a readout also sees what earlier pulses of the frame left transverse)."""
 
     @property
     def nsteps(self) -> int:
@@ -78,33 +91,76 @@ def _free_steps(start: float, stop: float, length: float, breakpoints, max_half:
     return [_split(a, b, b - a, max_half) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
+def _pulses(experiment: Experiment) -> list[tuple[float, np.ndarray]]:
+    """The pulses of one frame, in time order: (offset from the frame's start, their pools)."""
+    offsets = experiment.excitation_offsets()
+    return [(offset, np.flatnonzero(offsets == offset))
+            for offset in sorted(set(offsets.tolist()))]
+
+
 def _timeline(experiment: Experiment):
-    """(half_durations, node_times, excitation index or -1) of every step, in time order."""
+    """The steps in time order: (half_durations, node_times, the RF angle of each step (NaN
+    for none), the frame and pulse of each step's readout (-1, -1 for none), host pulses)."""
     acquisition = experiment.acquisition
     delay, tr = acquisition.readout_delay, acquisition.repetition_time
     breakpoints = experiment.inflow.bolus.breakpoints() if experiment.inflow else ()
     max_half = experiment.max_half_interval
-    halves, nodes, excitation = [], [], []
+    angles = experiment.flip_angle_schedules()
+    npools = angles.shape[0]
+    pulses = _pulses(experiment)
+    halves, nodes, rf, readout, host = [], [], [], [], {}
 
     def add_free(pieces):
         for half, step_nodes in pieces:
             for node in step_nodes:
                 halves.append(half)
                 nodes.append(node)
-                excitation.append(-1)
+                rf.append(math.nan)
+                readout.append((-1, -1))
+
+    def shared(frame: int, pools: np.ndarray) -> bool:
+        """Whether the pulse rotates every pool by one angle: an RF step of the driver."""
+        values = angles[pools, frame]
+        return pools.shape[0] == npools and bool(np.all(values == values[0]))
 
     times = acquisition.excitation_times()
-    add_free(_free_steps(0.0, times[0] - delay, acquisition.first_excitation - delay,
+    kinds = [[shared(n, pools) for _, pools in pulses] for n in range(len(times))]
+    lead = [[delay if kind else 0.0 for kind in row] for row in kinds]  # pulse to step start
+    # Nominal lengths come from the offsets, so that equal gaps of different frames are cut
+    # into steps of bit-equal half-durations (which then share their groups).
+    add_free(_free_steps(0.0, (times[0] + pulses[0][0]) - lead[0][0],
+                         (acquisition.first_excitation + pulses[0][0]) - lead[0][0],
                          breakpoints, max_half))
-    gap = tr - 2.0 * delay
-    for n, t in enumerate(times):
-        halves.append(delay)
-        nodes.append(np.array([t - delay, t, t + delay]))
-        excitation.append(n)
-        if n + 1 < len(times):
-            add_free(_free_steps(t + delay, times[n + 1] - delay, gap, breakpoints, max_half))
+    for n, start in enumerate(times):
+        for r, (offset, pools) in enumerate(pulses):
+            t = start + offset
+            if kinds[n][r]:
+                halves.append(delay)
+                nodes.append(np.array([t - delay, t, t + delay]))
+                rf.append(float(angles[0, n]))
+            else:
+                host[len(halves)] = tuple((int(p), float(angles[p, n])) for p in pools
+                                          if angles[p, n] != 0.0)
+                halves.append(0.5 * delay)
+                nodes.append(np.array([t, t + 0.5 * delay, t + delay]))
+                rf.append(math.nan)
+            readout.append((n, r))
+            if r + 1 < len(pulses):
+                following = pulses[r + 1][0]
+                pad = lead[n][r + 1]
+                gap = (following - offset) - (delay + pad)
+                stop = start + following
+            elif n + 1 < len(times):
+                pad = lead[n + 1][0]
+                gap = (tr - (offset - pulses[0][0])) - (delay + pad)
+                stop = times[n + 1] + pulses[0][0]
+            else:
+                continue
+            add_free(_free_steps(t + delay, stop - pad, gap, breakpoints, max_half))
+    host = {step: pools for step, pools in host.items() if pools}
     return (np.array(halves, dtype=np.float64), np.array(nodes, dtype=np.float64),
-            np.array(excitation, dtype=np.int64))
+            np.array(rf, dtype=np.float64), np.array(readout, dtype=np.int64).reshape(-1, 2),
+            host)
 
 
 def _group(keys: np.ndarray, share: bool, valid=None):
@@ -139,17 +195,21 @@ def _windows(experiment: Experiment, node_times: np.ndarray) -> np.ndarray:
 
 def build_plan(experiment: Experiment, share: bool = True) -> Plan:
     """The plan of ``experiment``; ``share=False`` gives every step its own groups."""
-    halves, node_times, excitation = _timeline(experiment)
+    halves, node_times, step_angles, readout, host = _timeline(experiment)
     longitudinal_groups, group_durations = _group(halves, share)
     factor_groups, factor_durations = _group(halves, share)
-    angles = experiment.acquisition.flip_angles.schedule(experiment.acquisition.excitations)
-    step_angles = np.where(excitation >= 0, angles[np.maximum(excitation, 0)], 0.0)
-    rf_groups, rf_angles = _group(step_angles, share, valid=excitation >= 0)
+    has_rf = ~np.isnan(step_angles)
+    rf_groups, rf_angles = _group(np.where(has_rf, step_angles, 0.0), share, valid=has_rf)
+    pulses = _pulses(experiment)
+    nslots = len(pulses) if len(pulses) > 1 and not experiment.acquisition.crushers else 1
+    slots = np.zeros(len(experiment.metabolites), dtype=np.int64)
+    for r, (_, pools) in enumerate(pulses):
+        slots[pools] = r if nslots > 1 else 0
     kinds, payloads, offsets = [], [], [0]
-    for n in excitation:
-        if n >= 0:
+    for frame, pulse in readout.tolist():
+        if frame >= 0:
             kinds.append(ADC_ACTION)
-            payloads.append(n)
+            payloads.append(frame * nslots + (pulse if nslots > 1 else 0))
             if experiment.acquisition.crushers:
                 kinds.append(CRUSHER_ACTION)
                 payloads.append(0)
@@ -167,7 +227,23 @@ def build_plan(experiment: Experiment, share: bool = True) -> Plan:
         action_kinds=np.array(kinds, dtype=np.int8),
         action_payloads=np.array(payloads, dtype=np.int64),
         windows=_windows(experiment, node_times),
+        host_pulses=host,
+        readout_slots=slots,
+        nslots=nslots,
     )
+
+
+def cut_at_pulses(blocks: list[tuple[int, int]], plan: Plan) -> list[tuple[int, int]]:
+    """``blocks`` cut so that every host pulse's step starts a block."""
+    cuts = sorted(plan.host_pulses)
+    out = []
+    for start, stop in blocks:
+        for step in cuts:
+            if start < step < stop:
+                out.append((start, step))
+                start = step
+        out.append((start, stop))
+    return out
 
 
 # ---------------------------------------------------------------------------------------------
@@ -539,6 +615,98 @@ class BlockTables:
         return {name: self.spread(table) for name, table in tables.items()}
 
 
+class HostPulses:
+    """Pulses that rotate some metabolites only, or each by its own angle, applied between two
+    blocks to a chunk's state with the RF primitives of the run's backend.
+
+    The rotation is the RF step's own: about +y in a uniform field, else the rotation the
+    transmit map gives each voxel. Pools rotated by one angle are rotated in one call over
+    their spins (the primitives take two rows of items; a contiguous run of pools is viewed
+    as two such rows). Every value is the same for any chunking and number of threads.
+    """
+
+    def __init__(self, coefficients: Coefficients, rotators: tuple[Callable, Callable],
+                 num_threads: int):
+        self.coefficients = coefficients
+        self.axis_rotation, self.spatial_rotation = rotators
+        self.num_threads = int(num_threads)
+
+    def apply(self, chunk: Chunk, state: np.ndarray, transverse: np.ndarray,
+              pulses: tuple[tuple[int, float], ...]) -> None:
+        """Rotate pool ``pool`` of the chunk by ``angle`` for each (pool, angle) of
+        ``pulses``."""
+        runs: list[list] = []  # [first pool, stop, angle]: consecutive pools of one angle
+        for pool, angle in sorted(pulses):
+            if runs and runs[-1][1] == pool and runs[-1][2] == angle:
+                runs[-1][1] = pool + 1
+            else:
+                runs.append([pool, pool + 1, angle])
+        for first, stop, angle in runs:
+            self._rotate(chunk, state[first:stop], transverse[first:stop], angle)
+
+    def _rotate(self, chunk: Chunk, state: np.ndarray, transverse: np.ndarray,
+                angle: float) -> None:
+        from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
+
+        npools, nspins = transverse.shape
+        if nspins == 0:
+            return
+        rotation = self.coefficients.rotation(chunk, angle)
+        uniform = self.coefficients.experiment.transmit is None
+        flat_state, flat_transverse = state.reshape(-1, 3), transverse.reshape(-1)
+        if uniform:
+            values = tuple(float(v[0]) for v in rotation)
+            half = flat_transverse.shape[0] // 2
+            if half:
+                self.axis_rotation(flat_state[:2 * half].reshape(2, half, 3),
+                                   flat_transverse[:2 * half].reshape(2, half), *values,
+                                   self.num_threads)
+            rest = slice(2 * half, None)
+            coefficients = tuple(np.float64(v) for v in values)
+        else:
+            axis_x, axis_y, cosine, sine = rotation[:4]
+            if chunk.pure or npools % 2 == 0:
+                # Item v of both rows has one rotation: a pure chunk's spins share theirs,
+                # and an even run of pools puts pool p + npools / 2 under pool p.
+                half = flat_transverse.shape[0] // 2
+                if chunk.pure:
+                    tables = [np.full(half, v[0]) for v in (axis_x, axis_y, cosine, sine)]
+                else:
+                    spread = _spin_values(chunk)
+                    tables = [np.tile(spread(v), npools // 2) for v in (axis_x, axis_y, cosine,
+                                                                       sine)]
+                if half:
+                    self.spatial_rotation(flat_state[:2 * half].reshape(2, half, 3),
+                                          flat_transverse[:2 * half].reshape(2, half),
+                                          *tables, self.num_threads)
+                rest = slice(2 * half, None)
+                coefficients = tuple(v[0] for v in (axis_x, axis_y, cosine, sine))
+            else:
+                rest = slice(0, None)
+                spread = _spin_values(chunk)
+                coefficients = tuple(np.tile(spread(v), npools)
+                                     for v in (axis_x, axis_y, cosine, sine))
+        # What the two rows leave (an odd item, or a single pool of a mixed chunk): the
+        # primitives' own formulas, which give their bits.
+        tail = flat_transverse[rest]
+        if tail.shape[0] == 0:
+            return
+        with np.errstate(all="ignore"):
+            if uniform:
+                x, y, z = rotate_rf_axis(tail.real, tail.imag, flat_state[rest, 2], *coefficients)
+            else:
+                x, y, z = rotate_rf_plane(tail.real, tail.imag, flat_state[rest, 2],
+                                          *coefficients)
+        tail.real, tail.imag = x, y
+        flat_state[rest, 2] = z
+
+
+def _spin_values(chunk: Chunk):
+    """Per-class values of a mixed chunk as per-spin values."""
+    spin_class = np.repeat(chunk.voxel_class, chunk.spins_per_voxel)
+    return lambda values: np.ascontiguousarray(np.take(values, spin_class))
+
+
 # ---------------------------------------------------------------------------------------------
 # A planned run
 
@@ -566,16 +734,23 @@ class Run:
     them before asking for the next. A chunk's state arrays live while its blocks run.
     """
 
-    def __init__(self, experiment: Experiment, driver: Driver, preparers, share: bool = True):
+    def __init__(self, experiment: Experiment, driver: Driver, preparers, share: bool = True,
+                 rotators: tuple[Callable, Callable] | None = None, num_threads: int = 1):
         self.experiment, self.driver = experiment, driver
         self.plan = build_plan(experiment, share=share)
         self.classes = voxel_classes(experiment)
         self.chunks = plan_chunks(experiment, driver, self.classes)
         self.schedule = [
-            (chunk, plan_blocks(self.plan, chunk_costs(experiment, driver, chunk.pure),
-                                chunk.nspins, experiment.memory_bound))
+            (chunk, cut_at_pulses(plan_blocks(self.plan, chunk_costs(experiment, driver,
+                                                                     chunk.pure),
+                                              chunk.nspins, experiment.memory_bound), self.plan))
             for chunk in self.chunks]
         self.coefficients = Coefficients(experiment, self.classes, preparers)
+        if rotators is None:
+            from korvel import reference
+            rotators = (reference.apply_rf_rotation_transverse_block,
+                        reference.apply_spatial_rf_rotation_transverse_block)
+        self.host_rf = HostPulses(self.coefficients, rotators, num_threads)
         npools = len(experiment.metabolites)
         self.signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils,
                                 experiment.acquisition.excitations), np.complex128)
@@ -591,12 +766,21 @@ class Run:
         return self.experiment.nspins * self.plan.nsteps
 
     def blocks(self) -> Iterator[Block]:
+        pulses = self.plan.host_pulses
         for chunk, steps in self.schedule:
             arrays = self._chunk_arrays(chunk)
             for block in steps:
+                if block[0] in pulses:  # the blocks before it have run
+                    self.host_rf.apply(chunk, arrays["state"], arrays["transverse_state"],
+                                       pulses[block[0]])
                 yield Block(chunk, block, self._arguments(chunk, block, arrays))
-            if not isinstance(chunk.voxels, slice):
-                self.signal[chunk.voxels] = arrays["parent_species_signal"]
+            samples = arrays["parent_species_signal"]
+            if self.plan.nslots > 1:  # each metabolite's own readout of every frame
+                nslots = self.plan.nslots
+                for pool, slot in enumerate(self.plan.readout_slots.tolist()):
+                    self.signal[chunk.voxels, pool] = samples[:, pool, :, slot::nslots]
+            elif not isinstance(chunk.voxels, slice):
+                self.signal[chunk.voxels] = samples
         self._tables = (None, None)
 
     def _chunk_arrays(self, chunk: Chunk) -> dict[str, Any]:
@@ -607,15 +791,18 @@ class Run:
         state = np.zeros((npools, nspins, 3))
         for pool in range(npools):
             state[pool, :, 2] = np.repeat(e.initial_magnetization[pool][voxels], spv)
+        nslots = self.plan.nslots
+        samples = e.acquisition.excitations * nslots
         arrays = dict(
             state=state,
             transverse_state=np.zeros((npools, nspins), np.complex128),
-            adc_demodulation=np.ones(e.acquisition.excitations, np.complex128),
+            adc_demodulation=np.ones(samples, np.complex128),
             rx_sensitivities=np.repeat(e.receive[:, voxels], spv, axis=1),
             signal_weights=np.broadcast_to(1.0 / spv, (nspins,)),
-            parent_species_signal=(self.signal[voxels] if isinstance(voxels, slice) else
-                                   np.zeros((chunk.nvoxels,) + self.signal.shape[1:],
-                                            np.complex128)),
+            parent_species_signal=(self.signal[voxels] if isinstance(voxels, slice)
+                                   and nslots == 1 else
+                                   np.zeros((chunk.nvoxels,) + self.signal.shape[1:3]
+                                            + (samples,), np.complex128)),
             checkpoint_states=np.zeros((0, npools, nspins, 3)),
         )
         if self.driver.concentration:

@@ -57,7 +57,10 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         function = _chunked(record, function, client)
     run = planner.Run(experiment, record, (module.prepare_spatial_rf_rotation_coefficients,
                                            module.prepare_transverse_factors_coefficients),
-                      share=share_groups)
+                      share=share_groups,
+                      rotators=(module.apply_rf_rotation_transverse_block,
+                                module.apply_spatial_rf_rotation_transverse_block),
+                      num_threads=int(num_threads))
     bar = Progress(run.nblocks, progress)
     try:
         for block in run.blocks():
@@ -70,12 +73,13 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     finally:
         bar.close()
     acquisition = experiment.acquisition
-    nexc = acquisition.excitations
     return SimulationResult(
         metabolites=tuple(m.name for m in experiment.metabolites),
         regions=experiment.regions,
         time=acquisition.readout_times(),
-        flip_angles=np.degrees(acquisition.flip_angles.schedule(nexc)),
+        flip_angles=np.degrees(experiment.flip_angle_schedules()[0]),
+        readout_times=experiment.readout_times(),
+        metabolite_flip_angles=np.degrees(experiment.flip_angle_schedules()),
         signal=np.ascontiguousarray(run.signal.transpose(1, 2, 0, 3)),
         repetition_time=acquisition.repetition_time,
         backend=backend,
