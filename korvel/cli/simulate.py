@@ -243,8 +243,12 @@ def _run(options) -> int:
         try:
             result = add_noise(result, snr=snr, seed=study.noise_seed(options))
         except (TypeError, ValueError) as error:
-            print(f"error: --snr: {error}", file=sys.stderr)
-            return 2
+            if options.snr is not None:
+                print(f"error: --snr: {error}", file=sys.stderr)
+                return 2
+            # the default noise, not asked for: a run it cannot apply to stays noiseless
+            print(f"no noise: {error}")
+            snr = None
     fitted = None if options.no_fit else study.fit_study(result, experiment,
                                                          options.fit_model, options.threads)
     source = "embedded default experiment" if options.config is None else str(options.config)
