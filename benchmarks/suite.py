@@ -290,6 +290,11 @@ def main(argv: list[str] | None = None) -> int:
     fitting = fitting_rows(options.only, options.quick, repeats, teams)
     if fitting:
         print("\n" + "\n".join(fitting), flush=True)
+    from bench_mainjob import run as mainjob_rows
+
+    study = mainjob_rows(options.only, options.quick, options.threads)
+    if study:
+        print("\n" + "\n".join(study), flush=True)
     different = any(row.same_bits is False for row in rows) or "DIFFERENT" in "".join(fitting)
     return 1 if different else 0
 
