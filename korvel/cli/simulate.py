@@ -211,6 +211,9 @@ def run(options) -> int:
         # The reader went away (`... | head`): stop quietly, as other command-line tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
 
 
 def _run(options) -> int:
@@ -249,6 +252,10 @@ def _run(options) -> int:
             # the default noise, not asked for: a run it cannot apply to stays noiseless
             print(f"no noise: {error}")
             snr = None
+    if not options.no_fit and options.fit_model == "bolus":
+        print(f"fitting {experiment.nvoxels} voxels with the bolus model (it simulates the "
+              f"experiment a few times per step: this takes a while) ...", file=sys.stderr,
+              flush=True)
     fitted = None if options.no_fit else study.fit_study(result, experiment,
                                                          options.fit_model, options.threads)
     source = "embedded default experiment" if options.config is None else str(options.config)
