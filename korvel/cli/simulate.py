@@ -39,11 +39,14 @@ def add_arguments(parser) -> None:
                              "tcp://scheduler:8786 (simulate; needs korvel[distributed])")
     parser.add_argument("--snr", type=float, default=None,
                         help="add complex Gaussian noise at this SNR (the precursor's peak "
-                             "over the noise level; simulate)")
+                             "over the noise level; simulate; default 30, 0: no noise)")
     parser.add_argument("--noise-seed", type=int, default=None, metavar="N",
-                        help="seed of the noise, for a reproducible draw (simulate)")
+                        help="seed of the noise (simulate; default 1: the same draw every run)")
     parser.add_argument("--print-config", action="store_true",
                         help="print the embedded default experiment's TOML and exit (simulate)")
+    from korvel.cli import study
+
+    study.add_arguments(parser)
 
 
 def decimal_round(value: float, digits: int) -> Decimal:
@@ -78,15 +81,18 @@ def significant(value: float | None, digits: int = 4) -> str:
     return f"{mantissa}e{int(power):+03d}"
 
 
-def format_summary(result: SimulationResult, experiment=None) -> str:
+def format_summary(result: SimulationResult, experiment=None, fitted=None) -> str:
     """The summary table per region and metabolite: peak, time to peak and mean time, area
     and area ratio, and (given the experiment) the configured rate beside each ratio. Missing
-    values (an all-zero curve's peak time, a ratio to a zero precursor) print as "-"."""
+    values (an all-zero curve's peak time, a ratio to a zero precursor) print as "-".
+    ``fitted`` maps (region, product) to the cells of the fitted rate and its spread."""
     precursor = result.metabolites[0]
     header = ["region", "metabolite", "peak (a.u.)", "time to peak (s)", "mean time (s)",
               "AUC (a.u. s)", f"AUC / {precursor}"]
     if experiment is not None:
         header.append("rate (1/s)")
+    if fitted is not None:
+        header += ["fitted (1/s)", "sd (1/s)"]
     rows = [header]
     for row in result.summary(experiment):
         product = row["metabolite"] != precursor
@@ -95,6 +101,9 @@ def format_summary(result: SimulationResult, experiment=None) -> str:
                  significant(row["auc"]), fixed(row["ratio"], 4) if product else ""]
         if experiment is not None:
             cells.append(significant(row["rate"]) if product else "")
+        if fitted is not None:
+            cells += fitted.get((row["region"], row["metabolite"]), ["", ""]) if product \
+                else ["", ""]
         rows.append(cells)
     widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
     lines = []
@@ -217,6 +226,9 @@ def run(options) -> int:
         # The reader went away (`... | head`): stop quietly, as other command-line tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
 
 
 def _run(options) -> int:
@@ -243,23 +255,40 @@ def _run(options) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 1
     elapsed = time.perf_counter() - started
-    if options.snr is not None:
+    from korvel.cli import study
+
+    snr = study.noise_snr(options)
+    if snr is not None:
         from korvel.analysis.noise import add_noise
 
         try:
-            result = add_noise(result, snr=options.snr, seed=options.noise_seed)
+            result = add_noise(result, snr=snr, seed=study.noise_seed(options))
         except (TypeError, ValueError) as error:
-            print(f"error: --snr: {error}", file=sys.stderr)
-            return 2
+            if options.snr is not None:
+                print(f"error: --snr: {error}", file=sys.stderr)
+                return 2
+            # the default noise, not asked for: a run it cannot apply to stays noiseless
+            print(f"no noise: {error}")
+            snr = None
+    if not options.no_fit and options.fit_model == "bolus":
+        print(f"fitting {experiment.nvoxels} voxels with the bolus model (it simulates the "
+              f"experiment a few times per step: this takes a while) ...", file=sys.stderr,
+              flush=True)
+    fitted = None if options.no_fit else study.fit_study(result, experiment,
+                                                         options.fit_model, options.threads)
     source = "embedded default experiment" if options.config is None else str(options.config)
     acquisition = experiment.acquisition
     print(f"{source}: {len(result.metabolites)} metabolites, {experiment.nvoxels} voxels x "
           f"{experiment.spins_per_voxel} spins, {acquisition.excitations} excitations every "
           f"{acquisition.repetition_time:g} s; {result.driver} driver, {result.backend} backend"
           f"{'' if options.scheduler is None else ' on ' + options.scheduler}, {elapsed:.3f} s"
-          f"{'' if options.snr is None else f'; noise at SNR {options.snr:g}'}")
+          f"{'' if snr is None else f'; noise at SNR {snr:g}'}")
+    if fitted is not None:
+        print(study.format_fit_header(fitted, snr) if fitted.fit is not None
+              else f"no fit: {fitted.skipped}")
     print()
-    print(format_summary(result, experiment))
+    print(format_summary(result, experiment, None if fitted is None or fitted.fit is None
+                         else study.summary_cells(fitted)))
     print()
     output = options.output
     output.mkdir(parents=True, exist_ok=True)
@@ -267,9 +296,20 @@ def _run(options) -> int:
     write_summary(result, output / "summary.csv", experiment)
     write_voxels(result, output / "voxels.csv", experiment)
     written = [output / "curves.csv", output / "summary.csv", output / "voxels.csv"]
+    if fitted is not None and fitted.fit is not None:
+        study.write_fit_csv(fitted, output / "fit.csv")
+        written.append(output / "fit.csv")
+    plotted = time.perf_counter()
     if write_plot(result, output / "curves.png", experiment):
         written.append(output / "curves.png")
+        if fitted is not None and fitted.fit is not None and result.grid is not None:
+            study.plot_study(result, experiment, fitted, output / study.FIGURE, snr=snr)
+            written.append(output / study.FIGURE)
     else:
         print("matplotlib is not installed: no plot (pip install matplotlib)")
+    plotted = time.perf_counter() - plotted
     print("wrote " + ", ".join(str(p) for p in written))
+    if fitted is not None and fitted.fit is not None:
+        print(f"time: simulate {elapsed:.2f} s, fit {fitted.seconds:.2f} s, "
+              f"figures {plotted:.2f} s")
     return 0
