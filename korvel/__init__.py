@@ -9,6 +9,10 @@ NumPy to state arrays in place, in a fixed IEEE operation order, across an OpenM
 
 from pkgutil import extend_path as _extend_path
 
+from korvel._startup import quiet_interrupt_while_starting as _quiet_start
+
+_quiet_start()  # `python -m korvel`: Ctrl-C during the imports is one line, not a traceback
+
 # Run from the root of a source checkout (`python -m pytest`, `python -m korvel`), this folder
 # shadows the installed package, which alone holds the built extension: search both.
 __path__ = _extend_path(__path__, __name__)

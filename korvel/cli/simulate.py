@@ -6,12 +6,16 @@ import contextlib
 import csv
 import sys
 import time
+import warnings
 from pathlib import Path
 
 from korvel.host.config import default_experiment, load_experiment
 from korvel.host.experiment import ExperimentError
 from korvel.host.result import SimulationResult
 from korvel.host.simulation import simulate
+from korvel.cli.outputs import OutputFolder, one_line, quiet_pipe
+
+OUTPUT_NAMES = ("curves.csv", "summary.csv", "curves.png")
 
 DEFAULT_OUTPUT = "korvel-simulation"
 
@@ -80,6 +84,12 @@ def write_summary(result: SimulationResult, path: Path) -> None:
                              "" if row["ratio"] is None else f"{row['ratio']:.10g}"])
 
 
+def plain_text(text: str) -> str:
+    """``text`` as matplotlib shows it literally: a ``$`` would start a formula."""
+    text = text.replace("$", r"\$")
+    return text if not text.startswith("_") else " " + text  # "_..." labels are hidden
+
+
 def write_plot(result: SimulationResult, path: Path) -> bool:
     """The curves as a PNG, one panel per metabolite; False when matplotlib is missing."""
     try:
@@ -94,8 +104,8 @@ def write_plot(result: SimulationResult, path: Path) -> bool:
     figure, axes = pyplot.subplots(1, count, figsize=(4.2 * count, 3.6), squeeze=False)
     for m, (axis, name) in enumerate(zip(axes[0], result.metabolites)):
         for r, region in enumerate(result.region_names()):
-            axis.plot(result.time, curves[m, r], marker="o", markersize=3, label=region)
-        axis.set_title(name)
+            axis.plot(result.time, curves[m, r], marker="o", markersize=3, label=plain_text(region))
+        axis.set_title(plain_text(name))
         axis.set_xlabel("time (s)")
         axis.grid(alpha=0.3)
     axes[0, 0].set_ylabel("signal (a.u.)")
@@ -120,45 +130,86 @@ def _client(address: str | None):
         yield client
 
 
+def _one_line_warning(message, category, filename, lineno, file=None, line=None):
+    print(f"warning: {message}", file=sys.stderr)
+
+
 def run(options) -> int:
-    """Run the simulate command with parsed ``options``; returns the exit status."""
+    """Run the simulate command with parsed ``options``; returns the exit status: 0, 2 for a
+    failure of the run (one line on stderr), 1 for an internal error, 130 when interrupted."""
     if options.print_config:
         from korvel.host.config import default_config_text
 
-        sys.stdout.write(default_config_text())
+        with quiet_pipe():
+            sys.stdout.write(default_config_text())
+            sys.stdout.flush()
         return 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = _one_line_warning
+        try:
+            return _run(options)
+        except KeyboardInterrupt:
+            print("interrupted; no output was changed", file=sys.stderr)
+            return 130
+        except Exception as error:  # one line, whatever went wrong
+            print(f"internal error: {type(error).__name__}: {error}".splitlines()[0],
+                  file=sys.stderr)
+            return 1
+
+
+def _run(options) -> int:
     try:
         experiment = (default_experiment() if options.config is None
                       else load_experiment(options.config))
     except (ExperimentError, OSError, TypeError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
-    started = time.perf_counter()
+    folder = OutputFolder(options.output, OUTPUT_NAMES)
     try:
-        with _client(options.scheduler) as client:
-            result = simulate(experiment, backend=options.backend, num_threads=options.threads,
-                              client=client)
-    except (ValueError, ImportError, OSError) as error:
+        folder.check()
+    except OSError as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
-    elapsed = time.perf_counter() - started
-    source = "embedded default experiment" if options.config is None else str(options.config)
-    acquisition = experiment.acquisition
-    print(f"{source}: {len(result.metabolites)} metabolites, {experiment.nvoxels} voxels x "
-          f"{experiment.spins_per_voxel} spins, {acquisition.excitations} excitations every "
-          f"{acquisition.repetition_time:g} s; {result.driver} driver, {result.backend} backend"
-          f"{'' if options.scheduler is None else ' on ' + options.scheduler}, {elapsed:.3f} s")
-    print()
-    print(format_summary(result))
-    print()
-    output = options.output
-    output.mkdir(parents=True, exist_ok=True)
-    write_curves(result, output / "curves.csv")
-    write_summary(result, output / "summary.csv")
-    written = [output / "curves.csv", output / "summary.csv"]
-    if write_plot(result, output / "curves.png"):
-        written.append(output / "curves.png")
-    else:
-        print("matplotlib is not installed: no plot (pip install 'korvel[plot]')")
-    print("wrote " + ", ".join(str(p) for p in written))
+    started = time.perf_counter()
+    try:
+        try:
+            with _client(options.scheduler) as client:
+                result = simulate(experiment, backend=options.backend,
+                                  num_threads=options.threads, client=client)
+        except (ValueError, ImportError, OSError, RuntimeError, MemoryError) as error:
+            print(f"error: {one_line(error)}", file=sys.stderr)
+            return 2
+        elapsed = time.perf_counter() - started
+        plotted: list[bool] = []
+
+        def plot(path: Path) -> bool:
+            plotted.append(write_plot(result, path))
+            return plotted[-1]
+
+        try:
+            written = folder.commit({"curves.csv": lambda path: write_curves(result, path),
+                                     "summary.csv": lambda path: write_summary(result, path),
+                                     "curves.png": plot})
+        except OSError as error:
+            print(f"error: {error}", file=sys.stderr)
+            return 2
+    finally:
+        folder.discard()  # the folders check() made, when nothing was written into them
+    # Printed only once every file is in place: a reader that stops early loses nothing.
+    with quiet_pipe():
+        source = "embedded default experiment" if options.config is None else str(options.config)
+        acquisition = experiment.acquisition
+        print(f"{source}: {len(result.metabolites)} metabolites, {experiment.nvoxels} voxels x "
+              f"{experiment.spins_per_voxel} spins, {acquisition.excitations} excitations every "
+              f"{acquisition.repetition_time:g} s; {result.driver} driver, {result.backend} "
+              f"backend{'' if options.scheduler is None else ' on ' + options.scheduler}, "
+              f"{elapsed:.3f} s")
+        print()
+        print(format_summary(result))
+        print()
+        if plotted and not plotted[0]:
+            print("matplotlib is not installed: no plot (pip install 'korvel[plot]')")
+        print("wrote " + ", ".join(str(p) for p in written))
+        sys.stdout.flush()
     return 0

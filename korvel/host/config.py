@@ -157,6 +157,9 @@ def load_experiment(path) -> Experiment:
             config = tomllib.load(file)
         except tomllib.TOMLDecodeError as error:
             raise ExperimentError(f"{path}: {error}") from None
+        except UnicodeDecodeError as error:
+            raise ExperimentError(f"{path}: not a UTF-8 TOML text (byte {error.start} is "
+                                  f"{error.object[error.start:error.start + 1]!r})") from None
     return experiment_from_config(config)
 
 
