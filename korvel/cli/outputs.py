@@ -11,11 +11,11 @@ from __future__ import annotations
 
 import contextlib
 import os
-import signal
 import sys
-import threading
 from pathlib import Path
 from typing import Callable, Iterator
+
+from korvel._signals import deferred_signals
 
 __all__ = ["OutputError", "OutputFolder", "deferred_signals", "one_line", "quiet_pipe"]
 
@@ -25,35 +25,6 @@ _BACKUP = ".previous-{pid}-{name}"
 
 class OutputError(OSError):
     """The output folder cannot take the run's files; the message is one line naming it."""
-
-
-@contextlib.contextmanager
-def deferred_signals(signals=(signal.SIGINT, signal.SIGTERM, signal.SIGHUP)) -> Iterator[None]:
-    """Hold back ``signals`` for the body and deliver them after it, as the body had finished.
-
-    Only the main thread can set handlers; elsewhere the body runs as is.
-    """
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    received: list[tuple[int, object]] = []
-    previous = {}
-    for number in signals:
-        try:
-            previous[number] = signal.signal(number, lambda n, frame: received.append((n, frame)))
-        except (ValueError, OSError):  # pragma: no cover - not settable here
-            pass
-    try:
-        yield
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
-        for number, _ in received[:1]:
-            handler = previous.get(number)
-            if callable(handler):
-                handler(number, None)  # e.g. KeyboardInterrupt from the default SIGINT handler
-            elif handler == signal.SIG_DFL:
-                os.kill(os.getpid(), number)
 
 
 def one_line(error: BaseException) -> str:

@@ -15,6 +15,7 @@ from korvel.host.result import SimulationResult
 from korvel.host.simulation import simulate
 from korvel.cli.outputs import OutputFolder, one_line, quiet_pipe
 
+_CONNECT_SECONDS = 10
 OUTPUT_NAMES = ("curves.csv", "summary.csv", "curves.png")
 
 DEFAULT_OUTPUT = "korvel-simulation"
@@ -126,7 +127,12 @@ def _client(address: str | None):
         from distributed import Client
     except ImportError as error:
         raise ImportError("--scheduler needs Dask: pip install 'korvel[distributed]'") from error
-    with Client(address) as client:
+    try:
+        client = Client(address, timeout=_CONNECT_SECONDS)
+    except (OSError, TimeoutError) as error:
+        raise OSError(f"cannot reach the scheduler at {address} within {_CONNECT_SECONDS} s "
+                      f"({type(error).__name__})") from None
+    with client:
         yield client
 
 
