@@ -168,7 +168,7 @@ def _run(options) -> int:
     try:
         experiment = (default_experiment() if options.config is None
                       else load_experiment(options.config))
-    except (ExperimentError, OSError, TypeError) as error:
+    except (ExperimentError, ValueError, MemoryError, OSError, TypeError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     folder = OutputFolder(options.output, OUTPUT_NAMES)

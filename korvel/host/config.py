@@ -12,6 +12,7 @@ from pathlib import Path
 
 import numpy as np
 
+from korvel.host.admission import check_maps
 from korvel.host.experiment import (
     Acquisition,
     Bolus,
@@ -95,6 +96,10 @@ def experiment_from_config(config: dict) -> Experiment:
     regions = config.get("regions")
     if not isinstance(regions, list) or not regions:
         raise ExperimentError("[[regions]] must list at least one region")
+    counts = [r.get("voxels", 1) for r in regions if isinstance(r, dict)]
+    if all(isinstance(c, int) and not isinstance(c, bool) and c > 0 for c in counts):
+        # Before any per-voxel list is made: one per map, as Experiment counts them.
+        check_maps(sum(counts), len(names) + 3 + 2 * len(names) + 1)
     labels, rates = [], [[] for _ in names[1:]]
     maps = {key: [] for key in ("delivery", "off_resonance", "transmit")}
     receive, initial_m, initial_c = [], [[] for _ in names], [[] for _ in names]

@@ -25,6 +25,8 @@ from typing import Sequence, Union
 
 import numpy as np
 
+from korvel.host import admission
+
 Map = Union[float, Sequence[float], np.ndarray]
 
 
@@ -278,7 +280,11 @@ class Acquisition:
         if first < delay:
             _fail("acquisition first_excitation must be at least the readout_delay "
                   "(the simulation starts at time 0)")
-        self.flip_angles.schedule(self.excitations)  # a list of the wrong length fails here
+        flips = self.flip_angles
+        if flips.kind == "list" and len(flips.angles) != self.excitations:
+            flips.schedule(self.excitations)  # the message of a list of the wrong length
+        # The schedule itself is computed when the run is planned, after admission.
+        admission.check_excitations(self.excitations)
 
     def excitation_times(self) -> np.ndarray:
         return self.first_excitation + self.repetition_time * np.arange(self.excitations)
@@ -340,6 +346,8 @@ class Experiment:
         rates = self.conversion_rates
         if not isinstance(rates, (list, tuple)) or len(rates) != len(products):
             _fail(f"conversion_rates must have one map per product ({len(products)})")
+        # The maps below: one per product, off-resonance, transmit, delivery, two per metabolite.
+        admission.check_maps(nvoxels, len(products) + 4 + 2 * len(names))
         set_("conversion_rates", tuple(
             _voxel_map(f"conversion rate to {p.name!r}", rate, nvoxels, nonnegative=True)
             for p, rate in zip(products, rates)))

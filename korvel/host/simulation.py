@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 
-from korvel.host import planner
+from korvel.host import admission, planner
 from korvel.host.experiment import Experiment
 from korvel.host.progress import Progress
 from korvel.host.result import SimulationResult
@@ -52,6 +52,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     record = planner.choose_driver(experiment) if driver is None else \
         planner.driver_record(driver)
     record.check(experiment)
+    admission.check_run(experiment)  # before anything of the run's size is allocated
     function = record.function(module)
     if client is not None:
         function = _chunked(record, function, client)
