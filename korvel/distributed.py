@@ -321,6 +321,7 @@ class _DaskClient:
         try:
             self.slots = max(1, sum(client.nthreads().values()))
         except (OSError, AttributeError, RuntimeError, TimeoutError) as error:
+            _drop_frames(error)
             raise ClusterError(nparents, f"{type(error).__name__}: {error}") from None
 
     def check(self) -> None:
@@ -354,9 +355,11 @@ class _DaskClient:
         while True:
             try:
                 self._wait(handles, timeout=_POLL_SECONDS, return_when="FIRST_COMPLETED")
-            except self._cancelled:  # reported by each cancelled future's result()
-                pass
-            except TimeoutError:
+            except self._cancelled as error:  # reported by each cancelled future's result()
+                _drop_frames(error)
+            except TimeoutError as error:
+                # Dask keeps the exception in a reference cycle: it must not keep our frames.
+                _drop_frames(error)
                 self.check()
                 continue
             return [future for future in handles if future.done()]
@@ -440,6 +443,7 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
                 except (ClusterError, KeyboardInterrupt):
                     raise
                 except runner.lost as error:
+                    _drop_frames(error)
                     attempts[i] += 1
                     if attempts[i] > _RESUBMISSIONS:
                         raise ChunkError(ranges[i], split.nparents, error) from error
@@ -454,6 +458,7 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
     except ChunkError:
         raise
     except (OSError, AttributeError, RuntimeError, TimeoutError) as error:
+        _drop_frames(error)
         if isinstance(runner, _DaskClient) and runner.client.status != "running":
             raise ClusterError(split.nparents, f"{_STATUS.get(runner.client.status)}: "
                                                f"{type(error).__name__}: {error}") from None

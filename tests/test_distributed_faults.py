@@ -146,7 +146,7 @@ def test_a_closed_client_fails_at_once(rng):
     pytest.importorskip("distributed")
     from distributed import Client
 
-    client = Client(processes=False, dashboard_address=None, n_workers=1, threads_per_worker=1)
+    client = Client(processes=False, dashboard_address=":0", n_workers=1, threads_per_worker=1)
     client.close()
     functions, block = two_pool(rng)
     got = copy_block(block)

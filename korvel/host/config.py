@@ -21,13 +21,16 @@ from korvel.host.experiment import (
     FlipAngles,
     Inflow,
     Metabolite,
+    not_numbers,
 )
 
 DEFAULT_CONFIG = "default_experiment.toml"
 
 _TOP = {"field", "acquisition", "metabolites", "inflow", "voxels", "regions", "simulation"}
 _REGION_KEYS = {"name", "voxels", "rates", "delivery", "off_resonance", "transmit", "receive",
-                "initial_magnetization", "initial_concentration"}
+                "initial_magnetization", "initial_concentration", "shared_name"}
+# The flip-angle keys each kind reads.
+_FLIP_KEYS = {"constant": "angle", "variable": "angle", "list": "angles"}
 
 
 def _table(where: str, value, allowed: set) -> dict:
@@ -50,12 +53,53 @@ def _region_values(where: str, value, count: int, dtype=np.float64) -> np.ndarra
         array = np.array(value, dtype=dtype)
     except (TypeError, ValueError):
         raise ExperimentError(f"{where} must be a number or a list of numbers") from None
+    if not_numbers(value):
+        raise ExperimentError(f"{where} must be a number or a list of numbers, got {value!r}")
     if array.ndim == 0:
         return np.full(count, array)
     if array.shape != (count,):
         raise ExperimentError(f"{where} must be a number or a list of {count} values "
                               f"(one per voxel of the region)")
     return array
+
+
+def _receive(where: str, value, count: int) -> np.ndarray:
+    """A region's receive sensitivities as (coils, voxels of the region): a list of one value
+    per coil, which every voxel shares, or (coils, voxels) lists."""
+    try:
+        array = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ExperimentError(f"{where}: receive must list one sensitivity per coil") from None
+    if not_numbers(value):
+        raise ExperimentError(f"{where}: receive must list numbers, got {value!r}")
+    if array.ndim == 0:
+        array = array.reshape(1)
+    if array.ndim == 1 and array.shape[0] >= 1:
+        return np.repeat(array[:, np.newaxis], count, axis=1)
+    if array.ndim == 2 and array.shape[0] >= 1 and array.shape[1] == count:
+        return array
+    raise ExperimentError(f"{where}: receive must list one sensitivity per coil, or one list per "
+                          f"coil of {count} values (one per voxel of the region); got shape "
+                          f"{array.shape}")
+
+
+def _check_region_names(regions: list) -> None:
+    """Two entries of one name are one region only when the later ones say so."""
+    first: dict = {}
+    for i, region in enumerate(regions):
+        if not isinstance(region, dict) or "name" not in region:
+            continue
+        name = region["name"]
+        if not isinstance(name, str) or not name:
+            raise ExperimentError(f"[[regions]] entry {i}: name must be a non-empty string")
+        shared = region.get("shared_name", False)
+        if not isinstance(shared, bool):
+            raise ExperimentError(f"region {name!r}: shared_name must be true or false")
+        if name in first and not shared:
+            raise ExperimentError(f"[[regions]] entries {first[name]} and {i} are both named "
+                                  f"{name!r}; name them apart, or set shared_name = true on the "
+                                  f"later one to make them one region")
+        first.setdefault(name, i)
 
 
 def experiment_from_config(config: dict) -> Experiment:
@@ -66,6 +110,12 @@ def experiment_from_config(config: dict) -> Experiment:
                                     _fields(Acquisition)))
     flips = acquisition_table.pop("flip_angles", {})
     flips = dict(_table("acquisition.flip_angles", flips, _fields(FlipAngles)))
+    kind = flips.get("kind", FlipAngles.kind)
+    if kind in _FLIP_KEYS:
+        unused = sorted(set(flips) & set(_FLIP_KEYS.values()) - {_FLIP_KEYS[kind]})
+        if unused:
+            raise ExperimentError(f"[acquisition.flip_angles] of kind {kind!r} takes "
+                                  f"{_FLIP_KEYS[kind]}, not {unused[0]}")
     if "angles" in flips:
         flips["angles"] = tuple(flips["angles"])
     acquisition = Acquisition(flip_angles=FlipAngles(**flips), **acquisition_table)
@@ -104,6 +154,8 @@ def experiment_from_config(config: dict) -> Experiment:
     maps = {key: [] for key in ("delivery", "off_resonance", "transmit")}
     receive, initial_m, initial_c = [], [[] for _ in names], [[] for _ in names]
     any_transmit = any("transmit" in r for r in regions if isinstance(r, dict))
+    _check_region_names(regions)
+    coil_counts: list[tuple[str, int]] = []
     for i, region in enumerate(regions):
         region = _table(f"regions.{i}", region, _REGION_KEYS)
         name = region.get("name", f"region {i}")
@@ -122,11 +174,8 @@ def experiment_from_config(config: dict) -> Experiment:
                                                     region.get("off_resonance", 0.0), count))
         maps["transmit"].append(_region_values(f"{where}: transmit",
                                                region.get("transmit", 1.0), count))
-        try:
-            coil_values = np.array(region.get("receive", [1.0]), dtype=np.float64).reshape(-1)
-        except (TypeError, ValueError):
-            raise ExperimentError(f"{where}: receive must list one sensitivity per coil") from None
-        receive.append(np.repeat(coil_values[:, np.newaxis], count, axis=1))
+        receive.append(_receive(where, region.get("receive", [1.0]), count))
+        coil_counts.append((name, receive[-1].shape[0]))
         for key, target in (("initial_magnetization", initial_m),
                             ("initial_concentration", initial_c)):
             given = _table(f"regions.{i}.{key}", region.get(key, {}), set(names))
@@ -134,7 +183,8 @@ def experiment_from_config(config: dict) -> Experiment:
                 target[p].append(_region_values(f"{where}: {key}.{metabolite}",
                                                 given.get(metabolite, 0.0), count))
     if len({r.shape[0] for r in receive}) != 1:
-        raise ExperimentError("every region must give the same number of receive coils")
+        raise ExperimentError("every region must give the same number of receive coils ("
+                              + ", ".join(f"{n!r}: {c}" for n, c in coil_counts) + ")")
     join = np.concatenate
     return Experiment(
         precursor=metabolites[0],

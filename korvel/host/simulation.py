@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 
-from korvel.host import admission, planner
+from korvel.host import admission, planner, sanity
 from korvel.host.experiment import Experiment
 from korvel.host.progress import Progress
 from korvel.host.result import SimulationResult
@@ -53,6 +53,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         planner.driver_record(driver)
     record.check(experiment)
     admission.check_run(experiment)  # before anything of the run's size is allocated
+    sanity.warn_if_empty(experiment)
     function = record.function(module)
     if client is not None:
         function = _chunked(record, function, client)
@@ -70,6 +71,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
                          total: bar.advance(1 / total, f", chunk {done}/{total}"))
     finally:
         bar.close()
+    sanity.check_finite(experiment, run.signal)
     acquisition = experiment.acquisition
     nexc = acquisition.excitations
     return SimulationResult(
