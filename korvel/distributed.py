@@ -332,7 +332,17 @@ class _DaskClient:
 
     def share(self, shared: dict) -> None:
         self.shared_data = shared
-        [self.shared] = self.client.scatter([shared], broadcast=True, hash=False)
+        for attempt in range(_RESUBMISSIONS + 1):
+            try:
+                [self.shared] = self.client.scatter([shared], broadcast=True, hash=False)
+                break
+            except OSError as error:  # a worker went while it was being sent the tables
+                _drop_frames(error)
+                self.check()
+                if attempt == _RESUBMISSIONS:
+                    raise ClusterError(self.nparents, f"the shared tables could not be sent: "
+                                                      f"{type(error).__name__}: {error}") from None
+                time.sleep(0.1 * (attempt + 1))
         self.made.append(self.shared)
 
     def submit(self, driver, chunk, constants, written):

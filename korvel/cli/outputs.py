@@ -61,6 +61,7 @@ class OutputFolder:
     def __init__(self, path: Path | str, names: tuple[str, ...]):
         self.path = Path(path)
         self.names = tuple(names)
+        self.committed = False  # every file in place
         self._created: list[Path] = []
 
     def check(self) -> None:
@@ -130,6 +131,7 @@ class OutputFolder:
                     raise OutputError(f"output {name} was not written")
             with deferred_signals():
                 self._swap({name: temporary[name] for name in made})
+                self.committed = True
         finally:
             for path in temporary.values():
                 with contextlib.suppress(FileNotFoundError):

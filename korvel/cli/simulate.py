@@ -150,13 +150,15 @@ def run(options) -> int:
             sys.stdout.write(default_config_text())
             sys.stdout.flush()
         return 0
+    folders: list[OutputFolder] = []
     with warnings.catch_warnings():
-        warnings.simplefilter("always")
         warnings.showwarning = _one_line_warning
         try:
-            return _run(options)
+            return _run(options, folders)
         except KeyboardInterrupt:
-            print("interrupted; no output was changed", file=sys.stderr)
+            written = bool(folders) and folders[0].committed
+            print("interrupted after the outputs were written" if written else
+                  "interrupted; no output was changed", file=sys.stderr)
             return 130
         except Exception as error:  # one line, whatever went wrong
             print(f"internal error: {type(error).__name__}: {error}".splitlines()[0],
@@ -164,7 +166,7 @@ def run(options) -> int:
             return 1
 
 
-def _run(options) -> int:
+def _run(options, folders: list) -> int:
     try:
         experiment = (default_experiment() if options.config is None
                       else load_experiment(options.config))
@@ -172,6 +174,7 @@ def _run(options) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 2
     folder = OutputFolder(options.output, OUTPUT_NAMES)
+    folders.append(folder)
     try:
         folder.check()
     except OSError as error:
