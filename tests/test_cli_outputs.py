@@ -166,6 +166,10 @@ def test_sigint_at_any_moment_leaves_old_or_new_outputs(tmp_path, delay):
         out, err = process.communicate(timeout=120)
     contents = snapshot(folder)
     assert sorted(os.listdir(folder)) == sorted(NAMES)
+    if "init_import_site" in err and "korvel" not in err:
+        # Python's own start-up, before any code of the package: nothing to hold on to.
+        assert set(contents.values()) == {b"old"}
+        return
     written = process.returncode == 0 or err == "interrupted after the outputs were written\n"
     if written:
         assert all(value != b"old" for value in contents.values())

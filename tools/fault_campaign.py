@@ -343,6 +343,11 @@ def cli_section(count, seconds, rng) -> Tally:
                 _, err = process.communicate(timeout=300)
             tally.trials += 1
             status = process.returncode
+            if "init_import_site" in err and "korvel" not in err:
+                # Python's own start-up (site-packages) before any code of the package runs.
+                tally.outcomes["interrupted in Python's start-up"] += 1
+                _clear(output)
+                continue
             tally.outcomes[{0: "completed", 130: "interrupted", -signal.SIGINT: "killed by SIGINT"}
                            .get(status, f"status {status}")] += 1
             check_stderr(tally, err, f"SIGINT, status {status}")
@@ -359,10 +364,14 @@ def cli_section(count, seconds, rng) -> Tally:
                 tally.find("partial writes", f"status {status} but new outputs")
             if status not in (0, 130, -signal.SIGINT):
                 tally.find("tracebacks", f"status {status}: {err.strip()[-200:]}")
-            for name in names:
-                (output / name).unlink()
-            output.rmdir()
+            _clear(output)
     return tally
+
+
+def _clear(output: Path) -> None:
+    for name in os.listdir(output):
+        (output / name).unlink()
+    output.rmdir()
 
 
 def configs_section(seconds) -> Tally:

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import signal
 import sys
+import threading
 import time
 import warnings
 from pathlib import Path
@@ -95,7 +97,9 @@ def write_plot(result: SimulationResult, path: Path) -> bool:
     """The curves as a PNG, one panel per metabolite; False when matplotlib is missing."""
     try:
         import matplotlib
-    except ImportError:
+    except ModuleNotFoundError as error:
+        if error.name != "matplotlib":  # installed but broken: a failure, not "no plot"
+            raise
         return False
     matplotlib.use("Agg")
     from matplotlib import pyplot
@@ -151,19 +155,34 @@ def run(options) -> int:
             sys.stdout.flush()
         return 0
     folders: list[OutputFolder] = []
+    interrupts: list[int] = []
+
+    def on_interrupt(number, frame):
+        interrupts.append(number)  # an extension may turn the KeyboardInterrupt into its own error
+        raise KeyboardInterrupt
+
+    previous = None
+    if threading.current_thread() is threading.main_thread() and \
+            signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        previous = signal.signal(signal.SIGINT, on_interrupt)
     with warnings.catch_warnings():
         warnings.showwarning = _one_line_warning
         try:
             return _run(options, folders)
-        except KeyboardInterrupt:
-            written = bool(folders) and folders[0].committed
-            print("interrupted after the outputs were written" if written else
-                  "interrupted; no output was changed", file=sys.stderr)
-            return 130
         except Exception as error:  # one line, whatever went wrong
-            print(f"internal error: {type(error).__name__}: {error}".splitlines()[0],
-                  file=sys.stderr)
-            return 1
+            if not interrupts:
+                print(f"internal error: {type(error).__name__}: {error}".splitlines()[0],
+                      file=sys.stderr)
+                return 1
+        except KeyboardInterrupt:
+            pass
+        finally:
+            if previous is not None:
+                signal.signal(signal.SIGINT, previous)
+        written = bool(folders) and folders[0].committed
+        print("interrupted after the outputs were written" if written else
+              "interrupted; no output was changed", file=sys.stderr)
+        return 130
 
 
 def _run(options, folders: list) -> int:
