@@ -29,7 +29,9 @@ def phantom(nvoxels: int):
     inflow, two spins per voxel, 20 excitations."""
     import korvel
 
-    base = korvel.default_experiment()
+    from end_to_end import REGIONS
+
+    base = korvel.load_experiment(REGIONS)
     names = ("tumour", "healthy", "vessel")
     counts = [nvoxels // 5, 0, nvoxels // 10]
     counts[1] = nvoxels - counts[0] - counts[2]

@@ -25,6 +25,7 @@ import os
 import statistics
 import time
 import tomllib
+from pathlib import Path
 
 SELECTIVE_ANGLES = {"pyruvate": {"kind": "constant", "angle": 10.0},
                     "lactate": {"kind": "constant", "angle": 30.0},
@@ -36,12 +37,15 @@ VARIANTS = {
     "offsets 1, 2 s": (SELECTIVE_ANGLES, {"lactate": 1.0, "alanine": 2.0}),
 }
 
+# The three-region phantom the rows scale (a run of voxels per region, no grid).
+REGIONS = Path(__file__).with_name("regions.toml")
+
 
 def experiment(nvoxels: int, spins_per_voxel: int, flip_angles=None, offsets=None):
     """The scaled default phantom with the given per-metabolite acquisition."""
-    from korvel.host.config import default_config_text, experiment_from_config
+    from korvel.host.config import experiment_from_config
 
-    config = tomllib.loads(default_config_text())
+    config = tomllib.loads(REGIONS.read_text(encoding="utf-8"))
     config["voxels"]["spins_per_voxel"] = spins_per_voxel
     counts = [nvoxels * 2 // 5, nvoxels * 2 // 5]
     counts.append(nvoxels - sum(counts))

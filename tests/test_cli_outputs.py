@@ -70,7 +70,7 @@ class Interrupted(KeyboardInterrupt):
 
 
 def fail_plot(kind):
-    def plot(result, path):
+    def plot(result, path, experiment=None):
         path.write_bytes(b"half a png")
         raise {"error": RuntimeError("the plot failed"), "interrupt": Interrupted()}[kind]
     return plot
@@ -92,7 +92,7 @@ def test_a_failure_while_writing_keeps_every_old_output(old_outputs, capsys, mon
 
 
 def test_outputs_not_made_this_time_are_removed(old_outputs, capsys, monkeypatch):
-    monkeypatch.setattr(cli, "write_plot", lambda result, path: False)
+    monkeypatch.setattr(cli, "write_plot", lambda result, path, experiment=None: False)
     assert main(["simulate", "--output", str(old_outputs)]) == 0
     assert "no plot" in capsys.readouterr().out
     assert sorted(os.listdir(old_outputs)) == ["curves.csv", "notes.txt", "summary.csv"]

@@ -7,6 +7,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from pathlib import Path
 import test_host_simulate
 
 import korvel
@@ -31,7 +32,7 @@ def small(**changes):
 def config_with(*replacements):
     import tomllib
 
-    text = default_config_text()
+    text = (Path(__file__).with_name("regions.toml")).read_text(encoding="utf-8")
     for old, new in replacements:
         assert old in text
         text = text.replace(old, new)

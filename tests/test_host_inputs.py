@@ -7,6 +7,7 @@ import warnings
 
 import numpy as np
 import pytest
+from pathlib import Path
 import test_host_simulate
 
 import korvel
@@ -71,8 +72,12 @@ MALFORMED = {
 }
 
 
+# The run form of a configuration: regions as runs of voxels, the layout these checks read.
+RUN_FORM = Path(__file__).with_name("regions.toml")
+
+
 def config_text(replacements) -> str:
-    text = default_config_text()
+    text = RUN_FORM.read_text(encoding="utf-8")
     for old, new in replacements:
         assert old in text, old
         text = text.replace(old, new, 1)

@@ -60,13 +60,19 @@ def describe_acquisition(source, experiment=None) -> str:
             f"flip angles {schedule}")
 
 
+def plain_text(text: str) -> str:
+    """``text`` as matplotlib shows it literally: a ``$`` would start a formula."""
+    text = text.replace("$", r"\$")
+    return text if not text.startswith("_") else " " + text  # "_..." labels are hidden
+
+
 def _region_label(region: str, result: SimulationResult, experiment) -> str:
     if experiment is None:
-        return region
+        return plain_text(region)
     where = np.array(result.regions) == region
     rates = ", ".join(f"{p.name} {_rate_range(rate[where])}"
                       for p, rate in zip(experiment.products, experiment.conversion_rates))
-    return f"{region}\n{rates}"
+    return f"{plain_text(region)}\n{rates}"
 
 
 def _figure(width: float, height: float) -> Figure:
@@ -110,7 +116,7 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
                                 linewidth=1.2, color=colours[r])
             if m == 0:
                 lines.append(line)
-        axis.set_title(name)
+        axis.set_title(plain_text(name))
         axis.set_ylabel("signal (a.u.)")
     flips = axes[nmetabolites]
     angles, times = result.metabolite_flip_angles, result.readout_times
@@ -120,7 +126,8 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
         flips.plot(result.time, result.flip_angles, "o", color="0.2", markersize=3)
     else:  # each metabolite its own schedule, in its own metabolite's colour
         for m, name in enumerate(result.metabolites):
-            flips.plot(times[m], angles[m], "o-", markersize=3, linewidth=1.0, label=name)
+            flips.plot(times[m], angles[m], "o-", markersize=3, linewidth=1.0,
+                       label=plain_text(name))
         flips.legend(frameon=False, fontsize="small")
     flips.set_ylim(0, max(float(np.max(angles)), 1.0) * 1.1)
     flips.set_title("flip schedule")

@@ -196,12 +196,6 @@ def write_voxels(result: SimulationResult, path: Path, experiment=None) -> None:
                                  _cell(rate, ".10g")])
 
 
-def plain_text(text: str) -> str:
-    """``text`` as matplotlib shows it literally: a ``$`` would start a formula."""
-    text = text.replace("$", r"\$")
-    return text if not text.startswith("_") else " " + text  # "_..." labels are hidden
-
-
 def write_plot(result: SimulationResult, path: Path, experiment=None) -> bool:
     """The curves and the flip schedule as a PNG; False when matplotlib is missing."""
     try:
