@@ -351,7 +351,7 @@ def setup(app):
             for item in dataclasses.fields(obj):
                 factory = item.default_factory
                 if factory is not dataclasses.MISSING:
-                    signature = re.sub(rf"(\b{item.name}: [^,]*?= )<factory>",
+                    signature = re.sub(rf"(\b{item.name}: [^=]*?= )<factory>",
                                        rf"\g<1>{getattr(factory, '__name__', 'factory')}()",
                                        signature)
         return signature, return_annotation
