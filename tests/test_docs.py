@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import dataclasses
 import importlib.util
 import io
 import sys
 import tomllib
 from pathlib import Path
+from typing import Mapping
 
 import pytest
 
@@ -128,3 +130,52 @@ def test_stub_matches_the_extension():
     docs.kernels_rst((ROOT / "korvel/pelorine.pyi").read_text(),
                      {f.name: getattr(pelorine, f.name).__doc__ for f in functions},
                      "korvel.pelorine")
+
+
+@dataclasses.dataclass
+class _Fields:
+    label: int | tuple[int, ...] | None = None
+    rates: Mapping[str, float] = dataclasses.field(default_factory=dict)
+    names: list[str] = dataclasses.field(default_factory=list)
+
+
+@pytest.mark.parametrize("signature, expected", [
+    # a comma inside the annotation (a generic) before the factory
+    ("(label: int | tuple[int, ...] | None = None, rates: Mapping[str, float] = <factory>, "
+     "names: list[str] = <factory>)",
+     "(label: int | tuple[int, ...] | None = None, rates: Mapping[str, float] = dict(), "
+     "names: list[str] = list())"),
+    ("(rates: dict = <factory>)", "(rates: dict = dict())"),
+])
+def test_default_factories_become_calls(signature, expected):
+    assert docs.default_factories(signature, _Fields) == expected
+    assert docs.default_factories(signature, object()) == signature  # not a dataclass
+
+
+def test_lazy_wrappers_stand_for_their_function():
+    import korvel
+    from korvel.analysis import figures
+
+    assert docs.lazy_target(korvel.plot_result) is figures.plot_result
+    assert docs.lazy_target(korvel.plot_sweep) is figures.plot_sweep
+    assert docs.lazy_target(korvel.simulate) is None
+
+
+def test_gallery_shows_each_korvel_figure_once_and_leaves_pyplot_figures(tmp_path):
+    pytest.importorskip("sphinx_gallery")
+    plt = pytest.importorskip("matplotlib.pyplot")
+    from matplotlib.figure import Figure
+
+    tmp = tmp_path
+    paths = iter(tmp / f"image_{n}.png" for n in range(10))
+    korvel_figure, pyplot_figure = Figure(), plt.figure()
+    try:
+        block_vars = {"example_globals": {"a": korvel_figure, "b": pyplot_figure, "c": 1},
+                      "image_path_iterator": paths}
+        conf = {"src_dir": str(tmp)}
+        first = docs.figure_scraper(None, block_vars, conf)
+        again = docs.figure_scraper(None, block_vars, conf)  # the next block
+    finally:
+        plt.close(pyplot_figure)
+    assert "image_0.png" in first and (tmp / "image_0.png").is_file()
+    assert again == "" and not (tmp / "image_1.png").exists()
