@@ -26,6 +26,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from workloads import WORKLOADS, Sizes, Workload, bytes_per_unit  # noqa: E402
 from machine import Limits, measure  # noqa: E402
+import bench_cluster  # noqa: E402
 
 SEED = 20261208
 QUICK = Sizes(spins=2_000, steps=8, spins_per_parent=10, voxels=20_000, voxel_steps=8)
@@ -241,6 +242,8 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--quick", action="store_true",
                         help="tiny sizes and one repetition: a smoke run of a few seconds")
     parser.add_argument("--csv", metavar="FILE", help="also write the results as CSV")
+    parser.add_argument("--cluster-voxels", type=int, default=100_000,
+                        help="voxels of the phantom of the cluster row")
     return parser.parse_args(argv)
 
 
@@ -277,6 +280,11 @@ def main(argv: list[str] | None = None) -> int:
         row = run_workload(workload, sizes, teams, repeats, options.reference_steps)
         rows.append(row)
         print("\n".join(format_row(row, limits, teams)), flush=True)
+    cluster_row = None
+    if options.only in bench_cluster.LABEL:
+        cluster_row = bench_cluster.measure(2_000 if options.quick else options.cluster_voxels,
+                                            min(repeats, 3), processes=not options.quick)
+        print("\n".join(bench_cluster.format_row(cluster_row)), flush=True)
     print(f"\n* reference timed on {options.reference_steps} steps and scaled per unit of work. "
           "bits: native and reference outputs compared at the reference's size.")
     print("roofline: the lowest of bandwidth / bytes, multiply rate / operations and division "
@@ -290,8 +298,10 @@ def main(argv: list[str] | None = None) -> int:
     fitting = fitting_rows(options.only, options.quick, repeats, teams)
     if fitting:
         print("\n" + "\n".join(fitting), flush=True)
+    cluster_bad = cluster_row is not None and cluster_row.status == "ok" and \
+        not cluster_row.same_bits
     different = any(row.same_bits is False for row in rows) or "DIFFERENT" in "".join(fitting)
-    return 1 if different else 0
+    return 1 if different or cluster_bad else 0
 
 
 if __name__ == "__main__":

@@ -4,7 +4,8 @@
 NumPy to state arrays in place, in a fixed IEEE operation order, across an OpenMP thread team.
 ``korvel.reference`` performs the same operations in pure NumPy, bit for bit.
 
-``korvel.simulate`` plans and runs a whole experiment described by ``korvel.Experiment``;
+``korvel.simulate`` plans and runs a whole experiment described by ``korvel.Experiment``
+(on a Dask cluster by slices of voxels with ``client=``; ``korvel.simulate_many`` for a list);
 ``korvel.add_noise``, ``korvel.sweep`` and ``korvel.plot_result`` (``korvel.analysis``) add
 noise, run it over a grid of parameters and draw it.
 ``korvel.fit_kinetics`` fits conversion-rate maps to measured (or simulated) dynamic series.
@@ -30,6 +31,7 @@ from korvel.host import (  # noqa: E402
     load_experiment,
     simulate,
 )
+from korvel.host import SimulationError, simulate_many  # noqa: E402
 from korvel.analysis import (  # noqa: E402
     Labelled,
     SweepResult,
@@ -58,6 +60,7 @@ __all__ = [
     "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Metabolite",
     "SimulationResult", "default_experiment", "load_experiment", "pelorine", "reference",
     "simulate",
+    "SimulationError", "simulate_many",
     "Labelled", "SweepResult", "add_noise", "plot_result", "plot_sweep", "sweep",
     "FitError", "KineticFit", "fit_kinetics",
     "Coil", "CoilRing", "Ellipse", "GaussianTransmit", "Grid", "Phantom", "PolynomialTransmit",

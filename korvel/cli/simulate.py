@@ -13,6 +13,7 @@ from pathlib import Path
 
 import numpy as np
 
+from korvel.host.cluster import SimulationError
 from korvel.host.config import default_experiment, load_experiment
 from korvel.host.experiment import ExperimentError
 from korvel.host.result import SimulationResult
@@ -31,9 +32,10 @@ def add_arguments(parser) -> None:
     parser.add_argument("--backend", choices=("native", "reference"), default="native",
                         help="native drivers or their NumPy counterparts (simulate)")
     parser.add_argument("--threads", type=int, default=None,
-                        help="thread team size (simulate; default: all CPUs)")
+                        help="thread team size (simulate; default: all CPUs; with --scheduler "
+                             "each task's team, default 1)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                        help="run on the Dask cluster of this scheduler, e.g. "
+                        help="run in slices of voxels on the Dask cluster of this scheduler, e.g. "
                              "tcp://scheduler:8786 (simulate; needs korvel[distributed])")
     parser.add_argument("--snr", type=float, default=None,
                         help="add complex Gaussian noise at this SNR (the precursor's peak "
@@ -198,6 +200,9 @@ def run(options) -> int:
         status = _run(options)
         sys.stdout.flush()  # here, so that a closed pipe is caught below and not at exit
         return status
+    except KeyboardInterrupt:  # the cluster's slices are cancelled on the way out
+        print("\ninterrupted", file=sys.stderr)
+        return 130
     except BrokenPipeError:
         # The reader went away (`... | head`): stop quietly, as other command-line tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -224,6 +229,9 @@ def _run(options) -> int:
     except (ValueError, ImportError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
+    except SimulationError as error:  # a slice failed on the cluster
+        print(f"error: {error}", file=sys.stderr)
+        return 1
     elapsed = time.perf_counter() - started
     if options.snr is not None:
         from korvel.analysis.noise import add_noise

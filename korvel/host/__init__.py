@@ -11,11 +11,13 @@
 - ``planner``: steps, shared coefficient groups, voxel classes, chunks and blocks, and each
   block's driver arguments;
 - ``simulation``: ``simulate``, one loop over the planned blocks;
+- ``cluster``: ``simulate`` on a Dask cluster by slices of voxels, and ``simulate_many``;
 - ``result``: ``SimulationResult`` and its summaries; ``progress``: the progress bar.
 
 Everything a user needs is re-exported from ``korvel``.
 """
 
+from korvel.host.cluster import SimulationError, simulate_many
 from korvel.host.config import default_experiment, load_experiment, phantom_from_config
 from korvel.host.experiment import (
     Acquisition,
@@ -38,4 +40,5 @@ __all__ = [
     "SimulationResult", "default_experiment", "load_experiment", "simulate",
     "Coil", "CoilRing", "Ellipse", "GaussianTransmit", "Grid", "Phantom", "PolynomialTransmit",
     "Rectangle", "Region", "load_labels", "phantom_from_config", "plot_phantom",
+    "SimulationError", "simulate_many",
 ]

@@ -294,6 +294,13 @@ class Acquisition:
         return self.excitation_times() + self.readout_delay
 
 
+VOXEL_MAPS = ("off_resonance", "transmit", "delivery")
+"""The fields of ``Experiment`` that are one map (or None); ``receive`` and ``regions`` are per
+voxel too."""
+VOXEL_MAP_TUPLES = ("conversion_rates", "initial_magnetization", "initial_concentration")
+"""The fields of ``Experiment`` that are tuples of maps."""
+
+
 @dataclass(frozen=True, eq=False)
 class Experiment:
     """A complete experiment: metabolites, tissue maps, acquisition and inflow.
@@ -424,6 +431,32 @@ class Experiment:
         current = {f.name: getattr(self, f.name) for f in fields(self)}
         current.update(changes)
         return Experiment(**current)
+
+    def voxel_fields(self, start: int, stop: int) -> dict:
+        """The per-voxel fields restricted to voxels [start, stop), as ``replace`` takes them
+        (views of this experiment's read-only maps)."""
+        for name, value in (("start", start), ("stop", stop)):
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+                raise TypeError(f"{name} must be an integer, got {value!r}")
+        start, stop = int(start), int(stop)
+        if not 0 <= start < stop <= self.nvoxels:
+            raise ValueError(f"voxels {start}:{stop} must be a non-empty range within "
+                             f"0:{self.nvoxels}")
+        voxels = slice(start, stop)
+        changes: dict = {name: tuple(m[voxels] for m in getattr(self, name))
+                         for name in VOXEL_MAP_TUPLES}
+        changes.update({name: None if getattr(self, name) is None else getattr(self, name)[voxels]
+                        for name in VOXEL_MAPS})
+        # A slice is a run of voxels, not an image: the grid stays with the whole experiment.
+        changes.update(nvoxels=stop - start, regions=self.regions[voxels],
+                       receive=self.receive[:, voxels], grid=None)
+        return changes
+
+    def slice_voxels(self, start: int, stop: int) -> "Experiment":
+        """The same experiment over voxels [start, stop) only: every per-voxel map cut to those
+        voxels, every shared value kept. Voxels never interact, so its signal is, bit for bit,
+        those voxels' signal in the whole experiment."""
+        return self.replace(**self.voxel_fields(start, stop))
 
     def offsets(self) -> np.ndarray:
         """Frequency offset in Hz of each metabolite at each voxel: (nmetabolites, nvoxels)."""

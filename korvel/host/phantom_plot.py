@@ -118,8 +118,11 @@ def plot_phantom(source: Phantom | Experiment, path=None, *, slice_index: int | 
     bar.set_ticks(np.arange(-1, len(names)), labels=["background", *names])
     bar.ax.tick_params(length=0)
     for axis, (name, image, label) in zip(axes[0, 1:], tissue):
-        cmap_ = "magma" if "rate" in name else "coolwarm" if "resonance" in name else "viridis"
-        show(axis, image, name, label, cmap=cmap_)
+        if "resonance" in name:  # a signed quantity: zero in the middle of the scale
+            limit = np.nanmax(np.abs(image))
+            show(axis, image, name, label, cmap="coolwarm", vmin=-limit, vmax=limit)
+        else:
+            show(axis, image, name, label, cmap="magma" if "rate" in name else "viridis")
     for axis, (name, image, label) in zip(axes[1], fields):
         show(axis, image, name, label, cmap="cividis" if "transmit" in name else "gray")
         if isinstance(source, Phantom):  # the regions' outlines over fields drawn everywhere

@@ -24,9 +24,23 @@ def _backend_module(backend: str):
     raise ValueError(f"backend must be one of {', '.join(BACKENDS)}, got {backend!r}")
 
 
+def default_threads() -> int:
+    """The CPUs this process may use."""
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") \
+        else (os.cpu_count() or 1)
+
+
+def check_threads(num_threads) -> int:
+    if isinstance(num_threads, bool) or not isinstance(num_threads, (int, np.integer)) \
+            or num_threads < 1:
+        raise ValueError(f"num_threads must be a positive integer, got {num_threads!r}")
+    return int(num_threads)
+
+
 def simulate(experiment: Experiment, backend: str = "native", num_threads: int | None = None,
              *, progress: bool | None = None, driver: str | None = None,
-             share_groups: bool = True, client=None) -> SimulationResult:
+             share_groups: bool = True, client=None,
+             slice_voxels: int | None = None) -> SimulationResult:
     """Simulate ``experiment`` and return its signal.
 
     ``backend`` "native" runs the compiled drivers, "reference" their NumPy counterparts; both
@@ -34,41 +48,56 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     shows a bar on stderr (None: only for runs longer than a second). ``driver`` forces a driver
     where several fit; ``share_groups=False`` gives every step its own coefficient groups.
 
-    ``client``, a ``dask.distributed.Client``, runs every block in chunks of voxels on its
-    workers (``korvel.distributed``), with the same bits; ``num_threads`` is then each task's
-    team (default 1), and the bar moves per finished chunk.
+    ``client``, a ``dask.distributed.Client``, runs the experiment in slices of voxels on its
+    workers (``korvel.host.cluster``): each task receives only its slice of the experiment,
+    plans and runs it there and returns only its signal, with the same bits. ``num_threads``
+    is then each task's team (default 1: a worker runs one task per thread of its own),
+    ``slice_voxels`` the voxels per task (default: a few slices per worker thread), and the
+    bar moves per finished slice.
     """
     if not isinstance(experiment, Experiment):
         raise TypeError(f"experiment must be an Experiment, got {type(experiment).__name__}")
     module = _backend_module(backend)
-    if num_threads is None and client is not None:
-        num_threads = 1  # a worker runs one task per thread of its own
     if num_threads is None:
-        num_threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") \
-            else (os.cpu_count() or 1)
-    if isinstance(num_threads, bool) or not isinstance(num_threads, (int, np.integer)) \
-            or num_threads < 1:
-        raise ValueError(f"num_threads must be a positive integer, got {num_threads!r}")
+        num_threads = 1 if client is not None else default_threads()
+    num_threads = check_threads(num_threads)
     record = planner.choose_driver(experiment) if driver is None else \
         planner.driver_record(driver)
     record.check(experiment)
-    function = record.function(module)
     if client is not None:
-        function = _chunked(record, function, client)
+        from korvel.host import cluster
+
+        return cluster.simulate_on(client, experiment, backend=backend, num_threads=num_threads,
+                                   progress=progress, driver=record.name,
+                                   share_groups=share_groups, slice_voxels=slice_voxels)
+    if slice_voxels is not None:
+        raise ValueError("slice_voxels needs a client")
     run = planner.Run(experiment, record, (module.prepare_spatial_rf_rotation_coefficients,
                                            module.prepare_transverse_factors_coefficients),
                       share=share_groups)
     bar = Progress(run.nblocks, progress)
     try:
-        for block in run.blocks():
-            if client is None:
-                function(**block.arguments, num_threads=int(num_threads))
-                bar.advance()
-            else:
-                function(**block.arguments, num_threads=int(num_threads), progress=lambda done,
-                         total: bar.advance(1 / total, f", chunk {done}/{total}"))
+        run_blocks(run, record.function(module), num_threads, bar.advance)
     finally:
         bar.close()
+    return make_result(experiment, np.ascontiguousarray(run.signal.transpose(1, 2, 0, 3)),
+                       backend, record.name)
+
+
+def run_blocks(run: planner.Run, function, num_threads: int, advance=None) -> np.ndarray:
+    """Run every block of ``run`` through ``function``; returns the run's signal, (nvoxels,
+    nmetabolites, ncoils, nexcitations)."""
+    for block in run.blocks():
+        function(**block.arguments, num_threads=num_threads)
+        if advance is not None:
+            advance()
+    return run.signal
+
+
+def make_result(experiment: Experiment, signal: np.ndarray, backend: str,
+                driver: str) -> SimulationResult:
+    """The result of ``experiment`` with ``signal`` (nmetabolites, ncoils, nvoxels,
+    nexcitations)."""
     acquisition = experiment.acquisition
     nexc = acquisition.excitations
     return SimulationResult(
@@ -76,17 +105,9 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         regions=experiment.regions,
         time=acquisition.readout_times(),
         flip_angles=np.degrees(acquisition.flip_angles.schedule(nexc)),
-        signal=np.ascontiguousarray(run.signal.transpose(1, 2, 0, 3)),
+        signal=signal,
         repetition_time=acquisition.repetition_time,
         backend=backend,
-        driver=record.name,
+        driver=driver,
         grid=experiment.grid,
     )
-
-
-def _chunked(record: planner.Driver, function, client):
-    """The driver's counterpart in ``korvel.distributed``, running ``function`` per chunk."""
-    from korvel import distributed
-
-    chunked = distributed.chunked(record)
-    return lambda **arguments: chunked(**arguments, client=client, driver=function)
