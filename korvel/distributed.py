@@ -16,7 +16,8 @@ function here takes its driver's arguments plus where and how to run:
   ``korvel.reference`` function gives the same bits).
 
 The call validates exactly as the driver does, before anything is sent. The tables without a spin
-axis are scattered once to every worker; each chunk's slices travel in its task, and at most two
+axis, and those the same for every spin (zero-stride broadcasts, sent as one spin's values), are
+scattered once to every worker; each chunk's slices travel in its task, and at most two
 chunks per task slot are in flight, so no worker holds the whole block. Dask runs the task of a
 lost worker again elsewhere (up to its ``distributed.scheduler.allowed-failures``). The caller
 gathers each chunk's results as it finishes (one copy of the arrays the driver writes, in all) and
@@ -28,6 +29,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import dataclasses
 import inspect
 import math
 import os
@@ -141,6 +143,9 @@ class _Split:
     shared: dict[str, np.ndarray]
     constants: dict[str, Any]  # scalars and absent arrays
     written: tuple[str, ...]
+    # Spin arrays the same for every spin (a zero stride along the spin axis): shared as one
+    # spin's values and broadcast again over each chunk's spins.
+    broadcasts: dict[str, int] = dataclasses.field(default_factory=dict)
 
     def chunk(self, arguments: dict[str, Any], parents: range) -> dict[str, Any]:
         """The caller's slices for ``parents``: views, copied only when sent or run."""
@@ -173,7 +178,7 @@ def _split(layout: Layout, arguments: dict[str, Any]) -> _Split:
     else:
         spins_per_parent = int(arguments["spins_per_parent"])
         nparents = arguments["parent_species_signal"].shape[0]
-    axes, placeholders, shared, constants = {}, {}, {}, {}
+    axes, placeholders, shared, constants, broadcasts = {}, {}, {}, {}, {}
     for name, value in arguments.items():
         if not isinstance(value, np.ndarray):
             constants[name] = value
@@ -181,7 +186,11 @@ def _split(layout: Layout, arguments: dict[str, Any]) -> _Split:
             axes[name] = (layout.parent_axes[name], 1)
         elif name in layout.spin_axes:
             axis = layout.spin_axes[name]
-            if value.shape[axis] == nspins:
+            if value.shape[axis] == nspins and nspins > 1 and value.strides[axis] == 0 \
+                    and name not in layout.written:
+                shared[name] = np.ascontiguousarray(value[(slice(None),) * axis + (slice(0, 1),)])
+                broadcasts[name] = axis
+            elif value.shape[axis] == nspins:
                 axes[name] = (axis, spins_per_parent)
             elif name in RF_TABLES:
                 shared[name] = value  # one rotation for every spin
@@ -195,7 +204,7 @@ def _split(layout: Layout, arguments: dict[str, Any]) -> _Split:
             shared[name] = value
     written = tuple(name for name in layout.written if name in axes or name in placeholders)
     return _Split(nspins, nparents, spins_per_parent, axes, placeholders, shared, constants,
-                  written)
+                  written, broadcasts)
 
 
 def _parent_ranges(nparents: int, size: int, smallest: int) -> list[range]:
@@ -213,16 +222,23 @@ def _aligned_copy(array: np.ndarray) -> np.ndarray:
     return array if _aligned(array) else np.array(array)
 
 
-def _run_chunk(driver, shared: dict, chunk: dict, constants: dict, written: tuple[str, ...]):
+def _run_chunk(driver, shared: dict, chunk: dict, constants: dict, written: tuple[str, ...],
+               broadcasts: dict[str, int] | None = None):
     """Run one chunk and return the arrays the driver wrote.
 
     Written arrays are copied first, so that a task run again after a lost worker starts from
-    the values it was given.
+    the values it was given. ``broadcasts`` names the shared one-spin arrays to broadcast over
+    the chunk's spins, with their spin axis.
     """
     arguments = {name: _aligned_copy(value) for name, value in shared.items()}
     for name, value in chunk.items():
         arguments[name] = np.array(value, order="C") if name in written \
             else _aligned_copy(np.ascontiguousarray(value))
+    nspins = arguments["state"].shape[1]
+    for name, axis in (broadcasts or {}).items():
+        shape = list(arguments[name].shape)
+        shape[axis] = nspins
+        arguments[name] = np.broadcast_to(arguments[name], shape)
     arguments.update(constants)
     function = getattr(pelorine, driver) if isinstance(driver, str) else driver
     function(**arguments)
@@ -242,8 +258,9 @@ class _LocalThreads:
     def share(self, shared: dict) -> None:
         self.shared = shared
 
-    def submit(self, driver, chunk, constants, written):
-        return self.pool.submit(_run_chunk, driver, self.shared, chunk, constants, written)
+    def submit(self, driver, chunk, constants, written, broadcasts):
+        return self.pool.submit(_run_chunk, driver, self.shared, chunk, constants, written,
+                                broadcasts)
 
     @staticmethod
     def wait(handles):
@@ -274,7 +291,7 @@ class _DaskClient:
         self.shared_data = shared
         [self.shared] = self.client.scatter([shared], broadcast=True, hash=False)
 
-    def submit(self, driver, chunk, constants, written):
+    def submit(self, driver, chunk, constants, written, broadcasts):
         if self.shared.status != "finished":  # every copy was lost with its worker
             self.share(self.shared_data)
         contiguous = {name: np.ascontiguousarray(value) for name, value in chunk.items()}
@@ -283,7 +300,7 @@ class _DaskClient:
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", message="Sending large graph")
             return self.client.submit(_run_chunk, driver, self.shared, contiguous, constants,
-                                      written, pure=False)
+                                      written, broadcasts, pure=False)
 
     def wait(self, handles):
         try:
@@ -344,7 +361,8 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
             while waiting and len(running) < _IN_FLIGHT_PER_SLOT * runner.slots:
                 i = waiting.popleft()
                 chunk = split.chunk(arguments, ranges[i])
-                running[runner.submit(driver, chunk, split.constants, split.written)] = i
+                running[runner.submit(driver, chunk, split.constants, split.written,
+                                      split.broadcasts)] = i
             for handle in runner.wait(list(running)):
                 i = running.pop(handle)
                 try:

@@ -336,3 +336,13 @@ def test_a_phantom_runs_in_slices_and_keeps_its_grid(client):
     sliced = korvel.simulate(experiment, client=client, slice_voxels=3)
     assert same_bits(sliced.signal, alone.signal)
     assert sliced.grid is experiment.grid
+
+
+def test_selective_pulses_run_in_slices_with_the_bits_of_one_process(client):
+    from test_host_selective import SMALL_AND_LARGE, acquisition, two_site
+
+    experiment = two_site(acquisition=acquisition(SMALL_AND_LARGE, {"lactate": 0.5}))
+    alone = korvel.simulate(experiment, num_threads=1)
+    sliced = korvel.simulate(experiment, client=client, slice_voxels=1)
+    assert same_bits(sliced.signal, alone.signal)
+    assert same_bits(sliced.readout_times, alone.readout_times)

@@ -79,7 +79,7 @@ def test_every_voxel_gets_the_bits_it_gets_alone(driver):
     record = planner.driver_record(driver)
     # A bound that packs the single voxels into mixed chunks of a few voxels and gives the
     # scattered classes chunks of their own.
-    costs = planner.chunk_costs(experiment, record, pure=False)
+    costs = planner.chunk_costs(experiment, record, pure=False, buffered=True)
     per_voxel = experiment.spins_per_voxel * (costs.chunk + costs.longitudinal + costs.factor
                                               + costs.rf)
     bounded = experiment.replace(memory_bound=24 * per_voxel)
@@ -148,3 +148,27 @@ def test_the_distributed_functions_take_the_drivers_own_parameters(record):
 ])
 def test_the_first_driver_that_runs_an_experiment_is_chosen(experiment_driver, expected):
     assert planner.choose_driver(experiment_for(experiment_driver)).name == expected
+
+
+@pytest.mark.parametrize("driver", planner.DRIVERS)
+def test_broadcast_tables_travel_as_one_spin_in_chunked_runs(driver):
+    nproducts = len(experiment_for(driver).products)
+    experiment = experiment_for(driver, nvoxels=30, conversion_rates=(0.02,) * nproducts,
+                                transmit=0.9, receive=None, off_resonance=3.0)
+    record = planner.driver_record(driver)
+    [block] = planner.Run(experiment, record, PREPARERS).blocks()
+    arguments = block.arguments
+    split = distributed._split(record.layout, dict(arguments, num_threads=1))
+    assert "rf_cosine" in split.broadcasts and "state" not in split.broadcasts
+    assert all(split.shared[name].shape[axis] == 1 for name, axis in split.broadcasts.items())
+
+    def fresh():
+        return {k: v.copy() if k in record.layout.written else v for k, v in arguments.items()}
+
+    expected = fresh()
+    record.function(pelorine)(**expected, num_threads=1)
+    got = fresh()
+    getattr(distributed, record.export)(**got, num_threads=1, chunk_parents=4)
+    for name in record.layout.written:
+        if isinstance(got[name], np.ndarray):
+            assert same_bits(got[name], expected[name]), name

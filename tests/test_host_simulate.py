@@ -167,8 +167,8 @@ BAD_DESCRIPTIONS = [
      "regions must name the region of each voxel (2 names)"),
     (lambda: Experiment(PYRUVATE, (), ()), "products must be a non-empty sequence of Metabolite"),
     (lambda: experiment_from_config({"acquisition": {"speed": 1}}),
-     "unknown key 'speed' in [acquisition]; allowed: crushers, excitations, first_excitation, "
-     "flip_angles, pulse_duration, readout_delay, repetition_time"),
+     "unknown key 'speed' in [acquisition]; allowed: crushers, excitation_offsets, excitations, "
+     "first_excitation, flip_angles, pulse_duration, readout_delay, repetition_time"),
 ]
 
 

@@ -106,23 +106,30 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
     for m, name in enumerate(result.metabolites):
         axis = axes[m]
         for r in range(len(regions)):
-            (line,) = axis.plot(result.time, curves[m, r], marker="o", markersize=2.5,
+            (line,) = axis.plot(result.readout_times[m], curves[m, r], marker="o", markersize=2.5,
                                 linewidth=1.2, color=colours[r])
             if m == 0:
                 lines.append(line)
         axis.set_title(name)
         axis.set_ylabel("signal (a.u.)")
     flips = axes[nmetabolites]
-    flips.vlines(result.time, 0, result.flip_angles, color="0.55", linewidth=1.0)
-    flips.plot(result.time, result.flip_angles, "o", color="0.2", markersize=3)
-    flips.set_ylim(0, max(float(np.max(result.flip_angles)), 1.0) * 1.1)
+    angles, times = result.metabolite_flip_angles, result.readout_times
+    if np.array_equal(angles, angles[:1].repeat(len(angles), 0)) and \
+            np.array_equal(times, times[:1].repeat(len(times), 0)):
+        flips.vlines(result.time, 0, result.flip_angles, color="0.55", linewidth=1.0)
+        flips.plot(result.time, result.flip_angles, "o", color="0.2", markersize=3)
+    else:  # each metabolite its own schedule, in its own metabolite's colour
+        for m, name in enumerate(result.metabolites):
+            flips.plot(times[m], angles[m], "o-", markersize=3, linewidth=1.0, label=name)
+        flips.legend(frameon=False, fontsize="small")
+    flips.set_ylim(0, max(float(np.max(angles)), 1.0) * 1.1)
     flips.set_title("flip schedule")
     flips.set_ylabel("nominal flip angle (°)" if experiment is not None
                      and experiment.transmit is not None else "flip angle (°)")
     for axis in axes[:nmetabolites + 1]:
         axis.set_xlabel("time (s)")
         axis.grid(alpha=0.3)
-        axis.set_xlim(0, result.time[-1] + result.repetition_time / 2)
+        axis.set_xlim(0, float(np.max(result.readout_times)) + result.repetition_time / 2)
     for axis in axes[nmetabolites + 1:]:
         axis.set_visible(False)
     noise = "" if result.noise_sigma is None else ", with noise"

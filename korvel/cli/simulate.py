@@ -113,16 +113,25 @@ def _cell(value: float | None, form: str) -> str:
 
 def write_curves(result: SimulationResult, path: Path) -> None:
     """One row per excitation: time, flip angle, then the mean magnitude per metabolite and
-    region (columns named metabolite/region)."""
+    region (columns named metabolite/region). Where metabolites have readout times or flip
+    angles of their own, each metabolite's follow (time_s/metabolite, flip_angle_deg/...)."""
     curves = result.region_curves()
     regions = result.region_names()
+    count = len(result.metabolites)
+    own = bool(np.any(result.readout_times != result.readout_times[:1])
+               or np.any(result.metabolite_flip_angles != result.metabolite_flip_angles[:1]))
     with path.open("w", newline="") as file:
         writer = csv.writer(file)
         writer.writerow(["excitation", "time_s", "flip_angle_deg"]
-                        + [f"{m}/{r}" for m in result.metabolites for r in regions])
+                        + [f"{m}/{r}" for m in result.metabolites for r in regions]
+                        + ([f"{kind}/{m}" for kind in ("time_s", "flip_angle_deg")
+                            for m in result.metabolites] if own else []))
         for n, t in enumerate(result.time):
-            values = [f"{curves[m, r, n]:.10g}" for m in range(len(result.metabolites))
+            values = [f"{curves[m, r, n]:.10g}" for m in range(count)
                       for r in range(len(regions))]
+            if own:
+                values += [f"{result.readout_times[m, n]:.6g}" for m in range(count)]
+                values += [f"{result.metabolite_flip_angles[m, n]:.6g}" for m in range(count)]
             writer.writerow([n, f"{t:.6g}", f"{result.flip_angles[n]:.6g}", *values])
 
 
@@ -150,7 +159,7 @@ def write_voxels(result: SimulationResult, path: Path, experiment=None) -> None:
     from korvel.analysis.metrics import curve_metrics
 
     magnitude = result.magnitude()  # (nmetabolites, nvoxels, nexcitations)
-    metrics = curve_metrics(result)
+    metrics = result._own_times(curve_metrics(result))
     precursor = result.metabolites[0]
     with path.open("w", newline="") as file:
         writer = csv.writer(file)
@@ -163,7 +172,8 @@ def write_voxels(result: SimulationResult, path: Path, experiment=None) -> None:
                 rate = (float(experiment.conversion_rates[m - 1][v])
                         if m and experiment is not None else None)
                 writer.writerow([v, region, name, _cell(curve[peak], ".10g"),
-                                 _cell(result.time[peak] if np.isfinite(top) else None, ".6g"),
+                                 _cell(result.readout_times[m, peak] if np.isfinite(top)
+                                       else None, ".6g"),
                                  _cell(curve.sum() * result.repetition_time, ".10g"),
                                  _cell(metrics["auc_ratio"][v, m - 1] if m else None, ".10g"),
                                  _cell(top, ".6g"), _cell(metrics["mean_time"][v, m], ".6g"),

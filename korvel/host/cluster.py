@@ -156,9 +156,7 @@ def run_slice(payload: SlicePayload, driver: str, backend: str, num_threads: int
     experiment = payload.experiment()
     record = planner.driver_record(driver)
     module = simulation._backend_module(backend)
-    run = planner.Run(experiment, record, (module.prepare_spatial_rf_rotation_coefficients,
-                                           module.prepare_transverse_factors_coefficients),
-                      share=share_groups)
+    run = simulation.plan_run(experiment, record, module, share_groups, num_threads)
     return simulation.run_blocks(run, record.function(module), num_threads)
 
 
@@ -334,8 +332,8 @@ def simulate_on(client, experiment: Experiment, *, backend: str = "native",
 
     ``stats``, a list, receives one dict per slice: its ``voxels``, the pickled bytes ``sent``
     to its task and ``received`` from it, and the caller's seconds to cut and pack the slice
-    (``pack_seconds``) and to place its signal in the result (``place_seconds``). ``task_function`` replaces ``run_slice``
-    (tests)."""
+    (``pack_seconds``) and to place its signal in the result (``place_seconds``).
+    ``task_function`` replaces ``run_slice`` (tests)."""
     _check_slice_voxels(slice_voxels)
     simulation._backend_module(backend)
     experiments, drivers = _check_all([experiment], driver)

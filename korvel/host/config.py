@@ -177,6 +177,13 @@ def phantom_from_config(table: dict, base=None) -> Phantom:
     )
 
 
+def _flip_angles(where: str, table) -> FlipAngles:
+    flips = dict(_table(where, table, _fields(FlipAngles)))
+    if "angles" in flips:
+        flips["angles"] = tuple(flips["angles"])
+    return FlipAngles(**flips)
+
+
 def experiment_from_config(config: dict, base=None) -> Experiment:
     """Build an Experiment from a parsed TOML document (a dict); ``base`` is the folder that
     relative file names (a phantom's label image) are taken from."""
@@ -185,10 +192,18 @@ def experiment_from_config(config: dict, base=None) -> Experiment:
     acquisition_table = dict(_table("acquisition", config.get("acquisition", {}),
                                     _fields(Acquisition)))
     flips = acquisition_table.pop("flip_angles", {})
-    flips = dict(_table("acquisition.flip_angles", flips, _fields(FlipAngles)))
-    if "angles" in flips:
-        flips["angles"] = tuple(flips["angles"])
-    acquisition = Acquisition(flip_angles=FlipAngles(**flips), **acquisition_table)
+    if isinstance(flips, dict) and any(isinstance(v, dict) for v in flips.values()):
+        # One schedule per metabolite: { pyruvate = { kind = ..., angle = ... }, ... }
+        flip_angles = {name: _flip_angles(f"acquisition.flip_angles.{name}", table)
+                       for name, table in flips.items()}
+    else:
+        flip_angles = _flip_angles("acquisition.flip_angles", flips)
+    offsets = acquisition_table.pop("excitation_offsets", {})
+    if not isinstance(offsets, dict):
+        raise ExperimentError("[acquisition] excitation_offsets must be a table of metabolite "
+                              "names and times in s, e.g. { lactate = 0.1 }")
+    acquisition = Acquisition(flip_angles=flip_angles, excitation_offsets=offsets,
+                              **acquisition_table)
 
     metabolite_tables = config.get("metabolites")
     if not isinstance(metabolite_tables, list) or len(metabolite_tables) < 2:

@@ -11,15 +11,16 @@ The model, per voxel, for a precursor P and products Q_q with concentrations C (
     dM_P/dt = -(R1_P + clear_P + sum_q k_q) M_P + R1_P E C_P + polarization(t) delivery u(t)
     dM_q/dt = -(R1_q + clear_q) M_q + k_q M_P + R1_q E C_q
 
-with E the equilibrium magnetization per unit concentration and u(t) the bolus input. RF pulses
-rotate the magnetization of every metabolite alike; the transverse magnetization decays with T2
-and precesses at the metabolite's offset from the centre frequency plus the voxel's
-off-resonance.
+with E the equilibrium magnetization per unit concentration and u(t) the bolus input. An RF
+pulse rotates each metabolite it excites by that metabolite's own angle (ideal spectral
+selectivity: the others not at all); the transverse magnetization decays with T2 and precesses
+at the metabolite's offset from the centre frequency plus the voxel's off-resonance.
 """
 
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass, field, fields
 from typing import TYPE_CHECKING, Sequence, Union
 
@@ -201,6 +202,28 @@ class Inflow:
         return self.polarization * np.exp(-t / self.polarization_t1)
 
 
+class FrozenMapping(Mapping):
+    """A read-only, hashable mapping (per-metabolite settings of a frozen description)."""
+
+    def __init__(self, items=()):
+        self._items = dict(items)
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __hash__(self) -> int:
+        return hash(frozenset(self._items.items()))
+
+    def __repr__(self) -> str:
+        return repr(self._items)
+
+
 FLIP_KINDS = ("constant", "variable", "list")
 
 
@@ -250,22 +273,43 @@ class Acquisition:
     Each RF pulse is a rotation at its centre; the ADC samples ``readout_delay`` after it and,
     with ``crushers``, the remaining transverse magnetization is spoiled after the readout.
     ``pulse_duration`` sets the RF amplitude where a transmit map makes the rotation per voxel.
+
+    ``flip_angles`` is one ``FlipAngles`` for every metabolite, or a mapping from each
+    metabolite's name to its own (a ``variable`` schedule ends at that metabolite's angle).
+    ``excitation_offsets`` maps metabolite names to the time in s after the frame's start at
+    which that metabolite is excited and read out (0 for those left out: one spectral-spatial
+    pulse). Metabolites with different offsets get separate pulses, each rotating only its
+    metabolites and followed by their readout (and the crushers); offsets that differ must be
+    at least twice the readout delay apart, and all of them fit within one repetition.
     """
 
     repetition_time: float = 3.0
     excitations: int = 20
-    flip_angles: FlipAngles = field(default_factory=FlipAngles)
+    flip_angles: FlipAngles | Mapping[str, FlipAngles] = field(default_factory=FlipAngles)
     first_excitation: float | None = None
     readout_delay: float = 0.005
     pulse_duration: float = 0.002
     crushers: bool = True
+    excitation_offsets: Mapping[str, float] = field(default_factory=FrozenMapping)
 
     def __post_init__(self):
         tr = _number("acquisition repetition_time", self.repetition_time, positive=True)
         object.__setattr__(self, "repetition_time", tr)
         object.__setattr__(self, "excitations",
                            _count("acquisition excitations", self.excitations, 1))
-        if not isinstance(self.flip_angles, FlipAngles):
+        flips = self.flip_angles
+        if isinstance(flips, Mapping):
+            if not flips:
+                _fail("acquisition flip_angles must not be an empty mapping")
+            for name, value in flips.items():
+                if not isinstance(name, str) or not name:
+                    _fail(f"acquisition flip_angles: keys must be metabolite names, "
+                          f"got {name!r}")
+                if not isinstance(value, FlipAngles):
+                    _fail(f"acquisition flip_angles[{name!r}] must be FlipAngles, "
+                          f"got {type(value).__name__}")
+            object.__setattr__(self, "flip_angles", FrozenMapping(flips))
+        elif not isinstance(flips, FlipAngles):
             _fail(f"acquisition flip_angles must be FlipAngles, "
                   f"got {type(self.flip_angles).__name__}")
         delay = _number("acquisition readout_delay", self.readout_delay, positive=True)
@@ -285,12 +329,72 @@ class Acquisition:
         if first < delay:
             _fail("acquisition first_excitation must be at least the readout_delay "
                   "(the simulation starts at time 0)")
-        self.flip_angles.schedule(self.excitations)  # a list of the wrong length fails here
+        for schedule in self._flip_angle_list():  # a list of the wrong length fails here
+            schedule.schedule(self.excitations)
+        offsets = self.excitation_offsets
+        if not isinstance(offsets, Mapping):
+            _fail(f"acquisition excitation_offsets must map metabolite names to times in s, "
+                  f"got {type(offsets).__name__}")
+        checked = {}
+        for name, value in offsets.items():
+            if not isinstance(name, str) or not name:
+                _fail(f"acquisition excitation_offsets: keys must be metabolite names, "
+                      f"got {name!r}")
+            checked[name] = _number(f"acquisition excitation_offsets[{name!r}]", value,
+                                    nonnegative=True)
+        object.__setattr__(self, "excitation_offsets", FrozenMapping(checked))
+
+    def _flip_angle_list(self) -> list[FlipAngles]:
+        flips = self.flip_angles
+        return list(flips.values()) if isinstance(flips, Mapping) else [flips]
+
+    def check_metabolites(self, names: Sequence[str]) -> None:
+        """Raise ExperimentError unless the per-metabolite settings fit the metabolites
+        ``names``: every one named exactly once in a flip-angle mapping, offsets only for
+        known names, and the pulses of different offsets apart and within one repetition."""
+        known = set(names)
+        flips = self.flip_angles
+        if isinstance(flips, Mapping):
+            missing = [n for n in names if n not in flips]
+            unknown = [n for n in flips if n not in known]
+            if missing or unknown:
+                parts = ([f"missing {', '.join(map(repr, missing))}"] if missing else []) + \
+                    ([f"unknown {', '.join(map(repr, unknown))}"] if unknown else [])
+                _fail(f"acquisition flip_angles must name every metabolite exactly once "
+                      f"({', '.join(names)}): {'; '.join(parts)}")
+        unknown = [n for n in self.excitation_offsets if n not in known]
+        if unknown:
+            _fail(f"acquisition excitation_offsets: unknown metabolite "
+                  f"{', '.join(map(repr, unknown))} (metabolites: {', '.join(names)})")
+        times = sorted(set(self.offsets(names).tolist()))
+        spacing = 2.0 * self.readout_delay
+        for early, late in zip(times, times[1:]):
+            if late - early < spacing:
+                _fail(f"acquisition excitation_offsets {early:g} s and {late:g} s must be at "
+                      f"least twice the readout_delay ({spacing:g} s) apart")
+        if not (times[-1] - times[0]) + spacing < self.repetition_time:
+            _fail("acquisition excitation_offsets must fit within one repetition: the latest "
+                  "minus the earliest plus twice the readout_delay must be below the "
+                  "repetition_time")
+
+    def schedules(self, names: Sequence[str]) -> np.ndarray:
+        """Flip angles in radians of each metabolite (in the order of ``names``) at each
+        frame: (len(names), excitations)."""
+        flips = self.flip_angles
+        if isinstance(flips, Mapping):
+            return np.stack([flips[n].schedule(self.excitations) for n in names])
+        return np.tile(flips.schedule(self.excitations), (len(names), 1))
+
+    def offsets(self, names: Sequence[str]) -> np.ndarray:
+        """The excitation offset in s of each metabolite in ``names`` (0 where not given)."""
+        return np.array([self.excitation_offsets.get(n, 0.0) for n in names], dtype=np.float64)
 
     def excitation_times(self) -> np.ndarray:
+        """The start of each frame: the time of the pulse of the metabolites at offset 0."""
         return self.first_excitation + self.repetition_time * np.arange(self.excitations)
 
     def readout_times(self) -> np.ndarray:
+        """The readout of each frame for the metabolites at offset 0."""
         return self.excitation_times() + self.readout_delay
 
 
@@ -312,7 +416,8 @@ class Experiment:
     spreads uniformly over ``spin_spread`` Hz around the voxel's. ``initial_magnetization`` and
     ``initial_concentration`` have one map per metabolite (precursor first), at time 0.
     ``max_half_interval`` bounds the plan's half-intervals (the source is linear within each);
-    ``memory_bound`` the bytes of coefficient tables of one block. ``grid``, a ``Grid`` of
+    ``memory_bound`` the bytes of the state arrays of the voxels simulated together and of the
+    coefficient tables of one driver call (the signal comes on top of it). ``grid``, a ``Grid`` of
     ``nvoxels`` voxels, places the voxels on an image grid (a phantom's builder sets it).
     """
 
@@ -353,6 +458,7 @@ class Experiment:
             _fail(f"metabolite names must be unique, got {names}")
         if not isinstance(self.acquisition, Acquisition):
             _fail("acquisition must be an Acquisition")
+        self.acquisition.check_metabolites(names)
         rates = self.conversion_rates
         if not isinstance(rates, (list, tuple)) or len(rates) != len(products):
             _fail(f"conversion_rates must have one map per product ({len(products)})")
@@ -458,11 +564,28 @@ class Experiment:
         those voxels' signal in the whole experiment."""
         return self.replace(**self.voxel_fields(start, stop))
 
+    def chemical_offsets(self) -> np.ndarray:
+        """Frequency offset in Hz of each metabolite from the centre frequency, (nmetabolites,)."""
+        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
+        return shifts * (self.reference_frequency * 1e-6)
+
+    def flip_angle_schedules(self) -> np.ndarray:
+        """Flip angle in radians of each metabolite at each frame: (nmetabolites, nframes)."""
+        return self.acquisition.schedules([m.name for m in self.metabolites])
+
+    def excitation_offsets(self) -> np.ndarray:
+        """Time in s from each frame's start to each metabolite's pulse: (nmetabolites,)."""
+        return self.acquisition.offsets([m.name for m in self.metabolites])
+
+    def readout_times(self) -> np.ndarray:
+        """Time in s of each metabolite's readout in each frame: (nmetabolites, nframes)."""
+        acquisition = self.acquisition
+        return (acquisition.excitation_times()[np.newaxis, :]
+                + self.excitation_offsets()[:, np.newaxis]) + acquisition.readout_delay
+
     def offsets(self) -> np.ndarray:
         """Frequency offset in Hz of each metabolite at each voxel: (nmetabolites, nvoxels)."""
-        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
-        chemical = shifts * (self.reference_frequency * 1e-6)
-        return chemical[:, np.newaxis] + self.off_resonance[np.newaxis, :]
+        return self.chemical_offsets()[:, np.newaxis] + self.off_resonance[np.newaxis, :]
 
 
 __all__ = [

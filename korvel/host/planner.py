@@ -6,16 +6,31 @@ ADC sample n and the crusher. The free time before the first excitation and betw
 is cut at the bolus's breakpoints and into equal steps whose halves are at most
 ``max_half_interval``; within a half the source is linear between its values at the ends.
 
+Metabolites with different excitation offsets have pulses of their own within each frame. A
+pulse that rotates every metabolite by the same angle is an RF step as above. Any other pulse
+(some metabolites only, or each by its own angle) lies on a step boundary, and the run applies
+it between two blocks (``Plan.host_pulses``): it rotates each of the pulse's metabolites by its
+own angle, takes their readout (the transverse magnetization carried over the readout delay by
+its free-evolution factor) and, with crushers, spoils the transverse magnetization.
+
 Steps with the same half-duration share one longitudinal group and one free-evolution group;
-excitations with the same flip angle share one RF group. A block is a run of consecutive steps
-whose group tables stay within ``memory_bound`` bytes; a chunk is a run of voxels.
+excitations with the same flip angle share one RF group.
+
+Voxels whose conversion rates, off-resonance, delivery and transmit are equal bit for bit form a
+class: every coefficient is computed once per class and group, whatever the number of voxels.
+A chunk is a run of voxels simulated together, of one class where classes are long enough (its
+tables are then zero-stride broadcasts over its spins) or of several (tables spin by spin). A
+block is a run of consecutive steps over a chunk, one driver call: as many steps as keep the
+chunk's arrays and the block's tables within ``memory_bound`` bytes, usually the whole plan.
+``Run`` ties these together and yields each block with its driver arguments.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import math
-from dataclasses import dataclass
-from typing import Any, Iterator
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterator
 
 import numpy as np
 
@@ -53,10 +68,19 @@ class Plan:
     action_kinds: np.ndarray  # int8
     action_payloads: np.ndarray  # int64
     windows: np.ndarray  # (8, nsteps) source windows: inflow then polarization, by half
+    host_pulses: dict = field(default_factory=dict)
+    """Pulses the run applies itself, at the start of the step that is the key (``nsteps``:
+    after the last step): each a ``HostPulse``."""
 
     @property
     def nsteps(self) -> int:
         return self.half_durations.shape[0]
+
+    @property
+    def ngroups(self) -> tuple[int, int, int]:
+        """The numbers of longitudinal, factor and RF groups."""
+        return (self.group_durations.shape[0], self.factor_durations.shape[0],
+                self.rf_angles.shape[0])
 
 
 def _split(start: float, stop: float, length: float, max_half: float):
@@ -78,33 +102,81 @@ def _free_steps(start: float, stop: float, length: float, breakpoints, max_half:
     return [_split(a, b, b - a, max_half) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
+@dataclass(frozen=True)
+class HostPulse:
+    """A pulse of frame ``frame`` that rotates pool ``pools[i]`` by ``angles[i]`` (radians)
+    and reads those pools out."""
+
+    frame: int
+    pools: tuple[int, ...]
+    angles: tuple[float, ...]
+
+
+def _pulses(experiment: Experiment) -> list[tuple[float, np.ndarray]]:
+    """The pulses of one frame, in time order: (offset from the frame's start, their pools)."""
+    offsets = experiment.excitation_offsets()
+    return [(offset, np.flatnonzero(offsets == offset))
+            for offset in sorted(set(offsets.tolist()))]
+
+
 def _timeline(experiment: Experiment):
-    """(half_durations, node_times, excitation index or -1) of every step, in time order."""
+    """The steps in time order: (half_durations, node_times, the RF angle of each step (NaN
+    for none), the frame each step reads out (-1 for none), the host pulses by step)."""
     acquisition = experiment.acquisition
     delay, tr = acquisition.readout_delay, acquisition.repetition_time
     breakpoints = experiment.inflow.bolus.breakpoints() if experiment.inflow else ()
     max_half = experiment.max_half_interval
-    halves, nodes, excitation = [], [], []
+    angles = experiment.flip_angle_schedules()
+    npools = angles.shape[0]
+    pulses = _pulses(experiment)
+    halves, nodes, rf, readout, host = [], [], [], [], {}
 
     def add_free(pieces):
         for half, step_nodes in pieces:
             for node in step_nodes:
                 halves.append(half)
                 nodes.append(node)
-                excitation.append(-1)
+                rf.append(math.nan)
+                readout.append(-1)
+
+    def shared(frame: int, pools: np.ndarray) -> bool:
+        """Whether the pulse rotates every pool by one angle: an RF step of the driver."""
+        values = angles[pools, frame]
+        return pools.shape[0] == npools and bool(np.all(values == values[0]))
 
     times = acquisition.excitation_times()
-    add_free(_free_steps(0.0, times[0] - delay, acquisition.first_excitation - delay,
+    kinds = [[shared(n, pools) for _, pools in pulses] for n in range(len(times))]
+    pad = [[delay if kind else 0.0 for kind in row] for row in kinds]  # pulse to its step's end
+    # Nominal lengths come from the offsets, so that equal gaps of different frames are cut
+    # into steps of bit-equal half-durations (which then share their groups).
+    add_free(_free_steps(0.0, (times[0] + pulses[0][0]) - pad[0][0],
+                         (acquisition.first_excitation + pulses[0][0]) - pad[0][0],
                          breakpoints, max_half))
-    gap = tr - 2.0 * delay
-    for n, t in enumerate(times):
-        halves.append(delay)
-        nodes.append(np.array([t - delay, t, t + delay]))
-        excitation.append(n)
-        if n + 1 < len(times):
-            add_free(_free_steps(t + delay, times[n + 1] - delay, gap, breakpoints, max_half))
-    return (np.array(halves, dtype=np.float64), np.array(nodes, dtype=np.float64),
-            np.array(excitation, dtype=np.int64))
+    for n, start in enumerate(times):
+        for r, (offset, pools) in enumerate(pulses):
+            t = start + offset
+            if kinds[n][r]:
+                halves.append(delay)
+                nodes.append(np.array([t - delay, t, t + delay]))
+                rf.append(float(angles[0, n]))
+                readout.append(n)
+            else:
+                host.setdefault(len(halves), []).append(HostPulse(
+                    n, tuple(pools.tolist()), tuple(float(angles[p, n]) for p in pools)))
+            if r + 1 < len(pulses):
+                following, lead = pulses[r + 1][0], pad[n][r + 1]
+                gap = (following - offset) - (pad[n][r] + lead)
+                stop = start + following
+            elif n + 1 < len(times):
+                lead = pad[n + 1][0]
+                gap = (tr - (offset - pulses[0][0])) - (pad[n][r] + lead)
+                stop = times[n + 1] + pulses[0][0]
+            else:
+                continue
+            add_free(_free_steps(t + pad[n][r], stop - lead, gap, breakpoints, max_half))
+    return (np.array(halves, dtype=np.float64), np.array(nodes, dtype=np.float64).reshape(-1, 3),
+            np.array(rf, dtype=np.float64), np.array(readout, dtype=np.int64),
+            {step: tuple(pulses) for step, pulses in host.items()})
 
 
 def _group(keys: np.ndarray, share: bool, valid=None):
@@ -139,17 +211,16 @@ def _windows(experiment: Experiment, node_times: np.ndarray) -> np.ndarray:
 
 def build_plan(experiment: Experiment, share: bool = True) -> Plan:
     """The plan of ``experiment``; ``share=False`` gives every step its own groups."""
-    halves, node_times, excitation = _timeline(experiment)
+    halves, node_times, step_angles, readout, host = _timeline(experiment)
     longitudinal_groups, group_durations = _group(halves, share)
     factor_groups, factor_durations = _group(halves, share)
-    angles = experiment.acquisition.flip_angles.schedule(experiment.acquisition.excitations)
-    step_angles = np.where(excitation >= 0, angles[np.maximum(excitation, 0)], 0.0)
-    rf_groups, rf_angles = _group(step_angles, share, valid=excitation >= 0)
+    has_rf = ~np.isnan(step_angles)
+    rf_groups, rf_angles = _group(np.where(has_rf, step_angles, 0.0), share, valid=has_rf)
     kinds, payloads, offsets = [], [], [0]
-    for n in excitation:
-        if n >= 0:
+    for frame in readout.tolist():
+        if frame >= 0:
             kinds.append(ADC_ACTION)
-            payloads.append(n)
+            payloads.append(frame)
             if experiment.acquisition.crushers:
                 kinds.append(CRUSHER_ACTION)
                 payloads.append(0)
@@ -167,7 +238,21 @@ def build_plan(experiment: Experiment, share: bool = True) -> Plan:
         action_kinds=np.array(kinds, dtype=np.int8),
         action_payloads=np.array(payloads, dtype=np.int64),
         windows=_windows(experiment, node_times),
+        host_pulses=host,
     )
+
+
+def cut_at_pulses(blocks: list[tuple[int, int]], plan: Plan) -> list[tuple[int, int]]:
+    """``blocks`` cut so that every host pulse's step starts a block."""
+    cuts = sorted(step for step in plan.host_pulses if step < plan.nsteps)
+    out = []
+    for start, stop in blocks:
+        for step in cuts:
+            if start < step < stop:
+                out.append((start, step))
+                start = step
+        out.append((start, stop))
+    return out
 
 
 # ---------------------------------------------------------------------------------------------
@@ -180,8 +265,9 @@ class VoxelClasses:
 
     Voxels of a class share every coefficient table entry; only their state, initial values and
     receive sensitivities differ. ``order`` lists the voxels class by class when a class is
-    scattered over several runs of voxels (None: the voxels in their own order), and
-    ``segments`` are the runs of one class in that order, as (start, stop, class).
+    scattered over several runs of voxels (None: the voxels in their own order); in that order,
+    segment i holds the voxels [segment_bounds[i], segment_bounds[i + 1]), all of class
+    ``segment_classes[i]``. The parameter arrays hold each class's values.
     """
 
     of_voxel: np.ndarray  # int64 (nvoxels,): the class of each voxel
@@ -208,27 +294,31 @@ def voxel_classes(experiment: Experiment) -> VoxelClasses:
     if experiment.transmit is not None:
         columns += [experiment.transmit.real, experiment.transmit.imag]
     nvoxels = experiment.nvoxels
+    bits = [np.ascontiguousarray(column).view(np.int64) for column in columns]
+    bits = [column for column in bits if np.any(column != column[0])]  # the maps that vary
     change = np.zeros(nvoxels, dtype=bool)
     change[0] = True
-    bits = [np.ascontiguousarray(column).view(np.int64) for column in columns]
     for column in bits:
         change[1:] |= column[1:] != column[:-1]
     starts = np.flatnonzero(change)
-    if starts.shape[0] == 1:
-        run_classes = np.zeros(1, dtype=np.int64)
-        nclasses = 1
-    else:
-        keys = np.stack([column[starts] for column in bits], axis=1)
-        _, run_classes = np.unique(keys, axis=0, return_inverse=True)
-        run_classes = run_classes.reshape(-1).astype(np.int64)
-        nclasses = int(run_classes.max()) + 1
+    # One code per distinct tuple of the varying maps, over the runs of equal tuples.
+    run_classes = np.zeros(starts.shape[0], dtype=np.int64)
+    nclasses = 1
+    for column in bits:
+        distinct, codes = np.unique(column[starts], return_inverse=True)
+        run_classes = run_classes * distinct.shape[0] + codes.reshape(-1)
+        distinct, run_classes = np.unique(run_classes, return_inverse=True)
+        run_classes = run_classes.reshape(-1)
+        nclasses = distinct.shape[0]
     lengths = np.diff(np.append(starts, nvoxels))
     of_voxel = np.repeat(run_classes, lengths)
     first = np.empty(nclasses, dtype=np.int64)
     first[run_classes[::-1]] = starts[::-1]  # the first voxel of each class
     if starts.shape[0] > nclasses:
-        # A class in several runs: visit the voxels class by class.
-        order = np.argsort(of_voxel, kind="stable")
+        # A class in several runs: visit the voxels class by class (a radix sort where the
+        # classes fit in 16 bits).
+        keys = of_voxel.astype(np.uint16) if nclasses <= 2**16 else of_voxel
+        order = np.argsort(keys, kind="stable")
         counts = np.bincount(of_voxel, minlength=nclasses)
         bounds = np.concatenate([[0], np.cumsum(counts)])
         segment_classes = np.arange(nclasses, dtype=np.int64)
@@ -295,19 +385,32 @@ class Costs:
     factor: int
     rf: int
 
-    def voxels(self, experiment: Experiment) -> int:
-        """Voxels of a chunk whose arrays and one step's tables fit within the memory bound."""
+    def voxels(self, experiment: Experiment, groups: tuple[int, int, int] = (1, 1, 1)) -> int:
+        """Voxels of a chunk whose arrays and the tables of ``groups`` (longitudinal, factor
+        and RF groups) fit within the memory bound."""
+        nlong, nfactor, nrf = groups
         per_voxel = experiment.spins_per_voxel * (
-            self.chunk + self.longitudinal + self.factor + self.rf)
-        return max(1, experiment.memory_bound // per_voxel)
+            self.chunk + nlong * self.longitudinal + nfactor * self.factor + nrf * self.rf)
+        return max(1, experiment.memory_bound // max(per_voxel, 1))
 
 
-def chunk_costs(experiment: Experiment, driver: Driver, pure: bool) -> Costs:
-    """The costs of a chunk of one class (``pure``) or of several."""
+# A chunk at least this many spins long takes the tables of every step of the plan at once;
+# below, chunks are sized for the tables of one step and their blocks cut where the bound says.
+_WHOLE_PLAN_SPINS = 8192
+
+
+def chunk_costs(experiment: Experiment, driver: Driver, pure: bool,
+                buffered: bool = False) -> Costs:
+    """The costs of a chunk of one class (``pure``) or of several; ``buffered``: its voxels
+    are not consecutive, and their signal goes through a buffer of the chunk's own."""
     npools = len(experiment.metabolites)
     nproducts = npools - 1
+    spv = experiment.spins_per_voxel
     state = npools * (24 + 16 + (24 if driver.concentration else 0))
     receive = experiment.ncoils * 16
+    if buffered:
+        signal = npools * experiment.ncoils * experiment.acquisition.excitations * 16
+        receive += -(-signal // spv)
     if pure:  # every coefficient table but the free-evolution factors is a broadcast
         return Costs(chunk=state + receive, longitudinal=0, factor=16 * npools, rf=0)
     spread = 8 * (nproducts + 1)  # the conversion rates and the delivery, once per chunk
@@ -316,16 +419,26 @@ def chunk_costs(experiment: Experiment, driver: Driver, pure: bool) -> Costs:
                  longitudinal=driver.longitudinal_bytes(nproducts), factor=16 * npools, rf=rf)
 
 
-def plan_chunks(experiment: Experiment, driver: Driver,
-                classes: VoxelClasses | None = None) -> list[Chunk]:
+def plan_chunks(experiment: Experiment, driver: Driver, classes: VoxelClasses | None = None,
+                plan: Plan | None = None) -> list[Chunk]:
     """Chunks of voxels: long runs of one class in chunks of their own, the rest packed together.
 
-    Every chunk's arrays and the tables of a one-step block fit within the memory bound.
+    Every chunk's arrays and the tables of a one-step block fit within the memory bound; where
+    chunks can still be long, so do the tables of every step of ``plan``, and each chunk runs
+    in one block.
     """
     classes = voxel_classes(experiment) if classes is None else classes
     spv = experiment.spins_per_voxel
-    pure_voxels = chunk_costs(experiment, driver, True).voxels(experiment)
-    mixed_voxels = chunk_costs(experiment, driver, False).voxels(experiment)
+    groups = (1, 1, 1) if plan is None else plan.ngroups
+
+    def size(pure: bool) -> int:
+        costs = chunk_costs(experiment, driver, pure, classes.order is not None)
+        whole = costs.voxels(experiment, groups)
+        if whole * spv >= _WHOLE_PLAN_SPINS or whole >= experiment.nvoxels:
+            return whole
+        return costs.voxels(experiment)
+
+    pure_voxels, mixed_voxels = size(True), size(False)
     # A run this long is worth a driver call of its own with broadcast tables.
     long_run = max(1, min(mixed_voxels // 4, 4096 // spv))
     bounds = classes.segment_bounds
@@ -333,8 +446,10 @@ def plan_chunks(experiment: Experiment, driver: Driver,
     pieces: list[tuple[int, int, bool]] = []  # (start, stop, one class)
 
     def cut(start: int, stop: int, size: int, pure: bool) -> None:
+        # Equal pieces but the last: chunks of one class and one size share their tables.
         count = -(-(stop - start) // size)
-        edges = [start + (stop - start) * i // count for i in range(count + 1)]
+        size = -(-(stop - start) // count)
+        edges = [min(start + size * i, stop) for i in range(count + 1)]
         pieces.extend((a, b, pure) for a, b in zip(edges[:-1], edges[1:]))
 
     mixed_from = 0
@@ -350,6 +465,8 @@ def plan_chunks(experiment: Experiment, driver: Driver,
     chunks = []
     for index, (start, stop, pure) in enumerate(pieces):
         voxels = slice(start, stop) if classes.order is None else classes.order[start:stop]
+        if not isinstance(voxels, slice) and voxels[-1] - voxels[0] == stop - start - 1:
+            voxels = slice(int(voxels[0]), int(voxels[-1]) + 1)  # consecutive after all
         of_voxel = classes.of_voxel[voxels]
         if pure or of_voxel[0] == of_voxel[-1] and np.all(of_voxel == of_voxel[0]):
             distinct, voxel_class = of_voxel[:1], None
@@ -388,6 +505,12 @@ def plan_blocks(plan: Plan, costs: Costs, nspins: int, bound: int) -> list[tuple
     return blocks
 
 
+def _scalar_or_map(values: np.ndarray):
+    """``values[0]`` if every voxel has it (bit for bit), else the map."""
+    bits = np.ascontiguousarray(values).view(np.int64).reshape(values.shape[0], -1)
+    return values[0] if np.all(bits == bits[0]) else values
+
+
 def _local(indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Block-local group indices (first-use order, -1 kept) and the global group of each."""
     valid = indices >= 0
@@ -407,35 +530,39 @@ def _local(indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 class Coefficients:
     """Every coefficient of the run's classes, computed once for each class it is needed for.
 
-    Values of a single class are kept for the whole run (chunks of one class share them); values
-    over a mixed chunk's classes are kept while that chunk runs.
+    The classes that have chunks of their own (``pure``) get each coefficient in one vectorized
+    evaluation over all of them, kept for the whole run; values over a mixed chunk's classes are
+    kept while that chunk runs.
     """
 
-    def __init__(self, experiment: Experiment, classes: VoxelClasses, preparers):
+    def __init__(self, experiment: Experiment, classes: VoxelClasses, preparers,
+                 pure: np.ndarray | None = None):
         self.experiment, self.classes = experiment, classes
         self._prepare_rf, self._prepare_factors = preparers
+        self._pure = np.zeros(0, np.int64) if pure is None else np.asarray(pure, np.int64)
+        self._column = {int(c): i for i, c in enumerate(self._pure.tolist())}
         self._kept: dict = {}
         self._chunk: dict = {}
         self._chunk_index = -1
         metabolites = experiment.metabolites
         self.t2 = np.array([m.t2 for m in metabolites], dtype=np.float64)
-        shifts = np.array([m.chemical_shift for m in metabolites]) - experiment.center_shift
-        self.chemical = shifts * (experiment.reference_frequency * 1e-6)
+        self.chemical = experiment.chemical_offsets()
         spv = experiment.spins_per_voxel
         # Spins spread evenly over the spread around the voxel's off-resonance.
         self.spread = experiment.spin_spread * ((np.arange(spv) + 0.5) / spv - 0.5)
 
-    def _value(self, chunk: Chunk, key, compute):
-        if chunk.pure:
-            key = (*key, int(chunk.classes[0]))
-            cache = self._kept
-        else:
-            if chunk.index != self._chunk_index:
-                self._chunk, self._chunk_index = {}, chunk.index
-            cache = self._chunk
-        if key not in cache:
-            cache[key] = compute(chunk.classes)
-        return cache[key]
+    def _value(self, chunk: Chunk, key, compute, select):
+        """``compute(classes)`` for the chunk's classes; ``select(values, column, width)`` picks
+        the values of one class out of values over several."""
+        if chunk.pure and int(chunk.classes[0]) in self._column:
+            if key not in self._kept:
+                self._kept[key] = compute(self._pure)
+            return select(self._kept[key], self._column[int(chunk.classes[0])])
+        if chunk.index != self._chunk_index:
+            self._chunk, self._chunk_index = {}, chunk.index
+        if key not in self._chunk:
+            self._chunk[key] = compute(chunk.classes)
+        return self._chunk[key]
 
     def half(self, chunk: Chunk, kind: str, duration: float) -> half_interval.HalfInterval:
         """The half-interval coefficients of ``kind`` (magnetization or concentration)."""
@@ -451,7 +578,13 @@ class Coefficients:
                 rates_b = [p.clearance for p in e.products]
             return half_interval.half_interval(rate_a, rates_b, duration)
 
-        return self._value(chunk, (kind, duration), compute)
+        def select(half, column):
+            pick = slice(column, column + 1)
+            return dataclasses.replace(
+                half, exp_a=half.exp_a[pick], f0=half.f0[pick], f1=half.f1[pick],
+                transfer=half.transfer[:, pick], j0=half.j0[:, pick], j1=half.j1[:, pick])
+
+        return self._value(chunk, (kind, duration), compute, select)
 
     def factors(self, chunk: Chunk, duration: float) -> np.ndarray:
         """Free-evolution factors of a half of ``duration``: (npools, nclasses * spv), each
@@ -462,7 +595,9 @@ class Coefficients:
             phase = np.ascontiguousarray(spins.reshape(offsets.shape[0], -1) * duration)
             return self._prepare_factors(phase, self.t2, duration)
 
-        return self._value(chunk, ("factors", duration), compute)
+        spv = self.experiment.spins_per_voxel
+        return self._value(chunk, ("factors", duration), compute,
+                           lambda values, column: values[:, column * spv:(column + 1) * spv])
 
     def rotation(self, chunk: Chunk, angle: float) -> tuple[np.ndarray, ...]:
         """(axis_x, axis_y, cosine, sine, one_minus_cosine): each (1,) for a uniform field,
@@ -480,7 +615,8 @@ class Coefficients:
             axis_x, axis_y, cosine, sine = self._prepare_rf(0.0, amplitude, transmit, pulse)
             return axis_x, axis_y, cosine, sine, 1.0 - cosine
 
-        return self._value(chunk, ("rf", angle), compute)
+        return self._value(chunk, ("rf", angle), compute,
+                           lambda values, column: tuple(v[column:column + 1] for v in values))
 
 
 class BlockTables:
@@ -539,6 +675,167 @@ class BlockTables:
         return {name: self.spread(table) for name, table in tables.items()}
 
 
+_TEAM_ITEMS = 1 << 18  # items per row from which a host rotation uses the run's team
+
+
+class HostPulses:
+    """Pulses that rotate some metabolites only, or each by its own angle, applied to a
+    chunk's state between two blocks.
+
+    The rotation is the RF step's own, made by the run's backend's RF primitives: about +y in
+    a uniform field, else the rotation the transmit map gives each voxel. Pools rotated by one
+    angle are rotated in one call over their spins (the primitives take two rows of items; a
+    contiguous run of pools is viewed as two such rows). The readout is the transverse
+    magnetization of each of the pulse's pools carried over the readout delay by its
+    free-evolution factor, received and summed per voxel as an ADC sample of the drivers. Every
+    value depends on the voxel's own spins only: the same for any chunking, team and backend.
+    """
+
+    def __init__(self, coefficients: Coefficients, rotators: tuple[Callable, Callable],
+                 num_threads: int):
+        self.coefficients = coefficients
+        self.axis_rotation, self.spatial_rotation = rotators
+        self.num_threads = int(num_threads)
+        self._factors: tuple = (None, None)  # (chunk index, factors over the readout delay)
+        self._kept: tuple = (None, {})  # (chunk index, rotation tables by angle)
+
+    def apply(self, chunk: Chunk, arrays: dict, pulse: HostPulse) -> None:
+        """Rotate, read out and (with crushers) spoil: ``pulse`` on the chunk's ``arrays``."""
+        state, transverse = arrays["state"], arrays["transverse_state"]
+        runs: list[list] = []  # [first pool, stop, angle]: consecutive pools of one angle
+        for pool, angle in sorted(zip(pulse.pools, pulse.angles)):
+            if angle == 0.0:  # a metabolite at angle 0 is left as it is
+                continue
+            if runs and runs[-1][1] == pool and runs[-1][2] == angle:
+                runs[-1][1] = pool + 1
+            else:
+                runs.append([pool, pool + 1, angle])
+        for first, stop, angle in runs:
+            self._rotate(chunk, state[first:stop], transverse[first:stop], angle)
+        self._read(chunk, arrays, pulse)
+        if self.coefficients.experiment.acquisition.crushers:
+            # Only the pulse's pools can be transverse: the others were spoiled after their
+            # own readouts and not excited since.
+            for pool in pulse.pools:
+                transverse[pool] = 0.0
+
+    def _filled(self, chunk: Chunk, angle: float, count: int, values) -> list[np.ndarray]:
+        """The rotation of a chunk of one class as contiguous tables of ``count`` items, kept
+        for the chunk's few most recent angles (a constant schedule has one)."""
+        if self._kept[0] != chunk.index:
+            self._kept = (chunk.index, {})
+        kept = self._kept[1]
+        key = (angle, count)
+        if key not in kept:
+            if len(kept) >= 4:
+                del kept[next(iter(kept))]
+            kept[key] = [np.full(count, v[0]) for v in values]
+        return kept[key]
+
+    def _team(self, items: int) -> int:
+        """The run's team for a large rotation, one thread for a small one: a parallel
+        region costs more than it saves on a few thousand items, most of all on a busy host
+        (the bits are the same for any team)."""
+        return self.num_threads if items >= _TEAM_ITEMS else 1
+
+    def _read(self, chunk: Chunk, arrays: dict, pulse: HostPulse) -> None:
+        e = self.coefficients.experiment
+        if chunk.nspins == 0:
+            return
+        if self._factors[0] != chunk.index:
+            self._factors = (None, None)
+            values = self.coefficients.factors(chunk, e.acquisition.readout_delay)
+            if chunk.pure:
+                factors = np.tile(values, chunk.nvoxels)
+            else:
+                spv = chunk.spins_per_voxel
+                index = (chunk.voxel_class[:, np.newaxis] * spv + np.arange(spv)).reshape(-1)
+                factors = np.take(values, index, axis=-1)
+            receive = arrays["rx_sensitivities"] * arrays["signal_weights"]
+            if factors.nbytes * receive.shape[0] <= e.memory_bound // 4:
+                # One product per spin and coil: what a pool's spins give each coil.
+                factors = factors[:, np.newaxis, :] * receive[np.newaxis]
+                receive = None
+            self._factors = (chunk.index, (factors, receive))
+        factors, receive = self._factors[1]
+        signal = arrays["parent_species_signal"]
+        spv = chunk.spins_per_voxel
+        for pool in pulse.pools:
+            transverse = arrays["transverse_state"][pool]
+            for coil in range(e.ncoils):
+                # The pool's transverse magnetization after the readout delay, received (the
+                # same products whether or not they are kept).
+                received = transverse * (factors[pool, coil] if receive is None
+                                         else factors[pool] * receive[coil])
+                # The voxel's spins in their order, one addition at a time.
+                sums = received[0::spv].copy()
+                for spin in range(1, spv):
+                    sums += received[spin::spv]
+                signal[:, pool, coil, pulse.frame] += sums
+
+    def _rotate(self, chunk: Chunk, state: np.ndarray, transverse: np.ndarray,
+                angle: float) -> None:
+        from korvel.reference.rf import rotate_rf_axis, rotate_rf_plane
+
+        npools, nspins = transverse.shape
+        if nspins == 0:
+            return
+        rotation = self.coefficients.rotation(chunk, angle)
+        uniform = self.coefficients.experiment.transmit is None
+        flat_state, flat_transverse = state.reshape(-1, 3), transverse.reshape(-1)
+        if uniform:
+            values = tuple(float(v[0]) for v in rotation)
+            half = flat_transverse.shape[0] // 2
+            if half:
+                self.axis_rotation(flat_state[:2 * half].reshape(2, half, 3),
+                                   flat_transverse[:2 * half].reshape(2, half), *values,
+                                   self._team(half))
+            rest = slice(2 * half, None)
+            coefficients = tuple(np.float64(v) for v in values)
+        else:
+            axis_x, axis_y, cosine, sine = rotation[:4]
+            if chunk.pure or npools % 2 == 0:
+                # Item v of both rows has one rotation: a pure chunk's spins share theirs,
+                # and an even run of pools puts pool p + npools / 2 under pool p.
+                half = flat_transverse.shape[0] // 2
+                if chunk.pure:
+                    tables = self._filled(chunk, angle, half, (axis_x, axis_y, cosine, sine))
+                else:
+                    spread = _spin_values(chunk)
+                    tables = [np.tile(spread(v), npools // 2) for v in (axis_x, axis_y, cosine,
+                                                                       sine)]
+                if half:
+                    self.spatial_rotation(flat_state[:2 * half].reshape(2, half, 3),
+                                          flat_transverse[:2 * half].reshape(2, half),
+                                          *tables, self._team(half))
+                rest = slice(2 * half, None)
+                coefficients = tuple(v[0] for v in (axis_x, axis_y, cosine, sine))
+            else:
+                rest = slice(0, None)
+                spread = _spin_values(chunk)
+                coefficients = tuple(np.tile(spread(v), npools)
+                                     for v in (axis_x, axis_y, cosine, sine))
+        # What the two rows leave (an odd item, or a single pool of a mixed chunk): the
+        # primitives' own formulas, which give their bits.
+        tail = flat_transverse[rest]
+        if tail.shape[0] == 0:
+            return
+        with np.errstate(all="ignore"):
+            if uniform:
+                x, y, z = rotate_rf_axis(tail.real, tail.imag, flat_state[rest, 2], *coefficients)
+            else:
+                x, y, z = rotate_rf_plane(tail.real, tail.imag, flat_state[rest, 2],
+                                          *coefficients)
+        tail.real, tail.imag = x, y
+        flat_state[rest, 2] = z
+
+
+def _spin_values(chunk: Chunk):
+    """Per-class values of a mixed chunk as per-spin values."""
+    spin_class = np.repeat(chunk.voxel_class, chunk.spins_per_voxel)
+    return lambda values: np.ascontiguousarray(np.take(values, spin_class))
+
+
 # ---------------------------------------------------------------------------------------------
 # A planned run
 
@@ -566,20 +863,38 @@ class Run:
     them before asking for the next. A chunk's state arrays live while its blocks run.
     """
 
-    def __init__(self, experiment: Experiment, driver: Driver, preparers, share: bool = True):
+    def __init__(self, experiment: Experiment, driver: Driver, preparers, share: bool = True,
+                 rotators: tuple[Callable, Callable] | None = None, num_threads: int = 1):
         self.experiment, self.driver = experiment, driver
         self.plan = build_plan(experiment, share=share)
         self.classes = voxel_classes(experiment)
-        self.chunks = plan_chunks(experiment, driver, self.classes)
+        self.chunks = plan_chunks(experiment, driver, self.classes, self.plan)
         self.schedule = [
-            (chunk, plan_blocks(self.plan, chunk_costs(experiment, driver, chunk.pure),
-                                chunk.nspins, experiment.memory_bound))
+            (chunk, cut_at_pulses(plan_blocks(self.plan, chunk_costs(
+                experiment, driver, chunk.pure, self.classes.order is not None),
+                chunk.nspins, experiment.memory_bound), self.plan))
             for chunk in self.chunks]
-        self.coefficients = Coefficients(experiment, self.classes, preparers)
+        pure = np.unique([int(c.classes[0]) for c in self.chunks if c.pure])
+        self.coefficients = Coefficients(experiment, self.classes, preparers, pure)
+        if rotators is None:
+            from korvel import reference
+            rotators = (reference.apply_rf_rotation_transverse_block,
+                        reference.apply_spatial_rf_rotation_transverse_block)
+        self.host_rf = HostPulses(self.coefficients, rotators, num_threads)
         npools = len(experiment.metabolites)
-        self.signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils,
-                                experiment.acquisition.excitations), np.complex128)
-        self._tables: tuple = (None, None)
+        # The drivers' layout, (nvoxels, npools, ncoils, nexcitations); ``signal`` is the
+        # result's view of it, (npools, ncoils, nvoxels, nexcitations).
+        self._signal = np.zeros((experiment.nvoxels, npools, experiment.ncoils,
+                                 experiment.acquisition.excitations), np.complex128)
+        self.signal = self._signal.transpose(1, 2, 0, 3)
+        self._tables: dict = {}  # key -> (tables, bytes), oldest first
+        self._buffers: dict = {}
+        # Per-voxel maps the same for every voxel are filled in as scalars.
+        self._initial = {
+            "state": [_scalar_or_map(m) for m in experiment.initial_magnetization],
+            "concentration_state": [_scalar_or_map(m) for m in experiment.initial_concentration],
+        }
+        self._receive = [_scalar_or_map(coil) for coil in experiment.receive]
 
     @property
     def nblocks(self) -> int:
@@ -591,39 +906,68 @@ class Run:
         return self.experiment.nspins * self.plan.nsteps
 
     def blocks(self) -> Iterator[Block]:
+        pulses = self.plan.host_pulses
         for chunk, steps in self.schedule:
             arrays = self._chunk_arrays(chunk)
             for block in steps:
+                for pulse in pulses.get(block[0], ()):  # the blocks before it have run
+                    self.host_rf.apply(chunk, arrays, pulse)
                 yield Block(chunk, block, self._arguments(chunk, block, arrays))
+            for pulse in pulses.get(self.plan.nsteps, ()):
+                self.host_rf.apply(chunk, arrays, pulse)
             if not isinstance(chunk.voxels, slice):
-                self.signal[chunk.voxels] = arrays["parent_species_signal"]
-        self._tables = (None, None)
+                self._signal[chunk.voxels] = arrays["parent_species_signal"]
+        self._tables = {}
+        self._buffers = {}
+
+    def _buffer(self, name: str, shape: tuple, dtype=np.float64) -> np.ndarray:
+        """A zeroed array, reusing the last chunk's when it has the same shape."""
+        array = self._buffers.get(name)
+        if array is None or array.shape != shape:
+            array = self._buffers[name] = np.zeros(shape, dtype)
+        else:
+            array.fill(0)
+        return array
 
     def _chunk_arrays(self, chunk: Chunk) -> dict[str, Any]:
         """The state and observation arrays of ``chunk`` at time 0."""
         e = self.experiment
         npools, nspins, spv = len(e.metabolites), chunk.nspins, e.spins_per_voxel
         voxels = chunk.voxels
-        state = np.zeros((npools, nspins, 3))
-        for pool in range(npools):
-            state[pool, :, 2] = np.repeat(e.initial_magnetization[pool][voxels], spv)
+
+        def per_spin(value):
+            return value if np.ndim(value) == 0 else np.repeat(value[voxels], spv)
+
         arrays = dict(
-            state=state,
-            transverse_state=np.zeros((npools, nspins), np.complex128),
+            transverse_state=self._buffer("transverse_state", (npools, nspins), np.complex128),
             adc_demodulation=np.ones(e.acquisition.excitations, np.complex128),
-            rx_sensitivities=np.repeat(e.receive[:, voxels], spv, axis=1),
+            rx_sensitivities=np.empty((e.ncoils, nspins), np.complex128),
             signal_weights=np.broadcast_to(1.0 / spv, (nspins,)),
-            parent_species_signal=(self.signal[voxels] if isinstance(voxels, slice) else
-                                   np.zeros((chunk.nvoxels,) + self.signal.shape[1:],
-                                            np.complex128)),
+            parent_species_signal=(
+                self._signal[voxels] if isinstance(voxels, slice) else self._buffer(
+                    "parent_species_signal", (chunk.nvoxels,) + self._signal.shape[1:],
+                    np.complex128)),
             checkpoint_states=np.zeros((0, npools, nspins, 3)),
         )
-        if self.driver.concentration:
-            concentration = np.zeros((npools, nspins, 3))
-            for pool in range(npools):
-                concentration[pool, :, 2] = np.repeat(e.initial_concentration[pool][voxels], spv)
-            arrays["concentration_state"] = concentration
-        return arrays
+        for coil, values in enumerate(self._receive):
+            arrays["rx_sensitivities"][coil] = per_spin(values)
+        names = ("state", "concentration_state") if self.driver.concentration else ("state",)
+        for name in names:
+            state = arrays[name] = self._buffer(name, (npools, nspins, 3))
+            for pool, values in enumerate(self._initial[name]):
+                state[pool, :, 2] = per_spin(values)
+        return dict(state=arrays.pop("state"), **arrays)
+
+    def _forget_tables(self, signature) -> None:
+        """Let kept tables go before new ones are built: all of another chunk's, and the
+        oldest while what is kept exceeds half the memory bound. Blocks cut at host pulses
+        come back to the same few sets of groups, which stay kept."""
+        kept = self._tables
+        for key in [k for k in kept if k[0] != signature]:
+            del kept[key]
+        while kept and (len(kept) >= 4 or sum(size for _, size in kept.values())
+                        > self.experiment.memory_bound // 2):
+            del kept[next(iter(kept))]
 
     def _arguments(self, chunk: Chunk, block: tuple[int, int], arrays: dict) -> dict[str, Any]:
         plan, e = self.plan, self.experiment
@@ -633,10 +977,10 @@ class Run:
         rf, rf_used = _local(plan.rf_groups[steps])
         key = (chunk.signature, tuple(long_used.tolist()), tuple(factor_used.tolist()),
                tuple(rf_used.tolist()))
-        if self._tables[0] == key:
-            tables = self._tables[1]
+        if key in self._tables:
+            tables = self._tables[key][0]
         else:
-            self._tables = (None, None)  # let the last block's tables go before building
+            self._forget_tables(key[0])
             durations = plan.group_durations[long_used]
             view = BlockTables(self.coefficients, chunk, durations)
             tables = dict(
@@ -645,7 +989,9 @@ class Run:
                 **self.driver.tables(view),
                 duration_by_group=np.array(durations, dtype=np.float64),
             )
-            self._tables = (key, tables)
+            self._tables[key] = (tables, sum(
+                v.nbytes for v in tables.values() if isinstance(v, np.ndarray) and v.size
+                and all(v.strides)))  # a zero-stride broadcast holds one row
         windows = {}
         if self.driver.concentration:
             windows = {name: np.ascontiguousarray(plan.windows[row, steps])

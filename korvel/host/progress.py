@@ -27,8 +27,10 @@ class Progress:
             filled = min(width, int(width * self.done / max(self.total, 1) + 1e-9))
             line = (f"simulating [{'#' * filled}{'.' * (width - filled)}] "
                     f"{int(self.done + 1e-9)}/{self.total} {self.unit}{detail}")
-            # Blanks over the rest of a longer line before it.
-            sys.stderr.write("\r" + line.ljust(self.written))
+            # Blanks over the rest of a longer line before it, then the line again so that the
+            # cursor ends right after it.
+            blank = "\r" + " " * self.written if len(line) < self.written else ""
+            sys.stderr.write(blank + "\r" + line)
             self.written = len(line)
             sys.stderr.flush()
 

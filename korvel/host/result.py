@@ -13,10 +13,14 @@ from korvel.host.grid import Grid
 class SimulationResult:
     """The received signal of every metabolite, coil, voxel and excitation.
 
-    ``signal`` is complex, (nmetabolites, ncoils, nvoxels, nexcitations); ``time`` holds the
-    readout time of each excitation in s and ``flip_angles`` its flip angle in degrees.
-    ``regions`` names the region of each voxel; ``grid`` (a phantom's) places the voxels on an
-    image grid, for ``on_grid`` and ``image``.
+    ``signal`` is complex, (nmetabolites, ncoils, nvoxels, nexcitations), one sample per
+    metabolite and frame. ``readout_times`` (s) and ``metabolite_flip_angles`` (degrees) are
+    each metabolite's own, (nmetabolites, nexcitations): metabolites excited at an offset
+    within the frame are read out at their own times, and each may have its own flip angles.
+    ``time`` and ``flip_angles`` are the frame's readout time for the metabolites at offset 0
+    and the precursor's flip angles, (nexcitations,): the whole story when every metabolite
+    shares its pulse. ``regions`` names the region of each voxel; ``grid`` (a phantom's)
+    places the voxels on an image grid, for ``on_grid`` and ``image``.
     """
 
     metabolites: tuple[str, ...]
@@ -31,6 +35,18 @@ class SimulationResult:
     """Standard deviation of the real and imaginary parts of the added noise per voxel (None:
     noiseless; ``korvel.add_noise``)."""
     grid: Grid | None = None
+    readout_times: np.ndarray | None = None
+    metabolite_flip_angles: np.ndarray | None = None
+
+    def __post_init__(self):
+        count = len(self.metabolites)
+        if self.readout_times is None:
+            object.__setattr__(self, "readout_times",
+                               np.tile(np.asarray(self.time, dtype=np.float64), (count, 1)))
+        if self.metabolite_flip_angles is None:
+            object.__setattr__(self, "metabolite_flip_angles",
+                               np.tile(np.asarray(self.flip_angles, dtype=np.float64),
+                                       (count, 1)))
 
     def magnitude(self) -> np.ndarray:
         """Coil-combined magnitude (root sum of squares), (nmetabolites, nvoxels, nexcitations)."""
@@ -70,7 +86,7 @@ class SimulationResult:
         curves = self.region_curves()
         # Rectangle rule: the area ratio is the ratio of the summed signals.
         areas = curves.sum(axis=2) * self.repetition_time
-        metrics = curve_metrics(np.moveaxis(curves, 1, 0), self.time)
+        metrics = self._own_times(curve_metrics(np.moveaxis(curves, 1, 0), self.time))
         labels = np.array(self.regions)
         known = lambda value: None if not np.isfinite(value) else float(value)  # noqa: E731
         rows = []
@@ -82,12 +98,22 @@ class SimulationResult:
                 if m and experiment is not None:
                     rate = float(np.mean(experiment.conversion_rates[m - 1][labels == region]))
                 rows.append(dict(region=region, metabolite=name, peak=float(curves[m, r, peak]),
-                                 peak_time=None if top is None else float(self.time[peak]),
+                                 peak_time=(None if top is None
+                                            else float(self.readout_times[m, peak])),
                                  time_to_peak=top, mean_time=known(metrics["mean_time"][r, m]),
                                  auc=float(areas[m, r]),
                                  ratio=known(metrics["auc_ratio"][r, m - 1]) if m else None,
                                  rate=rate))
         return rows
+
+    def _own_times(self, metrics: dict) -> dict:
+        """``metrics`` computed on the frame times ``time``, moved to each metabolite's own
+        readout times (a metabolite excited at an offset within the frame is read out later)."""
+        shift = self.readout_times[:, 0] - self.time[0]
+        if np.any(shift != 0):
+            metrics = dict(metrics, time_to_peak=metrics["time_to_peak"] + shift,
+                           mean_time=metrics["mean_time"] + shift)
+        return metrics
 
     def fit(self, **options):
         """Fit a kinetic model to this result's coil-combined magnitude with its own repetition
@@ -100,6 +126,7 @@ class SimulationResult:
         from korvel.fitting import fit_kinetics
 
         return fit_kinetics(self, **options)
+
     def on_grid(self, values, fill: float = np.nan) -> np.ndarray:
         """Per-voxel ``values`` (last axis: one per voxel) laid out on the phantom's grid,
         ``(..., *grid_shape)``, with ``fill`` (NaN) outside its regions."""

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import time
 
 import numpy as np
 
@@ -48,6 +49,10 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     shows a bar on stderr (None: only for runs longer than a second). ``driver`` forces a driver
     where several fit; ``share_groups=False`` gives every step its own coefficient groups.
 
+    The result's ``signal`` is a view of the array the drivers filled, whose memory runs voxel by
+    voxel (``np.ascontiguousarray`` makes a copy in its own order, at the cost of a second
+    array of its size).
+
     ``client``, a ``dask.distributed.Client``, runs the experiment in slices of voxels on its
     workers (``korvel.host.cluster``): each task receives only its slice of the experiment,
     plans and runs it there and returns only its signal, with the same bits. ``num_threads``
@@ -72,26 +77,46 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
                                    share_groups=share_groups, slice_voxels=slice_voxels)
     if slice_voxels is not None:
         raise ValueError("slice_voxels needs a client")
-    run = planner.Run(experiment, record, (module.prepare_spatial_rf_rotation_coefficients,
-                                           module.prepare_transverse_factors_coefficients),
-                      share=share_groups)
+    run = plan_run(experiment, record, module, share_groups, num_threads)
     bar = Progress(run.nblocks, progress)
+    started, done = time.monotonic(), 0
+
+    def advance(block) -> None:
+        # Blocks differ in length: the time left is estimated from the spin-steps.
+        nonlocal done
+        done += block.work
+        left = (time.monotonic() - started) * (run.work - done) / max(done, 1)
+        bar.advance(1.0, f", about {left:.0f} s left" if done < run.work else "")
+
     try:
-        run_blocks(run, record.function(module), num_threads, bar.advance)
+        run_blocks(run, record.function(module), num_threads, advance)
     finally:
         bar.close()
-    return make_result(experiment, np.ascontiguousarray(run.signal.transpose(1, 2, 0, 3)),
-                       backend, record.name)
+    return make_result(experiment, run.signal, backend, record.name)
+
+
+def plan_run(experiment: Experiment, record: planner.Driver, module, share_groups: bool,
+             num_threads: int) -> planner.Run:
+    """The run of ``experiment`` on ``record``'s driver, its coefficients and host-side pulses
+    computed by ``module`` (``korvel.pelorine`` or ``korvel.reference``)."""
+    return planner.Run(experiment, record, (module.prepare_spatial_rf_rotation_coefficients,
+                                            module.prepare_transverse_factors_coefficients),
+                       share=share_groups,
+                       rotators=(module.apply_rf_rotation_transverse_block,
+                                 module.apply_spatial_rf_rotation_transverse_block),
+                       num_threads=int(num_threads))
 
 
 def run_blocks(run: planner.Run, function, num_threads: int, advance=None) -> np.ndarray:
-    """Run every block of ``run`` through ``function``; returns the run's signal, (nvoxels,
-    nmetabolites, ncoils, nexcitations)."""
+    """Run every block of ``run`` through ``function``, calling ``advance(block)`` after each;
+    returns the run's signal in the drivers' layout, (nvoxels, nmetabolites, ncoils,
+    nexcitations)."""
     for block in run.blocks():
         function(**block.arguments, num_threads=num_threads)
         if advance is not None:
-            advance()
-    return run.signal
+            advance(block)
+        del block  # its tables go before the next block's are built
+    return run.signal.transpose(2, 0, 1, 3)
 
 
 def make_result(experiment: Experiment, signal: np.ndarray, backend: str,
@@ -99,12 +124,13 @@ def make_result(experiment: Experiment, signal: np.ndarray, backend: str,
     """The result of ``experiment`` with ``signal`` (nmetabolites, ncoils, nvoxels,
     nexcitations)."""
     acquisition = experiment.acquisition
-    nexc = acquisition.excitations
     return SimulationResult(
         metabolites=tuple(m.name for m in experiment.metabolites),
         regions=experiment.regions,
         time=acquisition.readout_times(),
-        flip_angles=np.degrees(acquisition.flip_angles.schedule(nexc)),
+        flip_angles=np.degrees(experiment.flip_angle_schedules()[0]),
+        readout_times=experiment.readout_times(),
+        metabolite_flip_angles=np.degrees(experiment.flip_angle_schedules()),
         signal=signal,
         repetition_time=acquisition.repetition_time,
         backend=backend,
