@@ -59,7 +59,7 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(NDArray|ndarray|ArrayLike|Sequence|Callable|Any|Union)"),
     (r"py:.*", r"(optional|array_like|callable|scalar|sequence|default.*)"),
     (r"py:.*", r"(dask|distributed)\..*"),
-    (r"py:.*", r"os\.PathLike"),
+    (r"py:.*", r"(os\.PathLike|collections\.abc\.\w+|typing\.\w+)"),
     (r"py:.*", r"matplotlib\..*"),
 ]
 
