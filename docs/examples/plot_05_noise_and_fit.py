@@ -34,7 +34,8 @@ result = korvel.simulate(experiment)
 noisy = korvel.add_noise(result, snr=100, seed=1)
 
 b1 = np.abs(experiment.transmit)
-angles = b1[:, None, None] * np.tile(noisy.flip_angles, (len(noisy.metabolites), 1))
+# Each metabolite's flip angles scaled by each voxel's B1: (voxel, metabolite, frame).
+angles = b1[:, None, None] * noisy.metabolite_flip_angles
 fit = korvel.fit_kinetics(noisy, flip_angles=angles)
 print(fit.format_summary())
 
