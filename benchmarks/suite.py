@@ -305,6 +305,11 @@ def main(argv: list[str] | None = None) -> int:
     fitting = fitting_rows(options.only, options.quick, repeats, teams)
     if fitting:
         print("\n" + "\n".join(fitting), flush=True)
+    from bench_mainjob import run as mainjob_rows
+
+    study = mainjob_rows(options.only, options.quick, options.threads)
+    if study:
+        print("\n" + "\n".join(study), flush=True)
     cluster_bad = cluster_row is not None and cluster_row.status == "ok" and \
         not cluster_row.same_bits
     different = any(row.same_bits is False for row in rows) or "DIFFERENT" in "".join(fitting)

@@ -11,7 +11,11 @@ noise, run it over a grid of parameters and draw it.
 ``korvel.fit_kinetics`` fits conversion-rate maps to measured (or simulated) dynamic series.
 """
 
-from pkgutil import extend_path as _extend_path
+from korvel._startup import quiet_interrupt_while_starting as _quiet_start
+
+_quiet_start()  # `python -m korvel`: Ctrl-C during the imports is one line, not a traceback
+
+from pkgutil import extend_path as _extend_path  # noqa: E402
 
 # Run from the root of a source checkout (`python -m pytest`, `python -m korvel`), this folder
 # shadows the installed package, which alone holds the built extension: search both.

@@ -30,6 +30,9 @@ def _bench(argv: list[str]) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
+    from korvel._startup import restore_interrupt
+
+    restore_interrupt()
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["bench"]:
         return _bench(argv[1:])
@@ -58,4 +61,9 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        status = main()
+    except KeyboardInterrupt:
+        print("interrupted; no output was changed", file=sys.stderr)
+        status = 130
+    sys.exit(status)

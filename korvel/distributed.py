@@ -23,6 +23,13 @@ lost worker again elsewhere (up to its ``distributed.scheduler.allowed-failures`
 gathers each chunk's results as it finishes (one copy of the arrays the driver writes, in all) and
 writes them into its arrays only after every chunk has succeeded: a chunk that fails raises
 ``ChunkError`` naming its parents, and the caller's arrays are left as they were.
+
+The write-back runs with SIGINT, SIGTERM and SIGHUP held back (in the main thread), so that
+Ctrl-C leaves either every array as it was or every array written. After the call, whatever its
+end, nothing it made stays: no future or key on the client, the scheduler or the workers, and
+no exception that leaves it holds the call's frames (and through them the caller's arrays), so
+the arrays go when the caller lets them go, without waiting for the garbage collector. A closed
+client, or a scheduler that cannot be reached, raises ``ClusterError`` (a ``ChunkError``) at once.
 """
 
 from __future__ import annotations
@@ -30,9 +37,12 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import dataclasses
+import contextlib
 import inspect
 import math
 import os
+import time
+import traceback
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable
@@ -40,6 +50,7 @@ from typing import Any, Callable
 import numpy as np
 
 from korvel import pelorine, reference
+from korvel._signals import deferred_signals
 from korvel.host.drivers import (
     MULTI_POOL,
     RECORDS,
@@ -52,6 +63,7 @@ from korvel.host.drivers import (
 
 __all__ = [
     "ChunkError",
+    "ClusterError",
     "chunked",
     "apply_dynamic_rf_block_with_concentration_inflow",
     "run_dynamic_plan_block_multi_pool",
@@ -67,7 +79,8 @@ _RESUBMISSIONS = 3
 class ChunkError(RuntimeError):
     """A chunk of parents failed; no array of the call was changed.
 
-    ``parents`` is the chunk's range of parents; the chunk's own exception is ``__cause__``.
+    ``parents`` is the chunk's range of parents; the chunk's own exception is ``__cause__``,
+    without its frames (which held the chunk's arrays); ``chunk_traceback`` keeps their text.
     """
 
     def __init__(self, parents: range, nparents: int, cause: BaseException):
@@ -76,6 +89,40 @@ class ChunkError(RuntimeError):
             f"no array was changed: {type(cause).__name__}: {cause}"
         )
         self.parents = parents
+        self.chunk_traceback = "".join(traceback.format_exception(cause))
+
+
+class ClusterError(ChunkError):
+    """The Dask client or its scheduler cannot run the call (closed, or not reachable); no array
+    was changed. ``parents`` is every parent of the call."""
+
+    def __init__(self, nparents: int, problem: str):
+        RuntimeError.__init__(self, f"the Dask cluster cannot run the chunks, no array was "
+                                    f"changed: {problem}")
+        self.parents = range(nparents)
+        self.chunk_traceback = ""
+
+
+_STATUS = {None: "not a Dask client", "closed": "the client is closed",
+           "closing": "the client is closed",
+           "connecting": "the client has lost its scheduler (it is trying to reconnect)"}
+
+# How long a chunk may wait without news before the client's connection is looked at again.
+_POLL_SECONDS = 1.0
+
+
+def _drop_frames(error: BaseException) -> BaseException:
+    """``error`` and the exceptions it chains without their tracebacks: the frames of this
+    module hold the caller's arrays and the chunks' results."""
+    seen, pending = set(), [error]
+    while pending:
+        linked = pending.pop()
+        if linked is None or id(linked) in seen:
+            continue
+        seen.add(id(linked))
+        linked.__traceback__ = None
+        pending += [linked.__cause__, linked.__context__]
+    return error
 
 
 def _check_options(chunk_parents, max_chunk_bytes, task_threads) -> None:
@@ -279,42 +326,90 @@ class _DaskClient:
     """Chunks as tasks of a Dask client: shared tables on every worker, a chunk's slices in its
     task."""
 
-    def __init__(self, client):
+    def __init__(self, client, nparents: int):
         from distributed import wait
         from distributed.client import FutureCancelledError, FuturesCancelledError
 
         self.client, self._wait, self._cancelled = client, wait, FuturesCancelledError
+        self.nparents = nparents
         self.lost = (FutureCancelledError,)  # every copy of the shared tables went: send again
-        self.slots = max(1, sum(client.nthreads().values()))
+        self.made: list = []  # every future of the call, cancelled (released) at its end
+        self.check()
+        try:
+            self.slots = max(1, sum(client.nthreads().values()))
+        except (OSError, AttributeError, RuntimeError, TimeoutError) as error:
+            _drop_frames(error)
+            raise ClusterError(nparents, f"{type(error).__name__}: {error}") from None
+
+    def check(self) -> None:
+        """A closed client or a lost scheduler: ClusterError at once, not after timeouts."""
+        status = getattr(self.client, "status", None)
+        if status != "running":
+            raise ClusterError(self.nparents, _STATUS.get(status, f"the client is {status}"))
 
     def share(self, shared: dict) -> None:
         self.shared_data = shared
-        [self.shared] = self.client.scatter([shared], broadcast=True, hash=False)
+        for attempt in range(_RESUBMISSIONS + 1):
+            try:
+                [self.shared] = self.client.scatter([shared], broadcast=True, hash=False)
+                break
+            except OSError as error:  # a worker went while it was being sent the tables
+                _drop_frames(error)
+                self.check()
+                if attempt == _RESUBMISSIONS:
+                    raise ClusterError(self.nparents, f"the shared tables could not be sent: "
+                                                      f"{type(error).__name__}: {error}") from None
+                time.sleep(0.1 * (attempt + 1))
+        self.made.append(self.shared)
 
     def submit(self, driver, chunk, constants, written, broadcasts):
+        self.check()
         if self.shared.status != "finished":  # every copy was lost with its worker
             self.share(self.shared_data)
-        contiguous = {name: np.ascontiguousarray(value) for name, value in chunk.items()}
+        # Copies, never views of the caller's arrays: the client may keep a sent task's
+        # buffers until its own reference cycles are collected.
+        contiguous = {name: np.array(value, order="C") for name, value in chunk.items()}
         # The slices travel inside the task, so that Dask itself can run it again elsewhere
         # when its worker is lost (scattered data would be lost with that worker).
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", message="Sending large graph")
-            return self.client.submit(_run_chunk, driver, self.shared, contiguous, constants,
-                                      written, broadcasts, pure=False)
+            future = self.client.submit(_run_chunk, driver, self.shared, contiguous,
+                                        constants, written, broadcasts, pure=False)
+        self.made.append(future)
+        return future
 
     def wait(self, handles):
-        try:
-            self._wait(handles, return_when="FIRST_COMPLETED")
-        except self._cancelled:  # reported by each cancelled future's result()
-            pass
-        return [future for future in handles if future.done()]
+        while True:
+            try:
+                self._wait(handles, timeout=_POLL_SECONDS, return_when="FIRST_COMPLETED")
+            except self._cancelled as error:  # reported by each cancelled future's result()
+                _drop_frames(error)
+            except TimeoutError as error:
+                # Dask keeps the exception in a reference cycle: it must not keep our frames.
+                _drop_frames(error)
+                self.check()
+                continue
+            return [future for future in handles if future.done()]
 
     def result(self, future):
-        # Straight from the worker that holds it, not through the scheduler.
-        return self.client.gather(future, direct=True)
+        # Straight from the worker that holds it, not through the scheduler; then let it go,
+        # so that no worker keeps the results once gathered.
+        try:
+            return self.client.gather(future, direct=True)
+        finally:
+            future.release()
 
     def close(self, running) -> None:
-        self.client.cancel(running)
+        made, self.made = self.made, []
+        self.shared = self.shared_data = None
+        if made and getattr(self.client, "status", None) == "running":
+            # One call that the scheduler answers: every key of the call is forgotten, on the
+            # workers too, before the call returns.
+            with contextlib.suppress(Exception):
+                self.client.cancel(made)
+        for future in made:
+            with contextlib.suppress(Exception):
+                future.release()
 
 
 def _run_block(record: Driver, arguments: dict[str, Any], client, chunk_parents,
@@ -335,18 +430,19 @@ def _run_block(record: Driver, arguments: dict[str, Any], client, chunk_parents,
                          f"bytes, more than max_chunk_bytes ({max_chunk_bytes})")
     threads = int(arguments["num_threads"]) if task_threads is None else int(task_threads)
     split.constants["num_threads"] = threads
-    runner = _LocalThreads(threads) if client is None else _DaskClient(client)
+    runner = _LocalThreads(threads) if client is None else _DaskClient(client, split.nparents)
     if chunk_parents is None:
         chunk_parents = -(-split.nparents // (_CHUNKS_PER_SLOT * runner.slots))
     chunk_parents = min(int(chunk_parents), max_chunk_bytes // parent_bytes)
     ranges = _parent_ranges(split.nparents, chunk_parents, smallest)
-    runner.share(split.shared)
     results = _run_chunks(runner, split, arguments, ranges,
                           record.export if driver is None else driver, progress)
-    for parents, written in zip(ranges, results):
-        for name, values in written.items():
-            if name in split.axes:
-                arguments[name][split.index(name, parents)] = values
+    # Every array or none: no signal may stop the copies half-way.
+    with deferred_signals():
+        for parents, written in zip(ranges, results):
+            for name, values in written.items():
+                if name in split.axes:
+                    arguments[name][split.index(name, parents)] = values
 
 
 def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> list[dict]:
@@ -357,17 +453,25 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
     attempts: collections.Counter = collections.Counter()
     running: dict[Any, int] = {}
     try:
+        # Sending and starting hold signals back, so that Ctrl-C cannot leave a future or a
+        # thread that the runner does not know of.
+        with deferred_signals():
+            runner.share(split.shared)
         while waiting or running:
             while waiting and len(running) < _IN_FLIGHT_PER_SLOT * runner.slots:
                 i = waiting.popleft()
                 chunk = split.chunk(arguments, ranges[i])
-                running[runner.submit(driver, chunk, split.constants, split.written,
-                                      split.broadcasts)] = i
+                with deferred_signals():
+                    running[runner.submit(driver, chunk, split.constants, split.written,
+                                          split.broadcasts)] = i
             for handle in runner.wait(list(running)):
                 i = running.pop(handle)
                 try:
                     results[i] = runner.result(handle)
+                except (ClusterError, KeyboardInterrupt):
+                    raise
                 except runner.lost as error:
+                    _drop_frames(error)
                     attempts[i] += 1
                     if attempts[i] > _RESUBMISSIONS:
                         raise ChunkError(ranges[i], split.nparents, error) from error
@@ -375,11 +479,24 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
                     continue
                 except Exception as error:
                     raise ChunkError(ranges[i], split.nparents, error) from error
+                finally:
+                    del handle
                 if progress is not None:
                     progress(len(results), len(ranges))
+    except ChunkError:
+        raise
+    except (OSError, AttributeError, RuntimeError, TimeoutError) as error:
+        _drop_frames(error)
+        if isinstance(runner, _DaskClient) and runner.client.status != "running":
+            raise ClusterError(split.nparents, f"{_STATUS.get(runner.client.status)}: "
+                                               f"{type(error).__name__}: {error}") from None
+        raise
     finally:
-        runner.close(list(running))
-    return [results[i] for i in range(len(ranges))]
+        # Running chunks end (or are cancelled) before the call does, even under Ctrl-C.
+        with deferred_signals():
+            runner.close(list(running))
+            running.clear()
+    return [results.pop(i) for i in range(len(ranges))]
 
 
 _OPTIONS = ("client", "chunk_parents", "max_chunk_bytes", "task_threads", "progress", "driver")
@@ -400,7 +517,18 @@ def chunked(record: Driver) -> Callable[..., None]:
         bound.apply_defaults()
         arguments = dict(bound.arguments)
         options = {name: arguments.pop(name) for name in _OPTIONS}
-        _run_block(record, arguments, **options)
+        try:
+            _run_block(record, arguments, **options)
+            return
+        except BaseException as error:  # noqa: B036 - re-raised below, without our frames
+            failure = _drop_frames(error)
+        # Nothing of the call may outlive it through the exception: not its frames (cleared
+        # above), not this one's names.
+        del args, kwargs, bound, arguments, options
+        try:
+            raise failure
+        finally:
+            del failure
 
     run.__name__ = run.__qualname__ = record.export
     run.__module__ = __name__

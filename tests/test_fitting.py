@@ -350,9 +350,14 @@ def test_bolus_model_gives_back_a_simulation(rates, shape):
 
 
 @pytest.mark.parametrize("change, message", [
-    (dict(flip_angles=np.array([[10.0] * 20, [20.0] * 20])),
-     "the bolus model needs one flip angle per frame shared by every metabolite and voxel (its "
-     "simulator rotates every metabolite alike, one pulse per frame)"),
+    (dict(flip_angles=np.array([[[10.0] * 20, [20.0] * 20], [[10.0] * 20, [30.0] * 20]])),
+     "the bolus model needs one flip angle per frame and metabolite, the same in every voxel up "
+     "to a transmit (B1) scale of the voxel (its simulator applies one pulse per frame and one "
+     "B1 scale per voxel)"),
+    (dict(flip_angles=np.full((2, 40), 15.0)),
+     "the bolus model needs one flip angle per frame and metabolite, the same in every voxel up "
+     "to a transmit (B1) scale of the voxel (its simulator applies one pulse per frame and one "
+     "B1 scale per voxel)"),
     (dict(fixed={"r1_lactate": None}),
      "the bolus model needs r1_lactate fixed (its simulator relaxes every voxel alike)"),
     (dict(fixed={"arrival": np.array([1.0, 2.0])}),

@@ -386,15 +386,23 @@ def test_config_takes_a_schedule_and_an_offset_per_metabolite():
 
 
 def test_printed_config_shows_both_keys_commented_and_still_loads():
+    # The default reads out with an angle per metabolite; one schedule for all and the
+    # offsets of metabolite-specific imaging are commented alternatives.
     text = default_config_text()
-    assert "# flip_angles = { pyruvate = {" in text
+    assert "\nflip_angles = { pyruvate = {" in text
+    assert "# flip_angles = { kind" in text
     assert "# excitation_offsets = {" in text
-    uncommented = "\n".join(line[2:] if line.startswith("# flip_angles = { pyruvate")
-                            or line.startswith("# excitation_offsets") else line
-                            for line in text.splitlines()
-                            if not line.startswith("flip_angles = { kind"))
+    assert isinstance(experiment_from_config(tomllib.loads(text)).acquisition.flip_angles, dict)
+    uncommented = "\n".join(line[2:] if line.startswith("# excitation_offsets") else line
+                            for line in text.splitlines())
     e = experiment_from_config(tomllib.loads(uncommented))
     assert isinstance(e.acquisition.flip_angles, Mapping) and e.acquisition.excitation_offsets
+    assert np.isfinite(korvel.simulate(e, progress=False).signal).all()
+    single = "\n".join(line[2:] if line.startswith("# flip_angles = { kind") else line
+                       for line in text.splitlines()
+                       if not line.startswith("flip_angles = { pyruvate"))
+    e = experiment_from_config(tomllib.loads(single))
+    assert not isinstance(e.acquisition.flip_angles, dict)
     assert np.isfinite(korvel.simulate(e, progress=False).signal).all()
 
 

@@ -6,9 +6,12 @@ import contextlib
 import csv
 import math
 import os
+import signal
 import sys
+import threading
 import time
 from decimal import ROUND_HALF_UP, Decimal
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -18,6 +21,10 @@ from korvel.host.config import default_experiment, load_experiment
 from korvel.host.experiment import ExperimentError
 from korvel.host.result import SimulationResult
 from korvel.host.simulation import simulate
+from korvel.cli.outputs import OutputFolder, one_line, quiet_pipe
+
+_CONNECT_SECONDS = 10
+OUTPUT_NAMES = ("curves.csv", "summary.csv", "voxels.csv", "fit.csv", "curves.png", "study.png")
 
 DEFAULT_OUTPUT = "korvel-simulation"
 
@@ -39,11 +46,14 @@ def add_arguments(parser) -> None:
                              "tcp://scheduler:8786 (simulate; needs korvel[distributed])")
     parser.add_argument("--snr", type=float, default=None,
                         help="add complex Gaussian noise at this SNR (the precursor's peak "
-                             "over the noise level; simulate)")
+                             "over the noise level; simulate; default 30, 0: no noise)")
     parser.add_argument("--noise-seed", type=int, default=None, metavar="N",
-                        help="seed of the noise, for a reproducible draw (simulate)")
+                        help="seed of the noise (simulate; default 1: the same draw every run)")
     parser.add_argument("--print-config", action="store_true",
                         help="print the embedded default experiment's TOML and exit (simulate)")
+    from korvel.cli import study
+
+    study.add_arguments(parser)
 
 
 def decimal_round(value: float, digits: int) -> Decimal:
@@ -78,15 +88,18 @@ def significant(value: float | None, digits: int = 4) -> str:
     return f"{mantissa}e{int(power):+03d}"
 
 
-def format_summary(result: SimulationResult, experiment=None) -> str:
+def format_summary(result: SimulationResult, experiment=None, fitted=None) -> str:
     """The summary table per region and metabolite: peak, time to peak and mean time, area
     and area ratio, and (given the experiment) the configured rate beside each ratio. Missing
-    values (an all-zero curve's peak time, a ratio to a zero precursor) print as "-"."""
+    values (an all-zero curve's peak time, a ratio to a zero precursor) print as "-".
+    ``fitted`` maps (region, product) to the cells of the fitted rate and its spread."""
     precursor = result.metabolites[0]
     header = ["region", "metabolite", "peak (a.u.)", "time to peak (s)", "mean time (s)",
               "AUC (a.u. s)", f"AUC / {precursor}"]
     if experiment is not None:
         header.append("rate (1/s)")
+    if fitted is not None:
+        header += ["fitted (1/s)", "sd (1/s)"]
     rows = [header]
     for row in result.summary(experiment):
         product = row["metabolite"] != precursor
@@ -95,6 +108,9 @@ def format_summary(result: SimulationResult, experiment=None) -> str:
                  significant(row["auc"]), fixed(row["ratio"], 4) if product else ""]
         if experiment is not None:
             cells.append(significant(row["rate"]) if product else "")
+        if fitted is not None:
+            cells += fitted.get((row["region"], row["metabolite"]), ["", ""]) if product \
+                else ["", ""]
         rows.append(cells)
     widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
     lines = []
@@ -180,6 +196,12 @@ def write_voxels(result: SimulationResult, path: Path, experiment=None) -> None:
                                  _cell(rate, ".10g")])
 
 
+def plain_text(text: str) -> str:
+    """``text`` as matplotlib shows it literally: a ``$`` would start a formula."""
+    text = text.replace("$", r"\$")
+    return text if not text.startswith("_") else " " + text  # "_..." labels are hidden
+
+
 def write_plot(result: SimulationResult, path: Path, experiment=None) -> bool:
     """The curves and the flip schedule as a PNG; False when matplotlib is missing."""
     try:
@@ -200,76 +222,162 @@ def _client(address: str | None):
         from distributed import Client
     except ImportError as error:
         raise ImportError("--scheduler needs Dask: pip install 'korvel[distributed]'") from error
-    with Client(address) as client:
+    try:
+        client = Client(address, timeout=_CONNECT_SECONDS)
+    except (OSError, TimeoutError) as error:
+        raise OSError(f"cannot reach the scheduler at {address} within {_CONNECT_SECONDS} s "
+                      f"({type(error).__name__})") from None
+    with client:
         yield client
 
 
+def _one_line_warning(message, category, filename, lineno, file=None, line=None):
+    print(f"warning: {message}", file=sys.stderr)
+
+
 def run(options) -> int:
-    """Run the simulate command with parsed ``options``; returns the exit status."""
-    try:
-        status = _run(options)
-        sys.stdout.flush()  # here, so that a closed pipe is caught below and not at exit
-        return status
-    except KeyboardInterrupt:  # the cluster's slices are cancelled on the way out
-        print("\ninterrupted", file=sys.stderr)
-        return 130
-    except BrokenPipeError:
-        # The reader went away (`... | head`): stop quietly, as other command-line tools do.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-
-
-def _run(options) -> int:
+    """Run the simulate command with parsed ``options``; returns the exit status: 0, 2 for a
+    failure of the run (one line on stderr), 1 for an internal error, 130 when interrupted."""
     if options.print_config:
         from korvel.host.config import default_config_text
 
-        sys.stdout.write(default_config_text())
+        with quiet_pipe():
+            sys.stdout.write(default_config_text())
+            sys.stdout.flush()
         return 0
+    folders: list[OutputFolder] = []
+    interrupts: list[int] = []
+
+    def on_interrupt(number, frame):
+        interrupts.append(number)  # an extension may turn the KeyboardInterrupt into its own error
+        raise KeyboardInterrupt
+
+    previous = None
+    if threading.current_thread() is threading.main_thread() and \
+            signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        previous = signal.signal(signal.SIGINT, on_interrupt)
+    with warnings.catch_warnings():
+        warnings.showwarning = _one_line_warning
+        try:
+            return _run(options, folders)
+        except Exception as error:  # one line, whatever went wrong
+            if not interrupts:
+                print(f"internal error: {type(error).__name__}: {error}".splitlines()[0],
+                      file=sys.stderr)
+                return 1
+        except KeyboardInterrupt:
+            pass
+        finally:
+            if previous is not None:
+                signal.signal(signal.SIGINT, previous)
+        written = bool(folders) and folders[0].committed
+        print("interrupted after the outputs were written" if written else
+              "interrupted; no output was changed", file=sys.stderr)
+        return 130
+
+
+def _run(options, folders: list) -> int:
     try:
         experiment = (default_experiment() if options.config is None
                       else load_experiment(options.config))
-    except (ExperimentError, OSError, TypeError) as error:
+    except (ExperimentError, ValueError, MemoryError, OSError, TypeError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 2
+    folder = OutputFolder(options.output, OUTPUT_NAMES)
+    folders.append(folder)
+    try:
+        folder.check()
+    except OSError as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     started = time.perf_counter()
     try:
-        with _client(options.scheduler) as client:
-            result = simulate(experiment, backend=options.backend, num_threads=options.threads,
-                              client=client)
-    except (ValueError, ImportError, OSError) as error:
-        print(f"error: {error}", file=sys.stderr)
-        return 2
-    except SimulationError as error:  # a slice failed on the cluster
-        print(f"error: {error}", file=sys.stderr)
-        return 1
-    elapsed = time.perf_counter() - started
-    if options.snr is not None:
-        from korvel.analysis.noise import add_noise
-
         try:
-            result = add_noise(result, snr=options.snr, seed=options.noise_seed)
-        except (TypeError, ValueError) as error:
-            print(f"error: --snr: {error}", file=sys.stderr)
+            with _client(options.scheduler) as client:
+                result = simulate(experiment, backend=options.backend,
+                                  num_threads=options.threads, client=client)
+        except SimulationError as error:  # a slice failed on the cluster
+            print(f"error: {one_line(error)}", file=sys.stderr)
+            return 1
+        except (ValueError, ImportError, OSError, RuntimeError, MemoryError) as error:
+            print(f"error: {one_line(error)}", file=sys.stderr)
             return 2
-    source = "embedded default experiment" if options.config is None else str(options.config)
-    acquisition = experiment.acquisition
-    print(f"{source}: {len(result.metabolites)} metabolites, {experiment.nvoxels} voxels x "
-          f"{experiment.spins_per_voxel} spins, {acquisition.excitations} excitations every "
-          f"{acquisition.repetition_time:g} s; {result.driver} driver, {result.backend} backend"
-          f"{'' if options.scheduler is None else ' on ' + options.scheduler}, {elapsed:.3f} s"
-          f"{'' if options.snr is None else f'; noise at SNR {options.snr:g}'}")
-    print()
-    print(format_summary(result, experiment))
-    print()
-    output = options.output
-    output.mkdir(parents=True, exist_ok=True)
-    write_curves(result, output / "curves.csv")
-    write_summary(result, output / "summary.csv", experiment)
-    write_voxels(result, output / "voxels.csv", experiment)
-    written = [output / "curves.csv", output / "summary.csv", output / "voxels.csv"]
-    if write_plot(result, output / "curves.png", experiment):
-        written.append(output / "curves.png")
-    else:
-        print("matplotlib is not installed: no plot (pip install matplotlib)")
-    print("wrote " + ", ".join(str(p) for p in written))
+        elapsed = time.perf_counter() - started
+        from korvel.cli import study
+
+        notes: list[str] = []
+        snr = study.noise_snr(options)
+        if snr is not None:
+            from korvel.analysis.noise import add_noise
+
+            try:
+                result = add_noise(result, snr=snr, seed=study.noise_seed(options))
+            except (TypeError, ValueError) as error:
+                if options.snr is not None:
+                    print(f"error: --snr: {error}", file=sys.stderr)
+                    return 2
+                # the default noise, not asked for: a run it cannot apply to stays noiseless
+                notes.append(f"no noise: {error}")
+                snr = None
+        if not options.no_fit and options.fit_model == "bolus":
+            print(f"fitting {experiment.nvoxels} voxels with the bolus model (it simulates the "
+                  f"experiment a few times per step: this takes a while) ...", file=sys.stderr,
+                  flush=True)
+        fitted = None if options.no_fit else study.fit_study(result, experiment,
+                                                             options.fit_model, options.threads)
+        fit = fitted if fitted is not None and fitted.fit is not None else None
+        plotted: list[bool] = []
+
+        def plot(path: Path) -> bool:
+            plotted.append(write_plot(result, path, experiment))
+            return plotted[-1]
+
+        def plot_study(path: Path) -> bool:
+            if not plotted[-1]:
+                return False
+            study.plot_study(result, experiment, fit, path, snr=snr)
+            return True
+
+        writers = {"curves.csv": lambda path: write_curves(result, path),
+                   "summary.csv": lambda path: write_summary(result, path, experiment),
+                   "voxels.csv": lambda path: write_voxels(result, path, experiment)}
+        if fit is not None:
+            writers["fit.csv"] = lambda path: study.write_fit_csv(fit, path)
+        writers["curves.png"] = plot
+        if fit is not None and result.grid is not None:
+            writers[study.FIGURE] = plot_study
+        figures = time.perf_counter()
+        try:
+            written = folder.commit(writers)
+        except OSError as error:
+            print(f"error: {error}", file=sys.stderr)
+            return 2
+        figures = time.perf_counter() - figures
+    finally:
+        folder.discard()  # the folders check() made, when nothing was written into them
+    # Printed only once every file is in place: a reader that stops early loses nothing.
+    with quiet_pipe():
+        source = "embedded default experiment" if options.config is None else str(options.config)
+        acquisition = experiment.acquisition
+        print(f"{source}: {len(result.metabolites)} metabolites, {experiment.nvoxels} voxels x "
+              f"{experiment.spins_per_voxel} spins, {acquisition.excitations} excitations every "
+              f"{acquisition.repetition_time:g} s; {result.driver} driver, {result.backend} "
+              f"backend{'' if options.scheduler is None else ' on ' + options.scheduler}, "
+              f"{elapsed:.3f} s{'' if snr is None else f'; noise at SNR {snr:g}'}")
+        for note in notes:
+            print(note)
+        if fitted is not None:
+            print(study.format_fit_header(fitted, snr) if fit is not None
+                  else f"no fit: {fitted.skipped}")
+        print()
+        print(format_summary(result, experiment,
+                             None if fit is None else study.summary_cells(fitted)))
+        print()
+        if plotted and not plotted[0]:
+            print("matplotlib is not installed: no plot (pip install matplotlib)")
+        print("wrote " + ", ".join(str(p) for p in written))
+        if fit is not None:
+            print(f"time: simulate {elapsed:.2f} s, fit {fitted.seconds:.2f} s, "
+                  f"figures and files {figures:.2f} s")
+        sys.stdout.flush()
     return 0

@@ -35,7 +35,11 @@ class BolusFit:
                  bounds: dict[str, tuple], shape: str, threads: int):
         self.layout = layout
         self.signal = signal  # (nvoxels, nmetabolites, nframes)
-        self.angles = angles  # degrees, one per frame
+        from korvel.fitting.driver import transmit_scales
+
+        # degrees, (nmetabolites, nframes): the schedule, and each voxel's transmit scale of it
+        self.angles, scales = transmit_scales(angles)
+        self.transmit = None if np.all(scales == 1.0) else scales
         self.tr = tr
         self.r1 = r1
         self.shape = shape
@@ -57,15 +61,22 @@ class BolusFit:
         nvoxels = amplitude.shape[0]
         metabolites = [Metabolite(name, 1.0 / r if r > 0 else math.inf, math.inf, 0.0)
                        for name, r in zip(layout.metabolites, self.r1)]
+        schedules = {name: FlipAngles("list", angles=tuple(row.tolist()))
+                     for name, row in zip(layout.metabolites, self.angles)}
+        if all(np.array_equal(row, self.angles[0]) for row in self.angles):
+            schedules = schedules[layout.metabolites[0]]
         acquisition = Acquisition(
-            self.tr, len(self.angles), FlipAngles("list", angles=tuple(self.angles)),
+            self.tr, self.angles.shape[-1], schedules,
             first_excitation=OFFSET, readout_delay=OFFSET, pulse_duration=OFFSET)
+        # the stacked copies of the Jacobian's simulation repeat the voxels in order
+        transmit = None if self.transmit is None \
+            else np.tile(self.transmit, nvoxels // self.transmit.size)
         bolus = Bolus(self.shape, arrival=float(values["arrival"]) + OFFSET,
                       duration=float(values["width"]))
         experiment = Experiment(
             metabolites[0], tuple(metabolites[1:]),
             tuple(values[f"k_{p}"] for p in layout.products), acquisition=acquisition,
-            nvoxels=nvoxels, inflow=Inflow(bolus), delivery=amplitude)
+            nvoxels=nvoxels, inflow=Inflow(bolus), delivery=amplitude, transmit=transmit)
         result = simulate(experiment, num_threads=self.threads, progress=False)
         return np.moveaxis(result.magnitude(), 0, 1)
 
@@ -235,7 +246,7 @@ def starting_values(layout: Layout, signal: np.ndarray, tr: float, angles: np.nd
 
     nvoxels = signal.shape[0]
     start: dict[str, np.ndarray] = {}
-    rates = fit_kinetics(signal, tr, np.broadcast_to(angles, signal.shape[-2:]),
+    rates = fit_kinetics(signal, tr, angles,
                          metabolites=layout.metabolites,
                          fixed={f"r1_{m}": float(fixed[f"r1_{m}"][0])
                                 for m in layout.metabolites}, num_threads=threads)
@@ -261,7 +272,8 @@ def fit_bolus(layout: Layout, signal: np.ndarray, angles: np.ndarray, tr: float,
               input_shape: str, threads: int):
     """The bolus model over the usable voxels; the maps of ``KineticFit`` in flat form.
 
-    ``angles`` holds one angle per frame in degrees (shared by every metabolite and voxel);
+    ``angles`` holds the angles in degrees, (nvoxels, nmetabolites, nframes): one schedule
+    times a transmit scale per voxel;
     ``fixed`` and ``initial`` hold one value per voxel (R1, arrival and width uniform).
     """
     from korvel.fitting.driver import FitError
@@ -281,7 +293,7 @@ def fit_bolus(layout: Layout, signal: np.ndarray, angles: np.ndarray, tr: float,
     if voxels.size:
         data = signal[voxels]
         r1 = np.array([float(fixed[f"r1_{m}"][0]) for m in layout.metabolites])
-        start = starting_values(layout, data, tr, angles, initial, fixed, threads)
+        start = starting_values(layout, data, tr, angles[voxels], initial, fixed, threads)
         for name in names:
             if name in fixed:
                 start[name] = fixed[name][voxels] if name not in SHARED else \
@@ -289,7 +301,7 @@ def fit_bolus(layout: Layout, signal: np.ndarray, angles: np.ndarray, tr: float,
             elif name in initial:
                 start[name] = initial[name][voxels] if name not in SHARED else \
                     np.array(initial[name][0])
-        problem = BolusFit(layout, data, angles, tr, r1, free, start,
+        problem = BolusFit(layout, data, angles[voxels], tr, r1, free, start,
                            {n: tuple(np.asarray(b)[voxels] if np.size(b) > 1 else b
                                      for b in bounds[n]) for n in names},
                            input_shape, threads)

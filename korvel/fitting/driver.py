@@ -121,7 +121,7 @@ def _from_result(result, repetition_time, flip_angles, metabolites):
     if repetition_time is None:
         repetition_time = result.repetition_time
     if flip_angles is None:
-        flip_angles = np.broadcast_to(result.flip_angles, magnitude.shape[-2:])
+        flip_angles = np.broadcast_to(result.metabolite_flip_angles, magnitude.shape[-2:])
     if metabolites is None:
         metabolites = result.metabolites
     return magnitude, repetition_time, flip_angles, metabolites
@@ -154,8 +154,9 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
         width at half maximum is about ``width``, is the only one for now) with a per-voxel
         ``amplitude`` and a shared ``arrival`` and ``width`` (s, from the first frame) feeds
         the precursor, and every metabolite's signal is fitted with korvel's own simulator as
-        the model (every metabolite starts at zero; one flip angle per frame shared by all
-        metabolites; R1s fixed; arrival and width are one value for the voxels fitted
+        the model (every metabolite starts at zero; one flip angle per frame and metabolite,
+        the same schedule in every voxel up to a per-voxel transmit scale, as B1-corrected
+        angles are; R1s fixed; arrival and width are one value for the voxels fitted
         together).
     fixed : {name: scalar or map}
         Parameters held at given values. Default: every ``r1_<metabolite>`` at its typical
@@ -254,7 +255,7 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
     if model == "bolus":
         from korvel.fitting.bolus import fit_bolus
 
-        return fit_bolus(layout, problem.signal, angles.reshape(-1, nframes)[0].copy(),
+        return fit_bolus(layout, problem.signal, angles.reshape((-1,) + angles.shape[-2:]),
                          problem.tr, fixed_maps, initial_maps, bound_maps,
                          problem._usable(np.arange(problem.signal.shape[0])), shape,
                          input_shape, threads)
@@ -272,10 +273,10 @@ def _check_bolus(angles, nframes, fixed, initial, layout, input_shape) -> None:
         # percent of its peak, so no derivative of the fit could be trusted.
         _fail("the bolus model fits a gamma-variate input only: the simulated boxcar's signal "
               "jumps as its edges move")
-    flat = angles.reshape(-1, angles.shape[-1])
-    if angles.shape[-1] != nframes or not np.all(flat == flat[0]):
-        _fail("the bolus model needs one flip angle per frame shared by every metabolite and "
-              "voxel (its simulator rotates every metabolite alike, one pulse per frame)")
+    if angles.shape[-1] != nframes or transmit_scales(angles) is None:
+        _fail("the bolus model needs one flip angle per frame and metabolite, the same in "
+              "every voxel up to a transmit (B1) scale of the voxel (its simulator applies "
+              "one pulse per frame and one B1 scale per voxel)")
     for name in layout.names:
         uniform = name.startswith("r1_") or name in ("arrival", "width")
         for given in (fixed, initial):
@@ -284,6 +285,22 @@ def _check_bolus(angles, nframes, fixed, initial, layout, input_shape) -> None:
         if name.startswith("r1_") and name not in fixed:
             _fail(f"the bolus model needs {name} fixed (its simulator relaxes every voxel "
                   f"alike)")
+
+
+def transmit_scales(angles: np.ndarray):
+    """Per-voxel angles (..., nmetabolites, nframes) as one schedule (nmetabolites, nframes)
+    times a scale per voxel (flat), or None when they are not of that form. The schedule is
+    the first voxel's whose angles are not all zero (its scale 1)."""
+    flat = angles.reshape((-1,) + angles.shape[-2:])
+    peaks = np.max(np.abs(flat), axis=(1, 2))
+    nonzero = np.nonzero(peaks > 0)[0]
+    if nonzero.size == 0:
+        return flat[0], np.ones(flat.shape[0])
+    schedule = flat[nonzero[0]]
+    scales = peaks / peaks[nonzero[0]]
+    if not np.allclose(flat, scales[:, None, None] * schedule, rtol=1e-12, atol=0.0):
+        return None
+    return schedule, scales
 
 
 class _Problem:

@@ -33,6 +33,7 @@ from pathlib import Path
 
 import numpy as np
 
+from korvel.host.admission import check_maps
 from korvel.host.experiment import (
     Acquisition,
     Bolus,
@@ -41,6 +42,7 @@ from korvel.host.experiment import (
     FlipAngles,
     Inflow,
     Metabolite,
+    not_numbers,
 )
 from korvel.host.fields import Coil, CoilRing, GaussianTransmit, PolynomialTransmit
 from korvel.host.phantom import Ellipse, Phantom, Rectangle, Region, load_labels
@@ -50,7 +52,7 @@ DEFAULT_CONFIG = "default_experiment.toml"
 _TOP = {"field", "acquisition", "metabolites", "inflow", "voxels", "regions", "simulation",
         "phantom"}
 _REGION_KEYS = {"name", "voxels", "rates", "delivery", "off_resonance", "transmit", "receive",
-                "initial_magnetization", "initial_concentration"}
+                "initial_magnetization", "initial_concentration", "shared_name"}
 # A phantom's region has the tissue values of a run's; its voxels come from a shape or a label,
 # its transmit and receive from the phantom's fields.
 _FROM_THE_GRID = {"voxels", "transmit", "receive"}
@@ -59,6 +61,8 @@ _PHANTOM_KEYS = {"shape", "voxel_size", "units", "labels", "transmit", "coils", 
 _SHAPES = {"ellipse": (Ellipse, "radii"), "ellipsoid": (Ellipse, "radii"),
            "rectangle": (Rectangle, "size"), "box": (Rectangle, "size")}
 _TRANSMITS = {"gaussian": GaussianTransmit, "polynomial": PolynomialTransmit}
+# The flip-angle keys each kind reads.
+_FLIP_KEYS = {"constant": "angle", "variable": "angle", "list": "angles"}
 
 
 def _table(where: str, value, allowed: set) -> dict:
@@ -81,6 +85,8 @@ def _region_values(where: str, value, count: int, dtype=np.float64) -> np.ndarra
         array = np.array(value, dtype=dtype)
     except (TypeError, ValueError):
         raise ExperimentError(f"{where} must be a number or a list of numbers") from None
+    if not_numbers(value):
+        raise ExperimentError(f"{where} must be a number or a list of numbers, got {value!r}")
     if array.ndim == 0:
         return np.full(count, array)
     if array.shape != (count,):
@@ -177,8 +183,53 @@ def phantom_from_config(table: dict, base=None) -> Phantom:
     )
 
 
+def _receive(where: str, value, count: int) -> np.ndarray:
+    """A region's receive sensitivities as (coils, voxels of the region): a list of one value
+    per coil, which every voxel shares, or (coils, voxels) lists."""
+    try:
+        array = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ExperimentError(f"{where}: receive must list one sensitivity per coil") from None
+    if not_numbers(value):
+        raise ExperimentError(f"{where}: receive must list numbers, got {value!r}")
+    if array.ndim == 0:
+        array = array.reshape(1)
+    if array.ndim == 1 and array.shape[0] >= 1:
+        return np.repeat(array[:, np.newaxis], count, axis=1)
+    if array.ndim == 2 and array.shape[0] >= 1 and array.shape[1] == count:
+        return array
+    raise ExperimentError(f"{where}: receive must list one sensitivity per coil, or one list per "
+                          f"coil of {count} values (one per voxel of the region); got shape "
+                          f"{array.shape}")
+
+
+def _check_region_names(regions: list) -> None:
+    """Two entries of one name are one region only when the later ones say so."""
+    first: dict = {}
+    for i, region in enumerate(regions):
+        if not isinstance(region, dict) or "name" not in region:
+            continue
+        name = region["name"]
+        if not isinstance(name, str) or not name:
+            raise ExperimentError(f"[[regions]] entry {i}: name must be a non-empty string")
+        shared = region.get("shared_name", False)
+        if not isinstance(shared, bool):
+            raise ExperimentError(f"region {name!r}: shared_name must be true or false")
+        if name in first and not shared:
+            raise ExperimentError(f"[[regions]] entries {first[name]} and {i} are both named "
+                                  f"{name!r}; name them apart, or set shared_name = true on the "
+                                  f"later one to make them one region")
+        first.setdefault(name, i)
+
+
 def _flip_angles(where: str, table) -> FlipAngles:
     flips = dict(_table(where, table, _fields(FlipAngles)))
+    kind = flips.get("kind", FlipAngles.kind)
+    if kind in _FLIP_KEYS:
+        unused = sorted(set(flips) & set(_FLIP_KEYS.values()) - {_FLIP_KEYS[kind]})
+        if unused:
+            raise ExperimentError(f"[{where}] of kind {kind!r} takes "
+                                  f"{_FLIP_KEYS[kind]}, not {unused[0]}")
     if "angles" in flips:
         flips["angles"] = tuple(flips["angles"])
     return FlipAngles(**flips)
@@ -239,10 +290,16 @@ def experiment_from_config(config: dict, base=None) -> Experiment:
     regions = config.get("regions")
     if not isinstance(regions, list) or not regions:
         raise ExperimentError("[[regions]] must list at least one region")
+    counts = [r.get("voxels", 1) for r in regions if isinstance(r, dict)]
+    if all(isinstance(c, int) and not isinstance(c, bool) and c > 0 for c in counts):
+        # Before any per-voxel list is made: one per map, as Experiment counts them.
+        check_maps(sum(counts), len(names) + 3 + 2 * len(names) + 1)
     labels, rates = [], [[] for _ in names[1:]]
     maps = {key: [] for key in ("delivery", "off_resonance", "transmit")}
     receive, initial_m, initial_c = [], [[] for _ in names], [[] for _ in names]
     any_transmit = any("transmit" in r for r in regions if isinstance(r, dict))
+    _check_region_names(regions)
+    coil_counts: list[tuple[str, int]] = []
     for i, region in enumerate(regions):
         region = _table(f"regions.{i}", region, _REGION_KEYS)
         name = region.get("name", f"region {i}")
@@ -261,11 +318,8 @@ def experiment_from_config(config: dict, base=None) -> Experiment:
                                                     region.get("off_resonance", 0.0), count))
         maps["transmit"].append(_region_values(f"{where}: transmit",
                                                region.get("transmit", 1.0), count))
-        try:
-            coil_values = np.array(region.get("receive", [1.0]), dtype=np.float64).reshape(-1)
-        except (TypeError, ValueError):
-            raise ExperimentError(f"{where}: receive must list one sensitivity per coil") from None
-        receive.append(np.repeat(coil_values[:, np.newaxis], count, axis=1))
+        receive.append(_receive(where, region.get("receive", [1.0]), count))
+        coil_counts.append((name, receive[-1].shape[0]))
         for key, target in (("initial_magnetization", initial_m),
                             ("initial_concentration", initial_c)):
             given = _table(f"regions.{i}.{key}", region.get(key, {}), set(names))
@@ -273,7 +327,8 @@ def experiment_from_config(config: dict, base=None) -> Experiment:
                 target[p].append(_region_values(f"{where}: {key}.{metabolite}",
                                                 given.get(metabolite, 0.0), count))
     if len({r.shape[0] for r in receive}) != 1:
-        raise ExperimentError("every region must give the same number of receive coils")
+        raise ExperimentError("every region must give the same number of receive coils ("
+                              + ", ".join(f"{n!r}: {c}" for n, c in coil_counts) + ")")
     join = np.concatenate
     return Experiment(
         precursor=metabolites[0],
@@ -301,6 +356,9 @@ def load_experiment(path) -> Experiment:
             config = tomllib.load(file)
         except tomllib.TOMLDecodeError as error:
             raise ExperimentError(f"{path}: {error}") from None
+        except UnicodeDecodeError as error:
+            raise ExperimentError(f"{path}: not a UTF-8 TOML text (byte {error.start} is "
+                                  f"{error.object[error.start:error.start + 1]!r})") from None
     return experiment_from_config(config, base=path.parent)
 
 

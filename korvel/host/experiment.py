@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
+import warnings
 from dataclasses import dataclass, field, fields
 from typing import TYPE_CHECKING, Sequence, Union
 
@@ -28,12 +29,26 @@ import numpy as np
 
 if TYPE_CHECKING:
     from korvel.host.grid import Grid
+from korvel.host import admission
 
 Map = Union[float, Sequence[float], np.ndarray]
 
 
 class ExperimentError(ValueError):
     """An experiment description that cannot be simulated; the message names the field."""
+
+
+class UnitWarning(UserWarning):
+    """A value that is valid but looks like a slip of units (radians for degrees, ms for s)."""
+
+
+class EmptyExperimentWarning(UserWarning):
+    """An experiment without any magnetization: every signal it gives is zero."""
+
+
+# Beyond these, a value is more likely a slip of units than meant.
+LONGEST_LIKELY_T1 = 1000.0  # s
+SMALLEST_LIKELY_FLIP = 1.0  # degrees
 
 
 def _fail(message: str) -> None:
@@ -64,6 +79,20 @@ def _count(where: str, value, minimum: int) -> int:
     return int(value)
 
 
+def not_numbers(value) -> bool:
+    """Whether ``value`` holds text or truth values where numbers belong (NumPy would read
+    "1.2" and True as numbers)."""
+    if isinstance(value, (str, bytes, bool, np.bool_)):
+        return True
+    if isinstance(value, np.ndarray):
+        if value.dtype.kind in "bUSV":
+            return True
+        return value.dtype.kind == "O" and any(not_numbers(v) for v in value.reshape(-1))
+    if isinstance(value, (list, tuple)):
+        return any(not_numbers(v) for v in value)
+    return False
+
+
 def _voxel_map(where: str, value, nvoxels: int, *, nonnegative=False,
                complex_ok=False) -> np.ndarray:
     """A read-only array of nvoxels values from a scalar or a sequence."""
@@ -72,6 +101,8 @@ def _voxel_map(where: str, value, nvoxels: int, *, nonnegative=False,
         array = np.array(value, dtype=dtype)
     except (TypeError, ValueError):
         _fail(f"{where} must be a number or a sequence of numbers")
+    if not_numbers(value):
+        _fail(f"{where} must be a number or a sequence of numbers, not text or true/false")
     if array.ndim == 0:
         array = np.full(nvoxels, array, dtype=dtype)
     elif array.shape != (nvoxels,):
@@ -111,6 +142,10 @@ class Metabolite:
                            _number(f"{where}: chemical_shift", self.chemical_shift))
         object.__setattr__(self, "clearance",
                            _number(f"{where}: clearance", self.clearance, nonnegative=True))
+        if math.isfinite(self.t1) and self.t1 > LONGEST_LIKELY_T1:
+            warnings.warn(f"{where}: t1 = {self.t1:g} s is longer than {LONGEST_LIKELY_T1:g} s; "
+                          f"relaxation times are in seconds (milliseconds given?)",
+                          UnitWarning, stacklevel=3)
 
     @property
     def r1(self) -> float:
@@ -248,6 +283,16 @@ class FlipAngles:
         object.__setattr__(self, "angles", angles)
         if self.kind == "list" and not angles:
             _fail("flip angles of kind 'list' need the angles, one per excitation")
+        if self.kind != "list" and angles:
+            _fail(f"flip angles of kind {self.kind!r} take angle, not angles (use kind 'list')")
+        if self.kind == "list" and self.angle != FlipAngles.angle:
+            _fail("flip angles of kind 'list' take angles, not angle")
+        used = angles if self.kind == "list" else (self.angle,)
+        slips = [a for a in used if 0 < abs(a) < SMALLEST_LIKELY_FLIP]
+        if slips:
+            warnings.warn(f"flip angle {slips[0]:g} is below {SMALLEST_LIKELY_FLIP:g} degree; "
+                          f"flip angles are in degrees (radians given?)", UnitWarning,
+                          stacklevel=3)
 
     def schedule(self, excitations: int) -> np.ndarray:
         """Flip angles in radians, one per excitation."""
@@ -329,8 +374,11 @@ class Acquisition:
         if first < delay:
             _fail("acquisition first_excitation must be at least the readout_delay "
                   "(the simulation starts at time 0)")
-        for schedule in self._flip_angle_list():  # a list of the wrong length fails here
-            schedule.schedule(self.excitations)
+        for flips in self._flip_angle_list():
+            if flips.kind == "list" and len(flips.angles) != self.excitations:
+                flips.schedule(self.excitations)  # the message of a list of the wrong length
+        # The schedules themselves are computed when the run is planned, after admission.
+        admission.check_excitations(self.excitations)
         offsets = self.excitation_offsets
         if not isinstance(offsets, Mapping):
             _fail(f"acquisition excitation_offsets must map metabolite names to times in s, "
@@ -462,6 +510,8 @@ class Experiment:
         rates = self.conversion_rates
         if not isinstance(rates, (list, tuple)) or len(rates) != len(products):
             _fail(f"conversion_rates must have one map per product ({len(products)})")
+        # The maps below: one per product, off-resonance, transmit, delivery, two per metabolite.
+        admission.check_maps(nvoxels, len(products) + 4 + 2 * len(names))
         set_("conversion_rates", tuple(
             _voxel_map(f"conversion rate to {p.name!r}", rate, nvoxels, nonnegative=True)
             for p, rate in zip(products, rates)))
@@ -589,6 +639,6 @@ class Experiment:
 
 
 __all__ = [
-    "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Map",
-    "Metabolite",
+    "Acquisition", "Bolus", "EmptyExperimentWarning", "Experiment", "ExperimentError",
+    "FlipAngles", "Inflow", "Map", "Metabolite", "UnitWarning",
 ]

@@ -49,8 +49,22 @@ class SimulationResult:
                                        (count, 1)))
 
     def magnitude(self) -> np.ndarray:
-        """Coil-combined magnitude (root sum of squares), (nmetabolites, nvoxels, nexcitations)."""
-        return np.sqrt(np.sum(np.abs(self.signal) ** 2, axis=1))
+        """Coil-combined magnitude (root sum of squares), (nmetabolites, nvoxels, nexcitations).
+
+        Sums whose squares overflow or underflow are taken again scaled by their largest
+        coil, as ``hypot`` does, so every finite signal has a finite magnitude.
+        """
+        absolute = np.abs(self.signal)
+        with np.errstate(over="ignore", under="ignore"):
+            magnitude = np.sqrt(np.sum(absolute ** 2, axis=1))
+        largest = np.max(absolute, axis=1, initial=0.0)
+        # Beyond these the squares lose range: inf, or subnormal and short of digits.
+        outside = (largest > 1e150) | ((largest < 1e-150) & (largest > 0))
+        if np.any(outside):
+            scale = largest[outside]
+            scaled = np.moveaxis(absolute, 1, -1)[outside] / scale[:, np.newaxis]
+            magnitude[outside] = scale * np.sqrt(np.sum(scaled ** 2, axis=-1))
+        return magnitude
 
     def region_names(self) -> tuple[str, ...]:
         return tuple(dict.fromkeys(self.regions))

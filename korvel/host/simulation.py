@@ -7,7 +7,7 @@ import time
 
 import numpy as np
 
-from korvel.host import planner
+from korvel.host import admission, planner, sanity
 from korvel.host.experiment import Experiment
 from korvel.host.progress import Progress
 from korvel.host.result import SimulationResult
@@ -69,6 +69,8 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
     record = planner.choose_driver(experiment) if driver is None else \
         planner.driver_record(driver)
     record.check(experiment)
+    admission.check_run(experiment)  # before anything of the run's size is allocated
+    sanity.warn_if_empty(experiment)
     if client is not None:
         from korvel.host import cluster
 
@@ -92,6 +94,7 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         run_blocks(run, record.function(module), num_threads, advance)
     finally:
         bar.close()
+    sanity.check_finite(experiment, run.signal)
     return make_result(experiment, run.signal, backend, record.name)
 
 
