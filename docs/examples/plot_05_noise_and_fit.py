@@ -43,8 +43,8 @@ print(fit.format_summary())
 # True and fitted maps
 # --------------------
 # One row per product: the simulated rate, the fitted rate on the same colour scale, and the
-# fit's standard error. The noise is the same in every voxel, so the error is largest where the
-# signal is weakest: away from the coils and where little pyruvate arrives.
+# fit's standard error. The noise level is the same in every voxel, so the error is smallest in
+# the vessel, which receives the most pyruvate, and largest at the centre, far from the coils.
 
 figure, axes = plt.subplots(2, 3, figsize=(9.6, 5.6), layout="constrained")
 for row, (p, product) in zip(axes, enumerate(noisy.metabolites[1:])):
@@ -68,7 +68,7 @@ figure.suptitle("Conversion rates at SNR 100: simulated, fitted and the fit's er
 # ----------------
 # The spread of the fitted rates over a region's voxels against the median error the fit
 # reports for them: where the two agree, the reported errors can be trusted. The errors do not
-# show the bias: at this SNR the tumour's rate comes out about a tenth low, and the vessel's a
+# show the bias: at this SNR the tumour's rate comes out several percent low, and the vessel's a
 # little above zero, from the noise on the measured curves (the next example measures it).
 
 regions = np.array(experiment.regions)
