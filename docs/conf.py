@@ -59,6 +59,8 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(NDArray|ndarray|ArrayLike|Sequence|Callable|Any|Union)"),
     (r"py:.*", r"(optional|array_like|callable|scalar|sequence|default.*)"),
     (r"py:.*", r"(dask|distributed)\..*"),
+    (r"py:.*", r"(os\.PathLike|collections\.abc\.\w+|typing\.\w+)"),
+    (r"py:.*", r"matplotlib\..*"),
 ]
 
 autodoc_member_order = "bysource"
@@ -85,7 +87,8 @@ sphinx_gallery_conf = {
     "remove_config_comments": True,
     "within_subsection_order": "FileNameSortKey",
     "matplotlib_animations": False,
-    "image_scrapers": ("matplotlib",),
+    # korvel's figures are made without pyplot; korvel_docs shows those an example keeps.
+    "image_scrapers": ("matplotlib", "korvel_docs"),
     "reset_modules": ("matplotlib",),
     "min_reported_time": 1,
     # An example that raises fails the build.

@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import dataclasses
 import importlib.util
 import io
 import sys
 import tomllib
 from pathlib import Path
+from typing import Mapping
 
 import pytest
 
@@ -26,14 +28,20 @@ def test_reference_lists_every_table_and_key_of_the_template():
     text = _template()
     parsed = tomllib.loads(text)
     template = docs.parse_config_template(text)
-    assert [t.name for t in template.tables] == list(parsed)
+    names = [t.name for t in template.tables]
+    assert list(dict.fromkeys(name.split(".")[0] for name in names)) == list(parsed)
     for table in template.tables:
-        entries = parsed[table.name]
+        entries = parsed
+        for part in table.name.split("."):
+            entries = entries[part]
+        # A nested table ([[phantom.regions]]) is a section of its own, not a key.
+        nested = {name.rpartition(".")[2] for name in names
+                  if name.rpartition(".")[0] == table.name}
         if table.array:
             assert table.entries == len(entries)
-            assert set(table.keys) == set().union(*entries)
+            assert set(table.keys) == set().union(*entries) - nested
         else:
-            assert list(table.keys) == list(entries)
+            assert list(table.keys) == [key for key in entries if key not in nested]
 
 
 @pytest.mark.parametrize("text, table, key, value, comment", [
@@ -128,3 +136,52 @@ def test_stub_matches_the_extension():
     docs.kernels_rst((ROOT / "korvel/pelorine.pyi").read_text(),
                      {f.name: getattr(pelorine, f.name).__doc__ for f in functions},
                      "korvel.pelorine")
+
+
+@dataclasses.dataclass
+class _Fields:
+    label: int | tuple[int, ...] | None = None
+    rates: Mapping[str, float] = dataclasses.field(default_factory=dict)
+    names: list[str] = dataclasses.field(default_factory=list)
+
+
+@pytest.mark.parametrize("signature, expected", [
+    # a comma inside the annotation (a generic) before the factory
+    ("(label: int | tuple[int, ...] | None = None, rates: Mapping[str, float] = <factory>, "
+     "names: list[str] = <factory>)",
+     "(label: int | tuple[int, ...] | None = None, rates: Mapping[str, float] = dict(), "
+     "names: list[str] = list())"),
+    ("(rates: dict = <factory>)", "(rates: dict = dict())"),
+])
+def test_default_factories_become_calls(signature, expected):
+    assert docs.default_factories(signature, _Fields) == expected
+    assert docs.default_factories(signature, object()) == signature  # not a dataclass
+
+
+def test_lazy_wrappers_stand_for_their_function():
+    import korvel
+    from korvel.analysis import figures
+
+    assert docs.lazy_target(korvel.plot_result) is figures.plot_result
+    assert docs.lazy_target(korvel.plot_sweep) is figures.plot_sweep
+    assert docs.lazy_target(korvel.simulate) is None
+
+
+def test_gallery_shows_each_korvel_figure_once_and_leaves_pyplot_figures(tmp_path):
+    pytest.importorskip("sphinx_gallery")
+    plt = pytest.importorskip("matplotlib.pyplot")
+    from matplotlib.figure import Figure
+
+    tmp = tmp_path
+    paths = iter(tmp / f"image_{n}.png" for n in range(10))
+    korvel_figure, pyplot_figure = Figure(), plt.figure()
+    try:
+        block_vars = {"example_globals": {"a": korvel_figure, "b": pyplot_figure, "c": 1},
+                      "image_path_iterator": paths}
+        conf = {"src_dir": str(tmp)}
+        first = docs.figure_scraper(None, block_vars, conf)
+        again = docs.figure_scraper(None, block_vars, conf)  # the next block
+    finally:
+        plt.close(pyplot_figure)
+    assert "image_0.png" in first and (tmp / "image_0.png").is_file()
+    assert again == "" and not (tmp / "image_1.png").exists()

@@ -275,6 +275,63 @@ def kernels_rst(stub_text: str, docstrings: dict[str, str], module: str) -> str:
 
 
 # --------------------------------------------------------------------------------------------
+# Signatures
+
+
+def lazy_target(obj):
+    """The function that a lazy wrapper (docstring ``"``module.name`` (imports ...)."``, which
+    keeps an optional dependency out of ``import korvel``) stands for, or None."""
+    match = re.fullmatch(r"``(korvel\.[\w.]+)`` \(imports \w+\)\.",
+                         (getattr(obj, "__doc__", None) or "").strip())
+    if not (match and callable(obj)):
+        return None
+    module, _, name = match.group(1).rpartition(".")
+    return getattr(importlib.import_module(module), name, None)
+
+
+def default_factories(signature: str, obj) -> str:
+    """A dataclass's signature with each field's default factory written as its call (autodoc
+    writes ``<factory>``, which the signature parser rejects)."""
+    if not dataclasses.is_dataclass(obj):
+        return signature
+    for item in dataclasses.fields(obj):
+        factory = item.default_factory
+        if factory is not dataclasses.MISSING:
+            # An annotation holds no "=" but may hold commas (Mapping[str, float]).
+            signature = re.sub(rf"(\b{item.name}: [^=]*?= )<factory>",
+                               rf"\g<1>{getattr(factory, '__name__', 'factory')}()", signature)
+    return signature
+
+
+# --------------------------------------------------------------------------------------------
+# The gallery's figures
+
+
+def figure_scraper(block, block_vars, gallery_conf, **kwargs):
+    """The figures that korvel's plotting functions return (drawn without pyplot, so the
+    gallery's matplotlib scraper does not see them) and that an example keeps in a variable:
+    each shown once, after the block that made it."""
+    from matplotlib.figure import Figure
+    from sphinx_gallery.scrapers import figure_rst
+
+    paths = []
+    for value in list(block_vars["example_globals"].values()):
+        if not isinstance(value, Figure) or getattr(value, "_korvel_gallery_shown", False):
+            continue
+        if hasattr(value, "number"):
+            continue  # pyplot numbers its figures; the matplotlib scraper shows those
+        value._korvel_gallery_shown = True
+        path = next(block_vars["image_path_iterator"])
+        value.savefig(path)
+        paths.append(path)
+    return figure_rst(paths, gallery_conf["src_dir"]) if paths else ""
+
+
+def _get_sg_image_scraper():
+    return figure_scraper
+
+
+# --------------------------------------------------------------------------------------------
 # The Sphinx side
 
 
@@ -347,17 +404,28 @@ def setup(app):
         if signature is None:
             return None
         signature = re.sub(r"TypeAliasForwardRef\('([^']+)'\)", r"\1", signature)
-        if dataclasses.is_dataclass(obj):
-            for item in dataclasses.fields(obj):
-                factory = item.default_factory
-                if factory is not dataclasses.MISSING:
-                    signature = re.sub(rf"(\b{item.name}: [^,]*?= )<factory>",
-                                       rf"\g<1>{getattr(factory, '__name__', 'factory')}()",
-                                       signature)
-        return signature, return_annotation
+        return default_factories(signature, obj), return_annotation
+
+    def lazy_signature(app, what, name, obj, options, signature, return_annotation):
+        target = lazy_target(obj)
+        if target is None:
+            return None
+        from sphinx.util.inspect import signature, stringify_signature
+
+        # Annotations evaluated and shown by their last name, as autodoc shows them.
+        text = stringify_signature(signature(target), unqualified_typehints=True)
+        arrow = text.rfind(" -> ")
+        return (text, None) if arrow < 0 else (text[:arrow], text[arrow + 4:])
+
+    def lazy_docstring(app, what, name, obj, options, lines):
+        target = lazy_target(obj)
+        if target is not None:
+            lines[:] = inspect.cleandoc(target.__doc__ or "").splitlines()
 
     app.connect("missing-reference", public_name)
+    app.connect("autodoc-process-signature", lazy_signature)
     app.connect("autodoc-process-signature", clean_signature)
+    app.connect("autodoc-process-docstring", lazy_docstring)
     class Remaining(SphinxDirective):
         """Every name of a module's ``__all__`` not documented above it on the page (modules
         aside, which have pages of their own), so that a new public name is never missing."""
@@ -369,10 +437,14 @@ def setup(app):
             module = importlib.import_module(module_name)
             documented = self.env.get_domain("py").objects
             lines = []
+            elsewhere = [importlib.import_module(m) for m in
+                         self.options.get("skip-from", "").split()]
             for name in getattr(module, "__all__", ()):
                 value = getattr(module, name)
                 if inspect.ismodule(value) or f"{module_name}.{name}" in documented:
                     continue
+                if any(getattr(other, name, None) is value for other in elsewhere):
+                    continue  # documented under the other module's name
                 if inspect.isclass(value) and issubclass(value, BaseException):
                     lines += [f".. autoexception:: {module_name}.{name}", ""]
                 elif inspect.isclass(value):
@@ -387,7 +459,7 @@ def setup(app):
             text = "\n".join([title, "-" * len(title), "", *lines])
             return self.parse_text_to_nodes(text, allow_section_headings=True)
 
-    Remaining.option_spec = {"title": directives.unchanged}
+    Remaining.option_spec = {"title": directives.unchanged, "skip-from": directives.unchanged}
 
     app.add_directive("korvel-remaining", Remaining)
     app.add_directive("korvel-config", ConfigReference)

@@ -3,9 +3,9 @@ The default phantom
 ===================
 
 The experiment that ``python -m korvel simulate`` runs: hyperpolarized pyruvate arrives as a
-gamma-variate bolus in three regions (a tumour, healthy tissue and a vessel) and converts to
-lactate and alanine, read out every 3 s with a variable flip-angle schedule. The tumour converts
-fastest; the vessel receives the most pyruvate and converts almost none of it.
+gamma-variate bolus in a 32 x 32 slice of muscle holding a tumour with a poorly perfused
+necrotic core, beside a vessel, and converts to lactate and alanine. It is read out every 3 s,
+pyruvate with smaller flip angles than its products, by four coils around the slice.
 """
 
 import matplotlib.pyplot as plt
@@ -19,9 +19,9 @@ result = korvel.simulate(experiment)
 # %%
 # The input and the acquisition
 # -----------------------------
-# The bolus delivers pyruvate into every voxel, scaled by the voxel's delivery (perfusion); each
-# excitation tips part of the magnetization, a little more each time so that the signal of
-# magnetization that is not replenished stays constant.
+# The bolus delivers pyruvate into every voxel, scaled by the voxel's delivery (perfusion). Each
+# metabolite is excited with its own flip angle: a small one spares pyruvate's polarization for
+# conversion, larger ones read out more of the products.
 
 time = np.linspace(0.0, result.time[-1], 600)
 bolus = experiment.inflow.bolus.rate(time)
@@ -31,7 +31,9 @@ top.plot(time, bolus, color="0.3")
 top.set_ylabel("bolus input (dose/s)")
 top.set_title(f"Bolus ({experiment.inflow.bolus.shape}, arrival "
               f"{experiment.inflow.bolus.arrival:g} s) and flip angles")
-bottom.stem(result.time, result.flip_angles, basefmt=" ")
+for name, angles in zip(result.metabolites, result.metabolite_flip_angles):
+    bottom.plot(result.time, angles, "o-", markersize=3, label=name)
+bottom.legend(frameon=False, fontsize="small")
 bottom.set_ylabel("flip angle (degrees)")
 bottom.set_xlabel("time (s)")
 for axis in (top, bottom):

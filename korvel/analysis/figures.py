@@ -238,7 +238,7 @@ def plot_sweep(sweep, x: str | None = None, *, path=None, max_columns: int = 3,
     ndraws = len(metric.coords["draw"]) if "draw" in metric.dims else 1
     band = f"mean ± SD over {ndraws} noise draws" if draws else "noiseless"
     heading = title or f"{METRIC_LABELS.get(name, name)} against {x} ({band})"
-    figure.suptitle(heading + (f"\n{subtitle}" if subtitle else ""), fontsize=11)
+    figure.suptitle(heading + (f"\n{subtitle}" if subtitle else ""), fontsize=11, wrap=True)
     _save(figure, path)
     return figure
 

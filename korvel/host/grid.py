@@ -78,7 +78,7 @@ class Grid:
         return np.stack(np.unravel_index(self.indices, self.shape), axis=1)
 
     def on_grid(self, values, fill: float = np.nan) -> np.ndarray:
-        """Per-voxel ``values`` (last axis: one per voxel) as images: (..., *shape), ``fill``
+        """Per-voxel ``values`` (last axis: one per voxel) as images: ``(..., *shape)``, ``fill``
         (NaN by default) at the grid points outside every region. Integer and boolean values
         come back as floats so that the fill fits."""
         values = np.asarray(values)

@@ -373,7 +373,7 @@ class Phantom:
         return values
 
     def receive_maps(self) -> np.ndarray | None:
-        """The complex sensitivity of each coil at every grid point, (ncoils, *shape) (None
+        """The complex sensitivity of each coil at every grid point, ``(ncoils, *shape)`` (None
         for one uniform coil)."""
         if self.coils is None:
             return None

@@ -143,7 +143,7 @@ class SimulationResult:
 
     def on_grid(self, values, fill: float = np.nan) -> np.ndarray:
         """Per-voxel ``values`` (last axis: one per voxel) laid out on the phantom's grid,
-        (..., *grid shape), with ``fill`` (NaN) outside its regions."""
+        ``(..., *grid_shape)``, with ``fill`` (NaN) outside its regions."""
         if self.grid is None:
             raise ValueError("this result has no grid: its experiment was not built from a "
                              "phantom")
@@ -151,7 +151,7 @@ class SimulationResult:
 
     def image(self, metabolite: str | int, excitation: int | None = None) -> np.ndarray:
         """Coil-combined magnitude images of one metabolite (a name or an index): at one
-        ``excitation``, of the grid's shape, or at all of them, (nexcitations, *grid shape);
+        ``excitation``, of the grid's shape, or at all of them, ``(nexcitations, *grid_shape)``;
         NaN outside the phantom's regions."""
         if isinstance(metabolite, str):
             if metabolite not in self.metabolites:
