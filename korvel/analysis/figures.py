@@ -62,7 +62,10 @@ def describe_acquisition(source, experiment=None) -> str:
 
 def plain_text(text: str) -> str:
     """``text`` as matplotlib shows it literally: a ``$`` would start a formula."""
-    text = text.replace("$", r"\$")
+    import matplotlib
+
+    if matplotlib.rcParams["text.parse_math"]:
+        text = text.replace("$", r"\$")
     return text if not text.startswith("_") else " " + text  # "_..." labels are hidden
 
 

@@ -202,7 +202,10 @@ def write_plot(result: SimulationResult, path: Path, experiment=None) -> bool:
         from korvel.analysis.figures import plot_result
     except ImportError:
         return False
-    plot_result(result, experiment, path=path)
+    import matplotlib
+
+    with matplotlib.rc_context({"text.parse_math": False}):  # names and labels as they are
+        plot_result(result, experiment, path=path)
     return True
 
 
@@ -329,7 +332,10 @@ def _run(options, folders: list) -> int:
         def plot_study(path: Path) -> bool:
             if not plotted[-1]:
                 return False
-            study.plot_study(result, experiment, fit, path, snr=snr)
+            import matplotlib
+
+            with matplotlib.rc_context({"text.parse_math": False}):  # names as they are
+                study.plot_study(result, experiment, fit, path, snr=snr)
             return True
 
         writers = {"curves.csv": lambda path: write_curves(result, path),
