@@ -61,20 +61,27 @@ def reference_phantoms(quick: bool) -> list[Phantom]:
     return [p for p in phantoms(quick) if p.nvoxels == (2_000 if quick else 10_000)]
 
 
-def experiment(phantom: Phantom):
-    """The scaled default experiment (imports the korvel on sys.path)."""
-    from korvel.host.config import experiment_from_config
-
+def scaled_regions(nvoxels: int, spins_per_voxel: int) -> dict:
+    """The three-region phantom's configuration over ``nvoxels`` voxels (40%, 40% and 20%),
+    each region's per-voxel lists repeated to its new size."""
     config = tomllib.loads(REGIONS.read_text(encoding="utf-8"))
-    config["voxels"]["spins_per_voxel"] = phantom.spins_per_voxel
-    counts = [phantom.nvoxels * 2 // 5, phantom.nvoxels * 2 // 5]
-    counts.append(phantom.nvoxels - sum(counts))
+    config["voxels"]["spins_per_voxel"] = spins_per_voxel
+    counts = [nvoxels * 2 // 5, nvoxels * 2 // 5]
+    counts.append(nvoxels - sum(counts))
     for region, count in zip(config["regions"], counts):
         repeat = -(-count // region["voxels"])
         for key in ("off_resonance", "transmit"):
             if isinstance(region.get(key), list):
                 region[key] = (region[key] * repeat)[:count]
         region["voxels"] = count
+    return config
+
+
+def experiment(phantom: Phantom):
+    """The scaled default experiment (imports the korvel on sys.path)."""
+    from korvel.host.config import experiment_from_config
+
+    config = scaled_regions(phantom.nvoxels, phantom.spins_per_voxel)
     if phantom.products == 1:
         config["metabolites"] = config["metabolites"][:2]
         for region in config["regions"]:

@@ -24,8 +24,6 @@ import argparse
 import os
 import statistics
 import time
-import tomllib
-from pathlib import Path
 
 SELECTIVE_ANGLES = {"pyruvate": {"kind": "constant", "angle": 10.0},
                     "lactate": {"kind": "constant", "angle": 30.0},
@@ -37,24 +35,13 @@ VARIANTS = {
     "offsets 1, 2 s": (SELECTIVE_ANGLES, {"lactate": 1.0, "alanine": 2.0}),
 }
 
-# The three-region phantom the rows scale (a run of voxels per region, no grid).
-REGIONS = Path(__file__).with_name("regions.toml")
-
 
 def experiment(nvoxels: int, spins_per_voxel: int, flip_angles=None, offsets=None):
     """The scaled default phantom with the given per-metabolite acquisition."""
+    from end_to_end import scaled_regions
     from korvel.host.config import experiment_from_config
 
-    config = tomllib.loads(REGIONS.read_text(encoding="utf-8"))
-    config["voxels"]["spins_per_voxel"] = spins_per_voxel
-    counts = [nvoxels * 2 // 5, nvoxels * 2 // 5]
-    counts.append(nvoxels - sum(counts))
-    for region, count in zip(config["regions"], counts):
-        repeat = -(-count // region["voxels"])
-        for key in ("off_resonance", "transmit"):
-            if isinstance(region.get(key), list):
-                region[key] = (region[key] * repeat)[:count]
-        region["voxels"] = count
+    config = scaled_regions(nvoxels, spins_per_voxel)
     if flip_angles is not None:
         config["acquisition"]["flip_angles"] = flip_angles
     if offsets is not None:
