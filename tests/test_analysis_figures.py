@@ -81,3 +81,18 @@ def test_sweep_figure_has_a_band_per_line_and_labelled_axes(tmp_path):
     assert (tmp_path / "sweep.png").exists()
     with pytest.raises(ValueError, match="must be one of the parameters"):
         plot_sweep(study["auc_ratio"], x="region")
+
+
+def test_schedules_of_their_own_are_drawn_and_named_per_metabolite(tmp_path):
+    experiment, _ = many_curves()
+    own = {name: korvel.FlipAngles("variable", 90.0) if i else korvel.FlipAngles("constant", 10.0)
+           for i, name in enumerate(NAMES)}
+    experiment = experiment.replace(acquisition=korvel.Acquisition(
+        excitations=16, flip_angles=own, excitation_offsets={"lactate": 0.5}))
+    result = korvel.simulate(experiment)
+    figure = plot_result(result, experiment, path=tmp_path / "own.png")
+    check_readable(figure, len(NAMES) + 1)
+    title = figure.texts[0].get_text() if figure.texts else figure._suptitle.get_text()
+    assert "pyruvate constant 10°" in title and "lactate variable, ending at 90°" in title
+    flips = [axis for axis in figure.axes if axis.get_title() == "flip schedule"][0]
+    assert [t.get_text() for t in flips.texts] == list(NAMES)

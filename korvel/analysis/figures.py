@@ -8,6 +8,7 @@ leave the interactive backend of a session alone; a notebook shows the returned 
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from pathlib import Path
 
 import numpy as np
@@ -37,26 +38,37 @@ def _rate_range(values: np.ndarray) -> str:
     return _number(low) if low == high else f"{_number(low)}–{_number(high)}"
 
 
+def _schedule(angles: np.ndarray, kind: str | None) -> str:
+    """One schedule in words: constant, variable (ending at its last angle) or listed."""
+    if np.all(angles == angles[0]):
+        return f"constant {_number(angles[0])}°"
+    spread = f"{_number(angles.min())}–{_number(angles.max())}°"
+    if kind == "variable":
+        return f"variable, ending at {_number(angles[-1])}° ({spread})"
+    return f"listed, {spread}"
+
+
 def describe_acquisition(source, experiment=None) -> str:
-    """One line: TR, excitations and the flip schedule of a ``SimulationResult`` (its kind
-    from ``experiment``, where given) or of an ``Experiment``."""
+    """One line: TR, excitations and the flip schedules of a ``SimulationResult`` (their kinds
+    from ``experiment``, where given) or of an ``Experiment``; one schedule per metabolite
+    where they differ."""
     if isinstance(source, SimulationResult):
-        angles, tr = np.asarray(source.flip_angles), source.repetition_time
-        start = float(source.time[0])
+        angles, tr = np.asarray(source.metabolite_flip_angles), source.repetition_time
+        start, names = float(source.time[0]), source.metabolites
     else:
         experiment, acquisition = source, source.acquisition
-        angles = np.degrees(acquisition.flip_angles.schedule(acquisition.excitations))
+        angles = np.degrees(experiment.flip_angle_schedules())
         tr, start = acquisition.repetition_time, float(acquisition.readout_times()[0])
-    if np.all(angles == angles[0]):
-        schedule = f"constant {_number(angles[0])}°"
+        names = tuple(m.name for m in experiment.metabolites)
+    flips = None if experiment is None else experiment.acquisition.flip_angles
+    kinds = [None if flips is None else getattr(flips.get(name) if isinstance(flips, Mapping)
+                                                else flips, "kind", None) for name in names]
+    if all(np.array_equal(row, angles[0]) for row in angles) and len(set(kinds)) == 1:
+        schedule = _schedule(angles[0], kinds[0])
     else:
-        schedule = f"{_number(angles.min())}–{_number(angles.max())}°"
-        kind = None if experiment is None else experiment.acquisition.flip_angles.kind
-        if kind == "variable":
-            schedule = f"variable, ending at {_number(angles[-1])}° ({schedule})"
-        else:
-            schedule = f"listed, {schedule}"
-    return (f"TR {_number(tr)} s, {len(angles)} excitations from {_number(start)} s, "
+        schedule = ", ".join(f"{name} {_schedule(row, kind)}"
+                             for name, row, kind in zip(names, angles, kinds))
+    return (f"TR {_number(tr)} s, {angles.shape[1]} excitations from {_number(start)} s, "
             f"flip angles {schedule}")
 
 
@@ -128,11 +140,17 @@ def plot_result(result: SimulationResult, experiment=None, *, path=None,
         flips.vlines(result.time, 0, result.flip_angles, color="0.55", linewidth=1.0)
         flips.plot(result.time, result.flip_angles, "o", color="0.2", markersize=3)
     else:  # each metabolite its own schedule, in its own metabolite's colour
+        styles = ("o-", "s--", "^:", "d-.")  # schedules that coincide stay told apart
         for m, name in enumerate(result.metabolites):
-            flips.plot(times[m], angles[m], "o-", markersize=3, linewidth=1.0,
-                       label=plain_text(name))
-        flips.legend(frameon=False, fontsize="small")
-    flips.set_ylim(0, max(float(np.max(angles)), 1.0) * 1.1)
+            (line,) = flips.plot(times[m], angles[m], styles[m % len(styles)],
+                                 markersize=4 - m % 3, linewidth=1.0)
+            # Named above the start of its line (the figure's one legend is the regions');
+            # the names of schedules that coincide stack upwards.
+            under = sum(np.array_equal(angles[k], angles[m]) for k in range(m))
+            flips.annotate(plain_text(name), (times[m][0], angles[m][0]), fontsize="small",
+                           xytext=(2, 4 + 10 * under), textcoords="offset points",
+                           color=line.get_color(), va="bottom")
+    flips.set_ylim(0, max(float(np.max(angles)), 1.0) * (1.1 if not flips.texts else 1.35))
     flips.set_title("flip schedule")
     flips.set_ylabel("nominal flip angle (°)" if experiment is not None
                      and experiment.transmit is not None else "flip angle (°)")
