@@ -183,11 +183,11 @@ def run_row(phantom: Phantom, backend: str, threads: int, source: str | None = N
             "from end_to_end import _child, Phantom; "
             "print(json.dumps(_child(Phantom(*json.loads(sys.argv[2])), sys.argv[3], "
             "int(sys.argv[4]))))")
-    spec = json.dumps([phantom.nvoxels, phantom.spins_per_voxel, phantom.products,
-                       phantom.inflow])
+    phantom_json = json.dumps([phantom.nvoxels, phantom.spins_per_voxel, phantom.products,
+                              phantom.inflow])
     here = os.path.dirname(os.path.abspath(__file__))
     completed = subprocess.run(
-        [sys.executable, "-c", code, here, spec, backend, str(threads), source or ""],
+        [sys.executable, "-c", code, here, phantom_json, backend, str(threads), source or ""],
         capture_output=True, text=True)
     if completed.returncode != 0:
         return dict(label=phantom.label, backend=backend, threads=threads,
