@@ -38,6 +38,7 @@ from test_host_physics import (
     exact_sources_sided,
     relative_error,
     rotate,
+    spin_rates,
 )
 
 integrate = pytest.importorskip("scipy.integrate")
@@ -50,15 +51,7 @@ def solve_selective(e: Experiment) -> np.ndarray:
     names = [m.name for m in metabolites]
     npools, nspv = len(metabolites), e.spins_per_voxel
     nspins = e.nvoxels * nspv
-    voxel = np.repeat(np.arange(e.nvoxels), nspv)
-    spread = e.spin_spread * ((np.arange(nspv) + 0.5) / nspv - 0.5)
-    shift = np.array([m.chemical_shift for m in metabolites]) - e.center_shift
-    offset = (shift[:, None] * e.reference_frequency * 1e-6 + e.off_resonance[voxel][None, :]
-              + np.tile(spread, e.nvoxels)[None, :])
-    r2 = np.array([1.0 / m.t2 for m in metabolites])[:, None]
-    r1 = np.array([1.0 / m.t1 for m in metabolites])[:, None]
-    clear = np.array([m.clearance for m in metabolites])[:, None]
-    k = np.stack([rate[voxel] for rate in e.conversion_rates])
+    voxel, offset, r2, r1, clear, k = spin_rates(e)
     delivery = e.delivery[voxel]
     E = e.equilibrium
 
