@@ -175,7 +175,7 @@ def write_voxels(result: SimulationResult, path: Path, experiment=None) -> None:
     from korvel.analysis.metrics import curve_metrics
 
     magnitude = result.magnitude()  # (nmetabolites, nvoxels, nexcitations)
-    metrics = result._own_times(curve_metrics(result))
+    metrics = result.metrics_at_own_times(curve_metrics(result))
     precursor = result.metabolites[0]
     with path.open("w", newline="") as file:
         writer = csv.writer(file)

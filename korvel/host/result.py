@@ -100,7 +100,8 @@ class SimulationResult:
         curves = self.region_curves()
         # Rectangle rule: the area ratio is the ratio of the summed signals.
         areas = curves.sum(axis=2) * self.repetition_time
-        metrics = self._own_times(curve_metrics(np.moveaxis(curves, 1, 0), self.time))
+        metrics = self.metrics_at_own_times(
+            curve_metrics(np.moveaxis(curves, 1, 0), self.time))
         labels = np.array(self.regions)
         known = lambda value: None if not np.isfinite(value) else float(value)  # noqa: E731
         rows = []
@@ -120,7 +121,7 @@ class SimulationResult:
                                  rate=rate))
         return rows
 
-    def _own_times(self, metrics: dict) -> dict:
+    def metrics_at_own_times(self, metrics: dict) -> dict:
         """``metrics`` computed on the frame times ``time``, moved to each metabolite's own
         readout times (a metabolite excited at an offset within the frame is read out later)."""
         shift = self.readout_times[:, 0] - self.time[0]
