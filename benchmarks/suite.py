@@ -3,6 +3,11 @@ one thread and on every core side by side with the NumPy reference, and each ker
 the machine's own limits (roofline) measured in the same run.
 
     python -m korvel bench [--spins N] [--steps N] [--voxels N] [--repeat N] [--quick] [--csv FILE]
+                           [--only TEXT]
+
+After the kernels come the end-to-end rows (benchmarks/end_to_end.py): ``korvel.simulate`` on
+phantoms of 10^4 to 10^6 voxels, the reference backend on the smallest; ``--only end-to-end``
+runs those alone, ``--only kernel-label`` the kernels alone.
 
 Every time is the median of --repeat calls after a warm-up call, each call on the same inputs
 (the arrays a call modifies are restored before the next). The reference of a block with many
@@ -28,6 +33,8 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from workloads import WORKLOADS, Sizes, Workload, bytes_per_unit  # noqa: E402
 from machine import Limits, measure  # noqa: E402
+import bench_cluster  # noqa: E402
+import end_to_end  # noqa: E402
 
 SEED = 20261208
 QUICK = Sizes(spins=2_000, steps=8, spins_per_parent=10, voxels=20_000, voxel_steps=8)
@@ -258,6 +265,8 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--quick", action="store_true",
                         help="tiny sizes and one repetition: a smoke run of a few seconds")
     parser.add_argument("--csv", metavar="FILE", help="also write the results as CSV")
+    parser.add_argument("--cluster-voxels", type=int, default=100_000,
+                        help="voxels of the phantom of the cluster row")
     return parser.parse_args(argv)
 
 
@@ -294,6 +303,11 @@ def main(argv: list[str] | None = None) -> int:
         row = run_workload(workload, sizes, teams, repeats, options.reference_steps)
         rows.append(row)
         print("\n".join(format_row(row, limits, teams)), flush=True)
+    cluster_row = None
+    if options.only in bench_cluster.LABEL:
+        cluster_row = bench_cluster.measure(2_000 if options.quick else options.cluster_voxels,
+                                            min(repeats, 3), processes=not options.quick)
+        print("\n".join(bench_cluster.format_row(cluster_row)), flush=True)
     print(f"\n* reference timed on {options.reference_steps} steps and scaled per unit of work. "
           "bits: native and reference outputs compared at the reference's size.")
     print("roofline: the lowest of bandwidth / bytes, multiply rate / operations and division "
@@ -302,7 +316,75 @@ def main(argv: list[str] | None = None) -> int:
           "double +, -, x and / of the kernel's formulas, each as one multiply.")
     if options.csv:
         write_csv(options.csv, rows, limits, teams)
-    return 1 if any(row.same_bits is False for row in rows) else 0
+    failed = run_end_to_end(options, sizes, rows, teams, repeats)
+    from bench_fit import run as fitting_rows
+
+    fitting = fitting_rows(options.only, options.quick, repeats, teams)
+    if fitting:
+        print("\n" + "\n".join(fitting), flush=True)
+    from bench_mainjob import run as mainjob_rows
+
+    study = mainjob_rows(options.only, options.quick, options.threads)
+    if study:
+        print("\n" + "\n".join(study), flush=True)
+    cluster_bad = cluster_row is not None and cluster_row.status == "ok" and \
+        not cluster_row.same_bits
+    different = any(row.same_bits is False for row in rows) or "DIFFERENT" in "".join(fitting)
+    return 1 if failed or different or cluster_bad else 0
+
+
+# The kernel row each driver's in-run rate is set against.
+KERNEL_ROWS = {
+    "run_dynamic_plan_block_no_inflow": "two-pool plan block, spatial RF",
+    "run_dynamic_plan_block_multi_pool": "multi-pool plan block, 3 pools",
+    "apply_dynamic_rf_block_with_concentration_inflow": "source-interval block",
+}
+
+
+def kernel_rates(sizes: Sizes, rows: list[Row], team: int, repeats: int) -> dict[str, float]:
+    """Spin-steps per second of each driver's kernel row on ``team`` threads: from this run's
+    rows where they ran, else timed here (native only)."""
+    from korvel import pelorine
+
+    rates = {}
+    for function, label in KERNEL_ROWS.items():
+        row = next((r for r in rows if r.workload.label == label and team in r.native), None)
+        if row is not None:
+            rates[function] = row.work / row.native[team].median
+            continue
+        workload = next(w for w in WORKLOADS if w.label == label)
+        args = workload.build(np.random.default_rng(SEED), sizes, workload.steps(sizes))
+        timing = time_calls(getattr(pelorine, function), args, workload.modified, team, repeats)
+        rates[function] = workload.work(args) / timing.median
+    return rates
+
+
+def run_end_to_end(options: argparse.Namespace, sizes: Sizes, rows: list[Row], teams: list[int],
+                   repeats: int) -> bool:
+    """The end-to-end rows selected by --only; True if one failed."""
+    jobs = [(p, "native") for p in end_to_end.phantoms(options.quick)]
+    jobs += [(p, "reference") for p in end_to_end.reference_phantoms(options.quick)]
+    jobs = [(p, backend) for p, backend in jobs if options.only in p.label]
+    if not jobs:
+        return False
+    team = teams[-1]
+    rates = kernel_rates(sizes, rows, team, repeats)
+    print(f"\n{end_to_end.__doc__.splitlines()[0]} Teams of {team}; kernel row: the driver's "
+          f"rate in its row ({'; '.join(sorted(set(KERNEL_ROWS.values())))}).")
+    print(end_to_end.header(), flush=True)
+    results = []
+    for phantom, backend in jobs:
+        results.append(end_to_end.run_row(phantom, backend, team))
+        print(end_to_end.format_row(results[-1], rates), flush=True)
+    print("\n".join(end_to_end.notes(results)))
+    print("in driver: share of the wall time inside the driver calls; rate in run: spin-steps per "
+          "second of driver time; share: of the kernel row's rate; peak added: resident memory "
+          "the run added to the interpreter's (state+signal: the whole run's state arrays and "
+          "its signal; the memory bound is 64 MB).")
+    if options.csv:
+        stem, _ = os.path.splitext(options.csv)
+        end_to_end.write_csv(f"{stem}-end-to-end.csv", results, rates)
+    return any("error" in row for row in results)
 
 
 if __name__ == "__main__":

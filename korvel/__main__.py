@@ -4,6 +4,8 @@
 (``benchmarks/suite.py``; ``python -m korvel bench --help`` lists its options).
 ``python -m korvel simulate`` simulates an experiment (``--config FILE.toml``; default: the
 embedded phantom), prints its summary and writes its curves (``--output DIR``).
+``python -m korvel fit FILE`` fits kinetic maps to the series in a .npz or .mat file
+(``python -m korvel fit --help`` lists its options).
 """
 
 from __future__ import annotations
@@ -28,14 +30,22 @@ def _bench(argv: list[str]) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
+    from korvel._startup import restore_interrupt
+
+    restore_interrupt()
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["bench"]:
         return _bench(argv[1:])
+    if argv[:1] == ["fit"]:
+        from korvel.cli import fit
+
+        return fit.main(argv[1:])
     parser = argparse.ArgumentParser(prog="python -m korvel", description=__doc__.splitlines()[0])
-    parser.add_argument("command", nargs="?", choices=("check", "bench", "simulate"),
+    parser.add_argument("command", nargs="?", choices=("check", "bench", "simulate", "fit"),
                         default="check",
                         help="check (default); bench: the benchmark suite, with its own options; "
-                             "simulate: an experiment")
+                             "simulate: an experiment; fit FILE: kinetic maps, with its own "
+                             "options")
     parser.add_argument("--size", type=int, default=20_000, help="voxels per block (check)")
     parser.add_argument("--repeats", type=int, default=5, help="timed runs per function (check)")
     parser.add_argument("--seed", type=int, default=20261208, help="random seed (check)")
@@ -51,4 +61,9 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        status = main()
+    except KeyboardInterrupt:
+        print("interrupted; no output was changed", file=sys.stderr)
+        status = 130
+    sys.exit(status)

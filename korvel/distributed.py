@@ -16,30 +16,55 @@ function here takes its driver's arguments plus where and how to run:
   ``korvel.reference`` function gives the same bits).
 
 The call validates exactly as the driver does, before anything is sent. The tables without a spin
-axis are scattered once to every worker; each chunk's slices travel in its task, and at most two
+axis, and those the same for every spin (zero-stride broadcasts, sent as one spin's values), are
+scattered once to every worker; each chunk's slices travel in its task, and at most two
 chunks per task slot are in flight, so no worker holds the whole block. Dask runs the task of a
 lost worker again elsewhere (up to its ``distributed.scheduler.allowed-failures``). The caller
 gathers each chunk's results as it finishes (one copy of the arrays the driver writes, in all) and
 writes them into its arrays only after every chunk has succeeded: a chunk that fails raises
 ``ChunkError`` naming its parents, and the caller's arrays are left as they were.
+
+The write-back runs with SIGINT, SIGTERM and SIGHUP held back (in the main thread), so that
+Ctrl-C leaves either every array as it was or every array written. After the call, whatever its
+end, nothing it made stays: no future or key on the client, the scheduler or the workers, and
+no exception that leaves it holds the call's frames (and through them the caller's arrays), so
+the arrays go when the caller lets them go, without waiting for the garbage collector. A closed
+client, or a scheduler that cannot be reached, raises ``ClusterError`` (a ``ChunkError``) at once.
 """
 
 from __future__ import annotations
 
 import collections
 import concurrent.futures
+import dataclasses
+import contextlib
+import inspect
 import math
 import os
+import time
+import traceback
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable
 
 import numpy as np
 
-from korvel import pelorine
+from korvel import pelorine, reference
+from korvel._signals import deferred_signals
+from korvel.host.drivers import (
+    MULTI_POOL,
+    RECORDS,
+    RF_TABLES,
+    SOURCE_INTERVAL,
+    TWO_POOL,
+    Driver,
+    Layout,
+)
 
 __all__ = [
     "ChunkError",
+    "ClusterError",
+    "chunked",
     "apply_dynamic_rf_block_with_concentration_inflow",
     "run_dynamic_plan_block_multi_pool",
     "run_dynamic_plan_block_no_inflow",
@@ -54,7 +79,8 @@ _RESUBMISSIONS = 3
 class ChunkError(RuntimeError):
     """A chunk of parents failed; no array of the call was changed.
 
-    ``parents`` is the chunk's range of parents; the chunk's own exception is ``__cause__``.
+    ``parents`` is the chunk's range of parents; the chunk's own exception is ``__cause__``,
+    without its frames (which held the chunk's arrays); ``chunk_traceback`` keeps their text.
     """
 
     def __init__(self, parents: range, nparents: int, cause: BaseException):
@@ -63,68 +89,40 @@ class ChunkError(RuntimeError):
             f"no array was changed: {type(cause).__name__}: {cause}"
         )
         self.parents = parents
+        self.chunk_traceback = "".join(traceback.format_exception(cause))
 
 
-@dataclass(frozen=True)
-class _Layout:
-    """Where a driver's arrays have their spin or parent axis, and what it writes.
+class ClusterError(ChunkError):
+    """The Dask client or its scheduler cannot run the call (closed, or not reachable); no array
+    was changed. ``parents`` is every parent of the call."""
 
-    Arrays not named in ``spin_axes`` or ``parent_axes`` are shared whole by every chunk. The RF
-    tables are among ``spin_axes``: they are split when they hold one rotation per spin.
-    """
-
-    name: str
-    spin_axes: dict[str, int]
-    parent_axes: dict[str, int]
-    written: tuple[str, ...]
-    # Arrays that take no part without an action stream (no-action mode).
-    observation: tuple[str, ...] = ()
+    def __init__(self, nparents: int, problem: str):
+        RuntimeError.__init__(self, f"the Dask cluster cannot run the chunks, no array was "
+                                    f"changed: {problem}")
+        self.parents = range(nparents)
+        self.chunk_traceback = ""
 
 
-_RF = {name: 1 for name in ("rf_axis_x", "rf_axis_y", "rf_cosine", "rf_sine",
-                            "rf_one_minus_cosine")}
-_RECEIVE = {"rx_sensitivities": 1, "signal_weights": 0, "checkpoint_states": 2}
-_SIGNAL = {"parent_species_signal": 0}
+_STATUS = {None: "not a Dask client", "closed": "the client is closed",
+           "closing": "the client is closed",
+           "connecting": "the client has lost its scheduler (it is trying to reconnect)"}
 
-_TWO_POOL = _Layout(
-    name="run_dynamic_plan_block_no_inflow",
-    spin_axes={"state": 1, "transverse_state": 1, "transverse_factors": 2, "kpl_by_group": 1,
-               "exp_a_by_group": 1, "difference_by_group": 1, "regular_by_group": 1,
-               **_RF, **_RECEIVE},
-    parent_axes=_SIGNAL,
-    written=("state", "transverse_state", "parent_species_signal", "checkpoint_states"),
-)
-
-_MULTI_POOL = _Layout(
-    name="run_dynamic_plan_block_multi_pool",
-    spin_axes={"state": 1, "transverse_state": 1, "concentration_state": 1,
-               "transverse_factors": 2, "conversion_rates_by_group": 2,
-               "exp_precursor_by_group": 1, "transfer_factor_by_group": 2,
-               "f0_precursor_by_group": 1, "f1_precursor_by_group": 1, "j0_by_group": 2,
-               "j1_by_group": 2, "concentration_exp_precursor_by_group": 1,
-               "concentration_transfer_factor_by_group": 2,
-               "concentration_f0_precursor_by_group": 1, "concentration_f1_precursor_by_group": 1,
-               "concentration_j0_by_group": 2, "concentration_j1_by_group": 2,
-               "inflow_delivery": 0, **_RF, **_RECEIVE, "spatial_source_values": 2},
-    parent_axes=_SIGNAL,
-    written=("state", "transverse_state", "concentration_state", "parent_species_signal",
-             "checkpoint_states"),
-)
+# How long a chunk may wait without news before the client's connection is looked at again.
+_POLL_SECONDS = 1.0
 
 
-_SOURCE_INTERVAL = _Layout(
-    name="apply_dynamic_rf_block_with_concentration_inflow",
-    spin_axes={"state": 1, "transverse_state": 1, "concentration_state": 1, "kpl": 0,
-               "inflow_delivery": 0, "transverse_factors": 2,
-               **{f"{prefix}{name}_by_group": 1 for prefix in ("", "concentration_")
-                  for name in ("exp_a", "difference", "regular", "f0_a", "f1_a", "j0", "j1")},
-               **_RF, **_RECEIVE, "kpl_by_group": 1, "spatial_source_values": 2},
-    parent_axes=_SIGNAL,
-    written=("state", "transverse_state", "concentration_state", "parent_species_signal",
-             "checkpoint_states"),
-    observation=("action_kinds", "action_payloads", "adc_demodulation", "rx_sensitivities",
-                 "signal_weights", "parent_species_signal", "checkpoint_states"),
-)
+def _drop_frames(error: BaseException) -> BaseException:
+    """``error`` and the exceptions it chains without their tracebacks: the frames of this
+    module hold the caller's arrays and the chunks' results."""
+    seen, pending = set(), [error]
+    while pending:
+        linked = pending.pop()
+        if linked is None or id(linked) in seen:
+            continue
+        seen.add(id(linked))
+        linked.__traceback__ = None
+        pending += [linked.__cause__, linked.__context__]
+    return error
 
 
 def _check_options(chunk_parents, max_chunk_bytes, task_threads) -> None:
@@ -146,11 +144,11 @@ def _aligned(array: np.ndarray) -> bool:
                for extent, stride in zip(array.shape, array.strides))
 
 
-def _no_action(layout: _Layout, arguments: dict[str, Any]) -> bool:
+def _no_action(layout: Layout, arguments: dict[str, Any]) -> bool:
     return bool(layout.observation) and arguments["action_offsets"] is None
 
 
-def _validate(layout: _Layout, arguments: dict[str, Any]) -> None:
+def _validate(record: Driver, arguments: dict[str, Any]) -> None:
     """Run the driver's own validation without letting it compute.
 
     The drivers check everything (binding, element types, shapes, contents, and last the memory
@@ -159,6 +157,7 @@ def _validate(layout: _Layout, arguments: dict[str, Any]) -> None:
     driver therefore raises either the caller's first fault, exactly as a direct call would, or
     that view's writability error; then only the alignment of the arrays after it is left.
     """
+    layout = record.layout
     # Without an action stream the observation arrays take no part, not even in the memory check.
     ignored = layout.observation if _no_action(layout, arguments) else ()
     probe = [name for name in layout.written
@@ -166,12 +165,12 @@ def _validate(layout: _Layout, arguments: dict[str, Any]) -> None:
     view = arguments[probe].view()
     view.flags.writeable = False
     try:
-        getattr(pelorine, layout.name)(**{**arguments, probe: view})
+        record.function(pelorine)(**{**arguments, probe: view})
     except ValueError as error:
         if str(error) != f"{probe} must be writable" or not arguments[probe].flags.writeable:
             raise
     else:  # pragma: no cover - the driver checks the memory of every array it writes
-        raise AssertionError(f"{layout.name} accepted a read-only {probe}")
+        raise AssertionError(f"{record.export} accepted a read-only {probe}")
     names = list(arguments)
     for name in names[names.index(probe) + 1:]:
         array = arguments[name]
@@ -191,6 +190,9 @@ class _Split:
     shared: dict[str, np.ndarray]
     constants: dict[str, Any]  # scalars and absent arrays
     written: tuple[str, ...]
+    # Spin arrays the same for every spin (a zero stride along the spin axis): shared as one
+    # spin's values and broadcast again over each chunk's spins.
+    broadcasts: dict[str, int] = dataclasses.field(default_factory=dict)
 
     def chunk(self, arguments: dict[str, Any], parents: range) -> dict[str, Any]:
         """The caller's slices for ``parents``: views, copied only when sent or run."""
@@ -213,7 +215,7 @@ class _Split:
         return total
 
 
-def _split(layout: _Layout, arguments: dict[str, Any]) -> _Split:
+def _split(layout: Layout, arguments: dict[str, Any]) -> _Split:
     nspins = arguments["state"].shape[1]
     if _no_action(layout, arguments):
         # No-action mode: one spin per parent, and the observation arrays take no part.
@@ -223,7 +225,7 @@ def _split(layout: _Layout, arguments: dict[str, Any]) -> _Split:
     else:
         spins_per_parent = int(arguments["spins_per_parent"])
         nparents = arguments["parent_species_signal"].shape[0]
-    axes, placeholders, shared, constants = {}, {}, {}, {}
+    axes, placeholders, shared, constants, broadcasts = {}, {}, {}, {}, {}
     for name, value in arguments.items():
         if not isinstance(value, np.ndarray):
             constants[name] = value
@@ -231,9 +233,13 @@ def _split(layout: _Layout, arguments: dict[str, Any]) -> _Split:
             axes[name] = (layout.parent_axes[name], 1)
         elif name in layout.spin_axes:
             axis = layout.spin_axes[name]
-            if value.shape[axis] == nspins:
+            if value.shape[axis] == nspins and nspins > 1 and value.strides[axis] == 0 \
+                    and name not in layout.written:
+                shared[name] = np.ascontiguousarray(value[(slice(None),) * axis + (slice(0, 1),)])
+                broadcasts[name] = axis
+            elif value.shape[axis] == nspins:
                 axes[name] = (axis, spins_per_parent)
-            elif name in _RF:
+            elif name in RF_TABLES:
                 shared[name] = value  # one rotation for every spin
             else:
                 # Validation passed, so the block never reads this array by spin (no ADC or no
@@ -245,7 +251,7 @@ def _split(layout: _Layout, arguments: dict[str, Any]) -> _Split:
             shared[name] = value
     written = tuple(name for name in layout.written if name in axes or name in placeholders)
     return _Split(nspins, nparents, spins_per_parent, axes, placeholders, shared, constants,
-                  written)
+                  written, broadcasts)
 
 
 def _parent_ranges(nparents: int, size: int, smallest: int) -> list[range]:
@@ -263,16 +269,23 @@ def _aligned_copy(array: np.ndarray) -> np.ndarray:
     return array if _aligned(array) else np.array(array)
 
 
-def _run_chunk(driver, shared: dict, chunk: dict, constants: dict, written: tuple[str, ...]):
+def _run_chunk(driver, shared: dict, chunk: dict, constants: dict, written: tuple[str, ...],
+               broadcasts: dict[str, int] | None = None):
     """Run one chunk and return the arrays the driver wrote.
 
     Written arrays are copied first, so that a task run again after a lost worker starts from
-    the values it was given.
+    the values it was given. ``broadcasts`` names the shared one-spin arrays to broadcast over
+    the chunk's spins, with their spin axis.
     """
     arguments = {name: _aligned_copy(value) for name, value in shared.items()}
     for name, value in chunk.items():
         arguments[name] = np.array(value, order="C") if name in written \
             else _aligned_copy(np.ascontiguousarray(value))
+    nspins = arguments["state"].shape[1]
+    for name, axis in (broadcasts or {}).items():
+        shape = list(arguments[name].shape)
+        shape[axis] = nspins
+        arguments[name] = np.broadcast_to(arguments[name], shape)
     arguments.update(constants)
     function = getattr(pelorine, driver) if isinstance(driver, str) else driver
     function(**arguments)
@@ -292,8 +305,9 @@ class _LocalThreads:
     def share(self, shared: dict) -> None:
         self.shared = shared
 
-    def submit(self, driver, chunk, constants, written):
-        return self.pool.submit(_run_chunk, driver, self.shared, chunk, constants, written)
+    def submit(self, driver, chunk, constants, written, broadcasts):
+        return self.pool.submit(_run_chunk, driver, self.shared, chunk, constants, written,
+                                broadcasts)
 
     @staticmethod
     def wait(handles):
@@ -312,50 +326,98 @@ class _DaskClient:
     """Chunks as tasks of a Dask client: shared tables on every worker, a chunk's slices in its
     task."""
 
-    def __init__(self, client):
+    def __init__(self, client, nparents: int):
         from distributed import wait
         from distributed.client import FutureCancelledError, FuturesCancelledError
 
         self.client, self._wait, self._cancelled = client, wait, FuturesCancelledError
+        self.nparents = nparents
         self.lost = (FutureCancelledError,)  # every copy of the shared tables went: send again
-        self.slots = max(1, sum(client.nthreads().values()))
+        self.made: list = []  # every future of the call, cancelled (released) at its end
+        self.check()
+        try:
+            self.slots = max(1, sum(client.nthreads().values()))
+        except (OSError, AttributeError, RuntimeError, TimeoutError) as error:
+            _drop_frames(error)
+            raise ClusterError(nparents, f"{type(error).__name__}: {error}") from None
+
+    def check(self) -> None:
+        """A closed client or a lost scheduler: ClusterError at once, not after timeouts."""
+        status = getattr(self.client, "status", None)
+        if status != "running":
+            raise ClusterError(self.nparents, _STATUS.get(status, f"the client is {status}"))
 
     def share(self, shared: dict) -> None:
         self.shared_data = shared
-        [self.shared] = self.client.scatter([shared], broadcast=True, hash=False)
+        for attempt in range(_RESUBMISSIONS + 1):
+            try:
+                [self.shared] = self.client.scatter([shared], broadcast=True, hash=False)
+                break
+            except OSError as error:  # a worker went while it was being sent the tables
+                _drop_frames(error)
+                self.check()
+                if attempt == _RESUBMISSIONS:
+                    raise ClusterError(self.nparents, f"the shared tables could not be sent: "
+                                                      f"{type(error).__name__}: {error}") from None
+                time.sleep(0.1 * (attempt + 1))
+        self.made.append(self.shared)
 
-    def submit(self, driver, chunk, constants, written):
+    def submit(self, driver, chunk, constants, written, broadcasts):
+        self.check()
         if self.shared.status != "finished":  # every copy was lost with its worker
             self.share(self.shared_data)
-        contiguous = {name: np.ascontiguousarray(value) for name, value in chunk.items()}
+        # Copies, never views of the caller's arrays: the client may keep a sent task's
+        # buffers until its own reference cycles are collected.
+        contiguous = {name: np.array(value, order="C") for name, value in chunk.items()}
         # The slices travel inside the task, so that Dask itself can run it again elsewhere
         # when its worker is lost (scattered data would be lost with that worker).
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", message="Sending large graph")
-            return self.client.submit(_run_chunk, driver, self.shared, contiguous, constants,
-                                      written, pure=False)
+            future = self.client.submit(_run_chunk, driver, self.shared, contiguous,
+                                        constants, written, broadcasts, pure=False)
+        self.made.append(future)
+        return future
 
     def wait(self, handles):
-        try:
-            self._wait(handles, return_when="FIRST_COMPLETED")
-        except self._cancelled:  # reported by each cancelled future's result()
-            pass
-        return [future for future in handles if future.done()]
+        while True:
+            try:
+                self._wait(handles, timeout=_POLL_SECONDS, return_when="FIRST_COMPLETED")
+            except self._cancelled as error:  # reported by each cancelled future's result()
+                _drop_frames(error)
+            except TimeoutError as error:
+                # Dask keeps the exception in a reference cycle: it must not keep our frames.
+                _drop_frames(error)
+                self.check()
+                continue
+            return [future for future in handles if future.done()]
 
     def result(self, future):
-        # Straight from the worker that holds it, not through the scheduler.
-        return self.client.gather(future, direct=True)
+        # Straight from the worker that holds it, not through the scheduler; then let it go,
+        # so that no worker keeps the results once gathered.
+        try:
+            return self.client.gather(future, direct=True)
+        finally:
+            future.release()
 
     def close(self, running) -> None:
-        self.client.cancel(running)
+        made, self.made = self.made, []
+        self.shared = self.shared_data = None
+        if made and getattr(self.client, "status", None) == "running":
+            # One call that the scheduler answers: every key of the call is forgotten, on the
+            # workers too, before the call returns.
+            with contextlib.suppress(Exception):
+                self.client.cancel(made)
+        for future in made:
+            with contextlib.suppress(Exception):
+                future.release()
 
 
-def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents,
+def _run_block(record: Driver, arguments: dict[str, Any], client, chunk_parents,
                max_chunk_bytes, task_threads, progress: Callable[[int, int], None] | None,
                driver) -> None:
     _check_options(chunk_parents, max_chunk_bytes, task_threads)
-    _validate(layout, arguments)
-    split = _split(layout, arguments)
+    _validate(record, arguments)
+    split = _split(record.layout, arguments)
     if split.nparents == 0:
         return
     spatial_rf = arguments["rf_axis_x"].shape[1] != 1
@@ -368,18 +430,19 @@ def _run_block(layout: _Layout, arguments: dict[str, Any], client, chunk_parents
                          f"bytes, more than max_chunk_bytes ({max_chunk_bytes})")
     threads = int(arguments["num_threads"]) if task_threads is None else int(task_threads)
     split.constants["num_threads"] = threads
-    runner = _LocalThreads(threads) if client is None else _DaskClient(client)
+    runner = _LocalThreads(threads) if client is None else _DaskClient(client, split.nparents)
     if chunk_parents is None:
         chunk_parents = -(-split.nparents // (_CHUNKS_PER_SLOT * runner.slots))
     chunk_parents = min(int(chunk_parents), max_chunk_bytes // parent_bytes)
     ranges = _parent_ranges(split.nparents, chunk_parents, smallest)
-    runner.share(split.shared)
     results = _run_chunks(runner, split, arguments, ranges,
-                          layout.name if driver is None else driver, progress)
-    for parents, written in zip(ranges, results):
-        for name, values in written.items():
-            if name in split.axes:
-                arguments[name][split.index(name, parents)] = values
+                          record.export if driver is None else driver, progress)
+    # Every array or none: no signal may stop the copies half-way.
+    with deferred_signals():
+        for parents, written in zip(ranges, results):
+            for name, values in written.items():
+                if name in split.axes:
+                    arguments[name][split.index(name, parents)] = values
 
 
 def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> list[dict]:
@@ -390,16 +453,25 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
     attempts: collections.Counter = collections.Counter()
     running: dict[Any, int] = {}
     try:
+        # Sending and starting hold signals back, so that Ctrl-C cannot leave a future or a
+        # thread that the runner does not know of.
+        with deferred_signals():
+            runner.share(split.shared)
         while waiting or running:
             while waiting and len(running) < _IN_FLIGHT_PER_SLOT * runner.slots:
                 i = waiting.popleft()
                 chunk = split.chunk(arguments, ranges[i])
-                running[runner.submit(driver, chunk, split.constants, split.written)] = i
+                with deferred_signals():
+                    running[runner.submit(driver, chunk, split.constants, split.written,
+                                          split.broadcasts)] = i
             for handle in runner.wait(list(running)):
                 i = running.pop(handle)
                 try:
                     results[i] = runner.result(handle)
+                except (ClusterError, KeyboardInterrupt):
+                    raise
                 except runner.lost as error:
+                    _drop_frames(error)
                     attempts[i] += 1
                     if attempts[i] > _RESUBMISSIONS:
                         raise ChunkError(ranges[i], split.nparents, error) from error
@@ -407,78 +479,65 @@ def _run_chunks(runner, split: _Split, arguments, ranges, driver, progress) -> l
                     continue
                 except Exception as error:
                     raise ChunkError(ranges[i], split.nparents, error) from error
+                finally:
+                    del handle
                 if progress is not None:
                     progress(len(results), len(ranges))
+    except ChunkError:
+        raise
+    except (OSError, AttributeError, RuntimeError, TimeoutError) as error:
+        _drop_frames(error)
+        if isinstance(runner, _DaskClient) and runner.client.status != "running":
+            raise ClusterError(split.nparents, f"{_STATUS.get(runner.client.status)}: "
+                                               f"{type(error).__name__}: {error}") from None
+        raise
     finally:
-        runner.close(list(running))
-    return [results[i] for i in range(len(ranges))]
-
-
-def run_dynamic_plan_block_no_inflow(
-    state, transverse_state, transverse_factors, kpl_by_group, exp_a_by_group, exp_b_by_group,
-    difference_by_group, regular_by_group, duration_by_group, regular_mode_by_group,
-    longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups, rf_axis_x,
-    rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine, action_offsets, action_kinds,
-    action_payloads, adc_demodulation, rx_sensitivities, signal_weights, parent_species_signal,
-    checkpoint_states, spins_per_parent, signal_scale, ideal_crushers, num_threads, *,
-    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
-    progress=None, driver=None,
-):
-    """Execute complete two-pool plan intervals and observations in chunks of parents."""
-    arguments = dict(locals())
-    options = {name: arguments.pop(name) for name in _OPTIONS}
-    _run_block(_TWO_POOL, arguments, **options)
-
-
-def run_dynamic_plan_block_multi_pool(
-    state, transverse_state, concentration_state, transverse_factors, conversion_rates_by_group,
-    exp_precursor_by_group, exp_products_by_group, transfer_factor_by_group,
-    f0_precursor_by_group, f1_precursor_by_group, j0_by_group, j1_by_group,
-    concentration_exp_precursor_by_group, concentration_exp_products_by_group,
-    concentration_transfer_factor_by_group, concentration_f0_precursor_by_group,
-    concentration_f1_precursor_by_group, concentration_j0_by_group, concentration_j1_by_group,
-    duration_by_group, longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups,
-    rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine, inflow_first_start,
-    inflow_first_end, inflow_second_start, inflow_second_end, polarization_first_start,
-    polarization_first_end, polarization_second_start, polarization_second_end, inflow_delivery,
-    equilibrium, source_mode, action_offsets, action_kinds, action_payloads, adc_demodulation,
-    rx_sensitivities, signal_weights, parent_species_signal, checkpoint_states, spins_per_parent,
-    signal_scale, ideal_crushers, num_threads, spatial_source_values=None, *,
-    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
-    progress=None, driver=None,
-):
-    """Execute a bounded multi-pool precursor-to-products plan block in chunks of parents."""
-    arguments = dict(locals())
-    options = {name: arguments.pop(name) for name in _OPTIONS}
-    _run_block(_MULTI_POOL, arguments, **options)
-
-
-def apply_dynamic_rf_block_with_concentration_inflow(
-    state, transverse_state, concentration_state, kpl, inflow_delivery, transverse_factors,
-    exp_a_by_group, exp_b_by_group, difference_by_group, regular_by_group,
-    f0_a_by_group, f1_a_by_group, j0_by_group, j1_by_group,
-    concentration_exp_a_by_group, concentration_exp_b_by_group,
-    concentration_difference_by_group, concentration_regular_by_group,
-    concentration_f0_a_by_group, concentration_f1_a_by_group,
-    concentration_j0_by_group, concentration_j1_by_group,
-    duration_by_group, regular_mode_by_group, concentration_regular_mode_by_group,
-    longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups,
-    rf_axis_x, rf_axis_y, rf_cosine, rf_sine, rf_one_minus_cosine,
-    inflow_first_start, inflow_first_end, inflow_second_start, inflow_second_end,
-    polarization_first_start, polarization_first_end,
-    polarization_second_start, polarization_second_end,
-    equilibrium, num_threads,
-    action_offsets=None, action_kinds=None, action_payloads=None, adc_demodulation=None,
-    rx_sensitivities=None, signal_weights=None, parent_species_signal=None,
-    checkpoint_states=None, spins_per_parent=1, signal_scale=1.0, ideal_crushers=False,
-    kpl_by_group=None, spatial_source_values=None, source_mode=0, *,
-    client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES, task_threads=None,
-    progress=None, driver=None,
-):
-    """Execute two-pool source intervals in chunks of parents (of voxels without actions)."""
-    arguments = dict(locals())
-    options = {name: arguments.pop(name) for name in _OPTIONS}
-    _run_block(_SOURCE_INTERVAL, arguments, **options)
+        # Running chunks end (or are cancelled) before the call does, even under Ctrl-C.
+        with deferred_signals():
+            runner.close(list(running))
+            running.clear()
+    return [results.pop(i) for i in range(len(ranges))]
 
 
 _OPTIONS = ("client", "chunk_parents", "max_chunk_bytes", "task_threads", "progress", "driver")
+
+
+def chunked(record: Driver) -> Callable[..., None]:
+    """The driver of ``record`` run in chunks of parents: its own parameters (as in
+    ``korvel.reference``) followed by the keyword-only options of this module."""
+    parameters = list(inspect.signature(record.function(reference)).parameters.values())
+    defaults = dict(client=None, chunk_parents=None, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES,
+                    task_threads=None, progress=None, driver=None)
+    parameters += [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=defaults[name])
+                   for name in _OPTIONS]
+    signature = inspect.Signature(parameters)
+
+    def run(*args, **kwargs) -> None:
+        bound = signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        arguments = dict(bound.arguments)
+        options = {name: arguments.pop(name) for name in _OPTIONS}
+        try:
+            _run_block(record, arguments, **options)
+            return
+        except BaseException as error:  # noqa: B036 - re-raised below, without our frames
+            failure = _drop_frames(error)
+        # Nothing of the call may outlive it through the exception: not its frames (cleared
+        # above), not this one's names.
+        del args, kwargs, bound, arguments, options
+        try:
+            raise failure
+        finally:
+            del failure
+
+    run.__name__ = run.__qualname__ = record.export
+    run.__module__ = __name__
+    run.__signature__ = signature  # type: ignore[attr-defined]
+    run.__doc__ = (f"{record.function(reference).__doc__.splitlines()[0].rstrip('.')}, "
+                   f"in chunks of parents ({record.description}).")
+    return run
+
+
+run_dynamic_plan_block_no_inflow = chunked(RECORDS[TWO_POOL])
+run_dynamic_plan_block_multi_pool = chunked(RECORDS[MULTI_POOL])
+apply_dynamic_rf_block_with_concentration_inflow = chunked(RECORDS[SOURCE_INTERVAL])

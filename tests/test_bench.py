@@ -17,6 +17,7 @@ def test_quick_suite_reports_every_workload(tmp_path, capsys):
     with open(table, newline="") as rows:
         records = list(csv.DictReader(rows))
     output = capsys.readouterr().out
+    assert "simulate on a 2-worker cluster" in output  # its bits are in the status above
     assert records and all(r["kernel"] in output for r in records)
     built = [r for r in records if r["status"] == "ok"]
     assert len(built) >= 7
@@ -24,3 +25,14 @@ def test_quick_suite_reports_every_workload(tmp_path, capsys):
         assert r["same_bits"] == "True"
         assert float(r["native_1t_seconds"]) > 0 and float(r["reference_seconds"]) > 0
         assert float(r["roofline_1t"]) > 0 and float(r["operations_per_unit"]) > 0
+    # The end-to-end rows: simulate on every phantom variant, native and reference, each
+    # spending time in its driver.
+    with open(tmp_path / "bench-end-to-end.csv", newline="") as rows:
+        runs = list(csv.DictReader(rows))
+    assert {(r["driver"], r["backend"]) for r in runs} == {
+        (d, b) for d in ("two-pool", "source-interval", "multi-pool")
+        for b in ("native", "reference")}
+    for r in runs:
+        assert not r["error"] and r["label"] in output
+        assert 0 < float(r["driver_seconds"]) <= float(r["wall"])
+        assert int(r["spin_steps"]) > 0 and int(r["calls"]) >= 1

@@ -317,7 +317,7 @@ def test_simulate_on_a_cluster_gives_the_bits_of_one_process(cluster, driver, ca
     got = korvel.simulate(experiment, client=cluster, progress=True)
     assert same_bits(got.signal, expected.signal)
     assert got.driver == expected.driver == driver
-    assert re.search(r"blocks, chunk (\d+)/\1\n$", capsys.readouterr().err)
+    assert re.search(r"(\d+)/\1 slices\n$", capsys.readouterr().err)
 
 
 def test_the_simulate_command_runs_on_a_scheduler(cluster, tmp_path, capsys):

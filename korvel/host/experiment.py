@@ -11,25 +11,44 @@ The model, per voxel, for a precursor P and products Q_q with concentrations C (
     dM_P/dt = -(R1_P + clear_P + sum_q k_q) M_P + R1_P E C_P + polarization(t) delivery u(t)
     dM_q/dt = -(R1_q + clear_q) M_q + k_q M_P + R1_q E C_q
 
-with E the equilibrium magnetization per unit concentration and u(t) the bolus input. RF pulses
-rotate the magnetization of every metabolite alike; the transverse magnetization decays with T2
-and precesses at the metabolite's offset from the centre frequency plus the voxel's
-off-resonance.
+with E the equilibrium magnetization per unit concentration and u(t) the bolus input. An RF
+pulse rotates each metabolite it excites by that metabolite's own angle (ideal spectral
+selectivity: the others not at all); the transverse magnetization decays with T2 and precesses
+at the metabolite's offset from the centre frequency plus the voxel's off-resonance.
 """
 
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
+import warnings
 from dataclasses import dataclass, field, fields
-from typing import Sequence, Union
+from typing import TYPE_CHECKING, Sequence, Union
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from korvel.host.grid import Grid
+from korvel.host import admission
 
 Map = Union[float, Sequence[float], np.ndarray]
 
 
 class ExperimentError(ValueError):
     """An experiment description that cannot be simulated; the message names the field."""
+
+
+class UnitWarning(UserWarning):
+    """A value that is valid but looks like a slip of units (radians for degrees, ms for s)."""
+
+
+class EmptyExperimentWarning(UserWarning):
+    """An experiment without any magnetization: every signal it gives is zero."""
+
+
+# Beyond these, a value is more likely a slip of units than meant.
+LONGEST_LIKELY_T1 = 1000.0  # s
+SMALLEST_LIKELY_FLIP = 1.0  # degrees
 
 
 def _fail(message: str) -> None:
@@ -60,6 +79,20 @@ def _count(where: str, value, minimum: int) -> int:
     return int(value)
 
 
+def not_numbers(value) -> bool:
+    """Whether ``value`` holds text or truth values where numbers belong (NumPy would read
+    "1.2" and True as numbers)."""
+    if isinstance(value, (str, bytes, bool, np.bool_)):
+        return True
+    if isinstance(value, np.ndarray):
+        if value.dtype.kind in "bUSV":
+            return True
+        return value.dtype.kind == "O" and any(not_numbers(v) for v in value.reshape(-1))
+    if isinstance(value, (list, tuple)):
+        return any(not_numbers(v) for v in value)
+    return False
+
+
 def _voxel_map(where: str, value, nvoxels: int, *, nonnegative=False,
                complex_ok=False) -> np.ndarray:
     """A read-only array of nvoxels values from a scalar or a sequence."""
@@ -68,6 +101,8 @@ def _voxel_map(where: str, value, nvoxels: int, *, nonnegative=False,
         array = np.array(value, dtype=dtype)
     except (TypeError, ValueError):
         _fail(f"{where} must be a number or a sequence of numbers")
+    if not_numbers(value):
+        _fail(f"{where} must be a number or a sequence of numbers, not text or true/false")
     if array.ndim == 0:
         array = np.full(nvoxels, array, dtype=dtype)
     elif array.shape != (nvoxels,):
@@ -107,6 +142,10 @@ class Metabolite:
                            _number(f"{where}: chemical_shift", self.chemical_shift))
         object.__setattr__(self, "clearance",
                            _number(f"{where}: clearance", self.clearance, nonnegative=True))
+        if math.isfinite(self.t1) and self.t1 > LONGEST_LIKELY_T1:
+            warnings.warn(f"{where}: t1 = {self.t1:g} s is longer than {LONGEST_LIKELY_T1:g} s; "
+                          f"relaxation times are in seconds (milliseconds given?)",
+                          UnitWarning, stacklevel=3)
 
     @property
     def r1(self) -> float:
@@ -150,7 +189,10 @@ class Bolus:
         elapsed = t - self.arrival
         after_start = elapsed > 0 if side < 0 else elapsed >= 0
         if self.shape == "boxcar":
-            before_end = elapsed <= self.duration if side < 0 else elapsed < self.duration
+            # Compared with the end breakpoint itself, the time the plan puts a node on:
+            # t - arrival can round past the duration at that very node.
+            end = self.breakpoints()[1]
+            before_end = t <= end if side < 0 else t < end
             return np.where(after_start & before_end, self.dose / self.duration, 0.0)
         k = self.gamma_shape
         scale = self.duration / k
@@ -195,6 +237,28 @@ class Inflow:
         return self.polarization * np.exp(-t / self.polarization_t1)
 
 
+class FrozenMapping(Mapping):
+    """A read-only, hashable mapping (per-metabolite settings of a frozen description)."""
+
+    def __init__(self, items=()):
+        self._items = dict(items)
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __hash__(self) -> int:
+        return hash(frozenset(self._items.items()))
+
+    def __repr__(self) -> str:
+        return repr(self._items)
+
+
 FLIP_KINDS = ("constant", "variable", "list")
 
 
@@ -219,6 +283,16 @@ class FlipAngles:
         object.__setattr__(self, "angles", angles)
         if self.kind == "list" and not angles:
             _fail("flip angles of kind 'list' need the angles, one per excitation")
+        if self.kind != "list" and angles:
+            _fail(f"flip angles of kind {self.kind!r} take angle, not angles (use kind 'list')")
+        if self.kind == "list" and self.angle != FlipAngles.angle:
+            _fail("flip angles of kind 'list' take angles, not angle")
+        used = angles if self.kind == "list" else (self.angle,)
+        slips = [a for a in used if 0 < abs(a) < SMALLEST_LIKELY_FLIP]
+        if slips:
+            warnings.warn(f"flip angle {slips[0]:g} is below {SMALLEST_LIKELY_FLIP:g} degree; "
+                          f"flip angles are in degrees (radians given?)", UnitWarning,
+                          stacklevel=3)
 
     def schedule(self, excitations: int) -> np.ndarray:
         """Flip angles in radians, one per excitation."""
@@ -238,27 +312,49 @@ class FlipAngles:
 
 @dataclass(frozen=True)
 class Acquisition:
-    """Excitations every ``repetition_time`` from ``first_excitation`` (default: one TR).
+    """Excitations every ``repetition_time`` from ``first_excitation`` (in s from the start of
+    the simulation; default, here and in a TOML file that omits it: one ``repetition_time``).
 
     Each RF pulse is a rotation at its centre; the ADC samples ``readout_delay`` after it and,
     with ``crushers``, the remaining transverse magnetization is spoiled after the readout.
     ``pulse_duration`` sets the RF amplitude where a transmit map makes the rotation per voxel.
+
+    ``flip_angles`` is one ``FlipAngles`` for every metabolite, or a mapping from each
+    metabolite's name to its own (a ``variable`` schedule ends at that metabolite's angle).
+    ``excitation_offsets`` maps metabolite names to the time in s after the frame's start at
+    which that metabolite is excited and read out (0 for those left out: one spectral-spatial
+    pulse). Metabolites with different offsets get separate pulses, each rotating only its
+    metabolites and followed by their readout (and the crushers); offsets that differ must be
+    at least twice the readout delay apart, and all of them fit within one repetition.
     """
 
     repetition_time: float = 3.0
     excitations: int = 20
-    flip_angles: FlipAngles = field(default_factory=FlipAngles)
+    flip_angles: FlipAngles | Mapping[str, FlipAngles] = field(default_factory=FlipAngles)
     first_excitation: float | None = None
     readout_delay: float = 0.005
     pulse_duration: float = 0.002
     crushers: bool = True
+    excitation_offsets: Mapping[str, float] = field(default_factory=FrozenMapping)
 
     def __post_init__(self):
         tr = _number("acquisition repetition_time", self.repetition_time, positive=True)
         object.__setattr__(self, "repetition_time", tr)
         object.__setattr__(self, "excitations",
                            _count("acquisition excitations", self.excitations, 1))
-        if not isinstance(self.flip_angles, FlipAngles):
+        flips = self.flip_angles
+        if isinstance(flips, Mapping):
+            if not flips:
+                _fail("acquisition flip_angles must not be an empty mapping")
+            for name, value in flips.items():
+                if not isinstance(name, str) or not name:
+                    _fail(f"acquisition flip_angles: keys must be metabolite names, "
+                          f"got {name!r}")
+                if not isinstance(value, FlipAngles):
+                    _fail(f"acquisition flip_angles[{name!r}] must be FlipAngles, "
+                          f"got {type(value).__name__}")
+            object.__setattr__(self, "flip_angles", FrozenMapping(flips))
+        elif not isinstance(flips, FlipAngles):
             _fail(f"acquisition flip_angles must be FlipAngles, "
                   f"got {type(self.flip_angles).__name__}")
         delay = _number("acquisition readout_delay", self.readout_delay, positive=True)
@@ -278,13 +374,83 @@ class Acquisition:
         if first < delay:
             _fail("acquisition first_excitation must be at least the readout_delay "
                   "(the simulation starts at time 0)")
-        self.flip_angles.schedule(self.excitations)  # a list of the wrong length fails here
+        for flips in self._flip_angle_list():
+            if flips.kind == "list" and len(flips.angles) != self.excitations:
+                flips.schedule(self.excitations)  # the message of a list of the wrong length
+        # The schedules themselves are computed when the run is planned, after admission.
+        admission.check_excitations(self.excitations)
+        offsets = self.excitation_offsets
+        if not isinstance(offsets, Mapping):
+            _fail(f"acquisition excitation_offsets must map metabolite names to times in s, "
+                  f"got {type(offsets).__name__}")
+        checked = {}
+        for name, value in offsets.items():
+            if not isinstance(name, str) or not name:
+                _fail(f"acquisition excitation_offsets: keys must be metabolite names, "
+                      f"got {name!r}")
+            checked[name] = _number(f"acquisition excitation_offsets[{name!r}]", value,
+                                    nonnegative=True)
+        object.__setattr__(self, "excitation_offsets", FrozenMapping(checked))
+
+    def _flip_angle_list(self) -> list[FlipAngles]:
+        flips = self.flip_angles
+        return list(flips.values()) if isinstance(flips, Mapping) else [flips]
+
+    def check_metabolites(self, names: Sequence[str]) -> None:
+        """Raise ExperimentError unless the per-metabolite settings fit the metabolites
+        ``names``: every one named exactly once in a flip-angle mapping, offsets only for
+        known names, and the pulses of different offsets apart and within one repetition."""
+        known = set(names)
+        flips = self.flip_angles
+        if isinstance(flips, Mapping):
+            missing = [n for n in names if n not in flips]
+            unknown = [n for n in flips if n not in known]
+            if missing or unknown:
+                parts = ([f"missing {', '.join(map(repr, missing))}"] if missing else []) + \
+                    ([f"unknown {', '.join(map(repr, unknown))}"] if unknown else [])
+                _fail(f"acquisition flip_angles must name every metabolite exactly once "
+                      f"({', '.join(names)}): {'; '.join(parts)}")
+        unknown = [n for n in self.excitation_offsets if n not in known]
+        if unknown:
+            _fail(f"acquisition excitation_offsets: unknown metabolite "
+                  f"{', '.join(map(repr, unknown))} (metabolites: {', '.join(names)})")
+        times = sorted(set(self.offsets(names).tolist()))
+        spacing = 2.0 * self.readout_delay
+        for early, late in zip(times, times[1:]):
+            if late - early < spacing:
+                _fail(f"acquisition excitation_offsets {early:g} s and {late:g} s must be at "
+                      f"least twice the readout_delay ({spacing:g} s) apart")
+        if not (times[-1] - times[0]) + spacing < self.repetition_time:
+            _fail("acquisition excitation_offsets must fit within one repetition: the latest "
+                  "minus the earliest plus twice the readout_delay must be below the "
+                  "repetition_time")
+
+    def schedules(self, names: Sequence[str]) -> np.ndarray:
+        """Flip angles in radians of each metabolite (in the order of ``names``) at each
+        frame: (len(names), excitations)."""
+        flips = self.flip_angles
+        if isinstance(flips, Mapping):
+            return np.stack([flips[n].schedule(self.excitations) for n in names])
+        return np.tile(flips.schedule(self.excitations), (len(names), 1))
+
+    def offsets(self, names: Sequence[str]) -> np.ndarray:
+        """The excitation offset in s of each metabolite in ``names`` (0 where not given)."""
+        return np.array([self.excitation_offsets.get(n, 0.0) for n in names], dtype=np.float64)
 
     def excitation_times(self) -> np.ndarray:
+        """The start of each frame: the time of the pulse of the metabolites at offset 0."""
         return self.first_excitation + self.repetition_time * np.arange(self.excitations)
 
     def readout_times(self) -> np.ndarray:
+        """The readout of each frame for the metabolites at offset 0."""
         return self.excitation_times() + self.readout_delay
+
+
+VOXEL_MAPS = ("off_resonance", "transmit", "delivery")
+"""The fields of ``Experiment`` that are one map (or None); ``receive`` and ``regions`` are per
+voxel too."""
+VOXEL_MAP_TUPLES = ("conversion_rates", "initial_magnetization", "initial_concentration")
+"""The fields of ``Experiment`` that are tuples of maps."""
 
 
 @dataclass(frozen=True, eq=False)
@@ -298,7 +464,9 @@ class Experiment:
     spreads uniformly over ``spin_spread`` Hz around the voxel's. ``initial_magnetization`` and
     ``initial_concentration`` have one map per metabolite (precursor first), at time 0.
     ``max_half_interval`` bounds the plan's half-intervals (the source is linear within each);
-    ``memory_bound`` the bytes of coefficient tables of one block.
+    ``memory_bound`` the bytes of the state arrays of the voxels simulated together and of the
+    coefficient tables of one driver call (the signal comes on top of it). ``grid``, a ``Grid`` of
+    ``nvoxels`` voxels, places the voxels on an image grid (a phantom's builder sets it).
     """
 
     precursor: Metabolite
@@ -321,6 +489,7 @@ class Experiment:
     initial_concentration: tuple[Map, ...] | None = None
     max_half_interval: float = 0.25
     memory_bound: int = 64 * 2**20
+    grid: Grid | None = None
 
     def __post_init__(self):
         set_ = lambda name, value: object.__setattr__(self, name, value)  # noqa: E731
@@ -337,9 +506,12 @@ class Experiment:
             _fail(f"metabolite names must be unique, got {names}")
         if not isinstance(self.acquisition, Acquisition):
             _fail("acquisition must be an Acquisition")
+        self.acquisition.check_metabolites(names)
         rates = self.conversion_rates
         if not isinstance(rates, (list, tuple)) or len(rates) != len(products):
             _fail(f"conversion_rates must have one map per product ({len(products)})")
+        # The maps below: one per product, off-resonance, transmit, delivery, two per metabolite.
+        admission.check_maps(nvoxels, len(products) + 4 + 2 * len(names))
         set_("conversion_rates", tuple(
             _voxel_map(f"conversion rate to {p.name!r}", rate, nvoxels, nonnegative=True)
             for p, rate in zip(products, rates)))
@@ -390,6 +562,13 @@ class Experiment:
         set_("max_half_interval", _number("max_half_interval", self.max_half_interval,
                                           positive=True))
         set_("memory_bound", _count("memory_bound", self.memory_bound, 1))
+        if self.grid is not None:
+            from korvel.host.grid import Grid
+
+            if not isinstance(self.grid, Grid):
+                _fail(f"grid must be a Grid or None, got {type(self.grid).__name__}")
+            if self.grid.nvoxels != nvoxels:
+                _fail(f"grid places {self.grid.nvoxels} voxels, the experiment has {nvoxels}")
 
     @property
     def metabolites(self) -> tuple[Metabolite, ...]:
@@ -409,24 +588,57 @@ class Experiment:
         current.update(changes)
         return Experiment(**current)
 
-    def precursor_rate(self) -> np.ndarray:
-        """Decay rate of the precursor's magnetization per voxel, conversion included (1/s)."""
-        return (self.precursor.r1 + self.precursor.clearance) + self.total_conversion()
+    def voxel_fields(self, start: int, stop: int) -> dict:
+        """The per-voxel fields restricted to voxels [start, stop), as ``replace`` takes them
+        (views of this experiment's read-only maps)."""
+        for name, value in (("start", start), ("stop", stop)):
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+                raise TypeError(f"{name} must be an integer, got {value!r}")
+        start, stop = int(start), int(stop)
+        if not 0 <= start < stop <= self.nvoxels:
+            raise ValueError(f"voxels {start}:{stop} must be a non-empty range within "
+                             f"0:{self.nvoxels}")
+        voxels = slice(start, stop)
+        changes: dict = {name: tuple(m[voxels] for m in getattr(self, name))
+                         for name in VOXEL_MAP_TUPLES}
+        changes.update({name: None if getattr(self, name) is None else getattr(self, name)[voxels]
+                        for name in VOXEL_MAPS})
+        # A slice is a run of voxels, not an image: the grid stays with the whole experiment.
+        changes.update(nvoxels=stop - start, regions=self.regions[voxels],
+                       receive=self.receive[:, voxels], grid=None)
+        return changes
 
-    def total_conversion(self) -> np.ndarray:
-        total = np.zeros(self.nvoxels)
-        for rate in self.conversion_rates:
-            total = total + rate
-        return total
+    def slice_voxels(self, start: int, stop: int) -> "Experiment":
+        """The same experiment over voxels [start, stop) only: every per-voxel map cut to those
+        voxels, every shared value kept. Voxels never interact, so its signal is, bit for bit,
+        those voxels' signal in the whole experiment."""
+        return self.replace(**self.voxel_fields(start, stop))
+
+    def chemical_offsets(self) -> np.ndarray:
+        """Frequency offset in Hz of each metabolite from the centre frequency, (nmetabolites,)."""
+        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
+        return shifts * (self.reference_frequency * 1e-6)
+
+    def flip_angle_schedules(self) -> np.ndarray:
+        """Flip angle in radians of each metabolite at each frame: (nmetabolites, nframes)."""
+        return self.acquisition.schedules([m.name for m in self.metabolites])
+
+    def excitation_offsets(self) -> np.ndarray:
+        """Time in s from each frame's start to each metabolite's pulse: (nmetabolites,)."""
+        return self.acquisition.offsets([m.name for m in self.metabolites])
+
+    def readout_times(self) -> np.ndarray:
+        """Time in s of each metabolite's readout in each frame: (nmetabolites, nframes)."""
+        acquisition = self.acquisition
+        return (acquisition.excitation_times()[np.newaxis, :]
+                + self.excitation_offsets()[:, np.newaxis]) + acquisition.readout_delay
 
     def offsets(self) -> np.ndarray:
         """Frequency offset in Hz of each metabolite at each voxel: (nmetabolites, nvoxels)."""
-        shifts = np.array([m.chemical_shift for m in self.metabolites]) - self.center_shift
-        chemical = shifts * (self.reference_frequency * 1e-6)
-        return chemical[:, np.newaxis] + self.off_resonance[np.newaxis, :]
+        return self.chemical_offsets()[:, np.newaxis] + self.off_resonance[np.newaxis, :]
 
 
 __all__ = [
-    "Acquisition", "Bolus", "Experiment", "ExperimentError", "FlipAngles", "Inflow", "Map",
-    "Metabolite",
+    "Acquisition", "Bolus", "EmptyExperimentWarning", "Experiment", "ExperimentError",
+    "FlipAngles", "Inflow", "Map", "Metabolite", "UnitWarning",
 ]

@@ -9,8 +9,8 @@ import time
 class Progress:
     """A one-line progress bar on stderr, shown once a run has taken more than a second."""
 
-    def __init__(self, total: int, enabled: bool | None):
-        self.total, self.enabled, self.done = total, enabled, 0
+    def __init__(self, total: int, enabled: bool | None, unit: str = "blocks"):
+        self.total, self.enabled, self.done, self.unit = total, enabled, 0, unit
         self.started = self.last = time.monotonic()
         self.shown, self.written = False, 0
 
@@ -26,9 +26,11 @@ class Progress:
             width = 30
             filled = min(width, int(width * self.done / max(self.total, 1) + 1e-9))
             line = (f"simulating [{'#' * filled}{'.' * (width - filled)}] "
-                    f"{int(self.done + 1e-9)}/{self.total} blocks{detail}")
-            # Blanks over the rest of a longer line before it.
-            sys.stderr.write("\r" + line.ljust(self.written))
+                    f"{int(self.done + 1e-9)}/{self.total} {self.unit}{detail}")
+            # Blanks over the rest of a longer line before it, then the line again so that the
+            # cursor ends right after it.
+            blank = "\r" + " " * self.written if len(line) < self.written else ""
+            sys.stderr.write(blank + "\r" + line)
             self.written = len(line)
             sys.stderr.flush()
 
