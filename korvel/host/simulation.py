@@ -91,10 +91,10 @@ def simulate(experiment: Experiment, backend: str = "native", num_threads: int |
         bar.advance(1.0, f", about {left:.0f} s left" if done < run.work else "")
 
     try:
-        run_blocks(run, record.function(module), num_threads, advance)
+        signal = run_blocks(run, record.function(module), num_threads, advance)
     finally:
         bar.close()
-    sanity.check_finite(experiment, run.signal)
+    sanity.check_finite(experiment, signal)
     return make_result(experiment, run.signal, backend, record.name)
 
 
