@@ -10,11 +10,20 @@ the wall time of ``simulate``; the share of it inside the driver calls (timed by
 driver); the drivers' rate inside the run (spin-steps per second of driver time) against the
 driver's kernel row at the same team size; the time before the first driver call (planning);
 the peak resident memory of the run above the interpreter's resident memory before it, beside
-the state and signal arrays of the whole run and the experiment's memory bound.
+the state and signal arrays of the whole run and the experiment's memory bound; and the floor the
+signal's size sets: one write pass over a new array of the signal's bytes (np.empty, then fill),
+timed in the same interpreter just before the run. On a virtual machine whose free memory goes
+back to its host, that first touch of new pages can cost seconds per GB; the pass also leaves the
+run pages the machine has at hand, so that the run's time is the run's.
+
+With --before DIR, every row runs first on DIR's korvel (an export of an earlier commit; the
+installed extension), then on this one, and the two print side by side.
 
     python -m korvel bench --only end-to-end [--quick] [--threads N]
     python benchmarks/end_to_end.py [--source DIR] [--only TEXT] [--csv FILE]
-        (--source: the rows for another checkout's korvel, with the installed extension)
+        [--before DIR]
+        (--source: the rows for another checkout's korvel, with the installed extension;
+         --before: that checkout's rows beside this one's)
 """
 
 from __future__ import annotations
@@ -119,6 +128,7 @@ def _child(phantom: Phantom, backend: str, threads: int) -> dict:
             work[0] += arguments["state"].shape[1] * groups.shape[0]
         return call
 
+    floor = _signal_floor(e)
     originals = {name: getattr(module, name) for name in exports}
     for name, function in originals.items():
         setattr(module, name, timed(function))
@@ -142,7 +152,22 @@ def _child(phantom: Phantom, backend: str, threads: int) -> dict:
                 wall=wall, driver_seconds=driver_time[0], calls=calls[0], spin_steps=work[0],
                 planning=(first[0] - start) if first[0] else wall, peak_added=peak - baseline,
                 peak=peak, state=state, signal=signal, memory_bound=e.memory_bound,
-                function=_export(result.driver))
+                floor=floor, function=_export(result.driver))
+
+
+def _signal_floor(experiment) -> float:
+    """Seconds of one write pass over a new array of the signal's bytes (the pages' first
+    touch included)."""
+    import numpy as np
+
+    shape = (experiment.nvoxels, len(experiment.metabolites), experiment.ncoils,
+             experiment.acquisition.excitations)
+    start = time.perf_counter()
+    array = np.empty(shape, np.complex128)
+    array.fill(0.0)
+    seconds = time.perf_counter() - start
+    del array
+    return seconds
 
 
 def _status(key: str) -> int | None:
@@ -171,6 +196,13 @@ def _reset_peak() -> int | None:
     return _status("VmRSS")
 
 
+def _load() -> str:
+    try:
+        return " ".join(f"{v:.1f}" for v in os.getloadavg())
+    except OSError:  # pragma: no cover - no load average on this system
+        return "unknown"
+
+
 def _export(driver: str) -> str:
     return {"two-pool": "run_dynamic_plan_block_no_inflow",
             "source-interval": "apply_dynamic_rf_block_with_concentration_inflow",
@@ -196,23 +228,24 @@ def run_row(phantom: Phantom, backend: str, threads: int, source: str | None = N
 
 
 def header() -> str:
-    return (f"{'simulate':<44}{'driver':>16}{'wall':>10}{'in driver':>11}{'planning':>10}"
+    return (f"{'simulate':<56}{'driver':>16}{'wall':>10}{'in driver':>11}{'planning':>10}"
             f"{'rate in run':>13}{'kernel row':>12}{'share':>7}{'peak added':>12}"
-            f"{'state+signal':>14}{'calls':>7}")
+            f"{'state+signal':>14}{'calls':>7}{'floor':>9}")
 
 
-def format_row(row: dict, kernel_rates: dict[str, float]) -> str:
-    label = row["label"] + (" (ref)" if row["backend"] == "reference" else "")
+def format_row(row: dict, kernel_rates: dict[str, float], tag: str = "") -> str:
+    label = row["label"] + (" (ref)" if row["backend"] == "reference" else "") + tag
     if "error" in row:
-        return f"{label:<44} failed: {' '.join(row['error'])}"
+        return f"{label:<56} failed: {' '.join(row['error'])}"
     rate = row["spin_steps"] / row["driver_seconds"] if row["driver_seconds"] else 0.0
     kernel = kernel_rates.get(row["function"]) if row["backend"] == "native" else None
     share = f"{rate / kernel * 100:>6.0f}%" if kernel else f"{'':>7}"
     kernel_cell = f"{kernel:>12.2e}" if kernel else f"{'':>12}"
-    return (f"{label:<44}{row['driver']:>16}{row['wall']:>9.3f}s"
+    floor = f"{row['floor']:>8.3f}s" if "floor" in row else f"{'':>9}"
+    return (f"{label:<56}{row['driver']:>16}{row['wall']:>9.3f}s"
             f"{row['driver_seconds'] / row['wall'] * 100:>10.0f}%{row['planning']:>9.3f}s"
             f"{rate:>13.2e}{kernel_cell}{share}{row['peak_added'] / MB:>10.0f}MB"
-            f"{(row['state'] + row['signal']) / MB:>12.0f}MB{row['calls']:>7}")
+            f"{(row['state'] + row['signal']) / MB:>12.0f}MB{row['calls']:>7}{floor}")
 
 
 def write_csv(path: str, rows: list[dict], kernel_rates: dict[str, float]) -> None:
@@ -220,7 +253,8 @@ def write_csv(path: str, rows: list[dict], kernel_rates: dict[str, float]) -> No
 
     fields = ["label", "backend", "threads", "driver", "function", "wall", "driver_seconds",
               "driver_share", "planning", "calls", "spin_steps", "rate_in_run", "kernel_rate",
-              "kernel_share", "peak_added", "peak", "state", "signal", "memory_bound", "error"]
+              "kernel_share", "peak_added", "peak", "state", "signal", "memory_bound", "floor",
+              "version", "error"]
     with open(path, "w", newline="") as out:
         writer = csv.DictWriter(out, fieldnames=fields, extrasaction="ignore")
         writer.writeheader()
@@ -237,10 +271,20 @@ def write_csv(path: str, rows: list[dict], kernel_rates: dict[str, float]) -> No
 
 
 def notes(rows: list[dict]) -> list[str]:
-    native = {r["label"]: r for r in rows if r["backend"] == "native" and "error" not in r}
+    native = {r["label"]: r for r in rows if r["backend"] == "native" and "error" not in r
+              and r.get("version") != "before"}
     lines = []
+    before = {(r["label"], r["backend"]): r for r in rows
+              if r.get("version") == "before" and "error" not in r}
     for row in rows:
-        if row["backend"] == "reference" and "error" not in row and row["label"] in native:
+        old = before.get((row["label"], row["backend"]))
+        if row.get("version") == "after" and "error" not in row and old is not None:
+            backend = " (ref)" if row["backend"] == "reference" else ""
+            lines.append(f"  {row['label']}{backend}: {old['wall']:.3f} s before, "
+                         f"{row['wall']:.3f} s after ({old['wall'] / row['wall']:.1f}x)")
+    for row in rows:
+        if row["backend"] == "reference" and "error" not in row and row["label"] in native \
+                and row.get("version") != "before":
             ratio = row["wall"] / native[row["label"]]["wall"]
             lines.append(f"  {row['label']}: native {ratio:.1f}x the reference end to end")
     return lines
@@ -259,18 +303,30 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--only", default="", help="rows whose label contains this")
     parser.add_argument("--repeat", type=int, default=3, help="timed calls of the kernel rows")
     parser.add_argument("--csv", metavar="FILE", help="also write the rows as CSV")
+    parser.add_argument("--before", metavar="DIR", default=None,
+                        help="checkout whose rows run before each of this one's")
+    parser.add_argument("--backend", choices=("native", "reference", "both"), default="both")
     options = parser.parse_args(argv)
     sizes = suite.QUICK if options.quick else suite.Sizes()
+    print(f"# load average {_load()} before the kernel rows", flush=True)
     rates = suite.kernel_rates(sizes, [], options.threads, 1 if options.quick else options.repeat)
+    print(f"# load average {_load()} after them; teams of {options.threads}", flush=True)
     print(header(), flush=True)
     rows = []
-    jobs = [(p, "native") for p in phantoms(options.quick)]
-    jobs += [(p, "reference") for p in reference_phantoms(options.quick)]
+    jobs = [(p, "native") for p in phantoms(options.quick)] \
+        if options.backend != "reference" else []
+    if options.backend != "native":
+        jobs += [(p, "reference") for p in reference_phantoms(options.quick)]
+    versions = [("before", options.before), ("after", options.source)] if options.before \
+        else [("", options.source)]
     for phantom, backend in jobs:
         if options.only not in phantom.label:
             continue
-        rows.append(run_row(phantom, backend, options.threads, options.source))
-        print(format_row(rows[-1], rates), flush=True)
+        for version, source in versions:
+            rows.append(dict(run_row(phantom, backend, options.threads, source),
+                             version=version or None))
+            print(format_row(rows[-1], rates, f" {version}" if version else ""), flush=True)
+    print(f"# load average {_load()} at the end", flush=True)
     print("\n".join(notes(rows)))
     if options.csv:
         write_csv(options.csv, rows, rates)
