@@ -385,18 +385,27 @@ class Costs:
     factor: int
     rf: int
 
-    def voxels(self, experiment: Experiment, groups: tuple[int, int, int] = (1, 1, 1)) -> int:
+    def voxels(self, experiment: Experiment, groups: tuple[int, int, int] = (1, 1, 1),
+               bound: int | None = None) -> int:
         """Voxels of a chunk whose arrays and the tables of ``groups`` (longitudinal, factor
-        and RF groups) fit within the memory bound."""
+        and RF groups) fit within ``bound`` bytes (default: the memory bound)."""
         nlong, nfactor, nrf = groups
         per_voxel = experiment.spins_per_voxel * (
             self.chunk + nlong * self.longitudinal + nfactor * self.factor + nrf * self.rf)
-        return max(1, experiment.memory_bound // max(per_voxel, 1))
+        bound = experiment.memory_bound if bound is None else bound
+        return max(1, bound // max(per_voxel, 1))
 
 
 # A chunk at least this many spins long takes the tables of every step of the plan at once;
 # below, chunks are sized for the tables of one step and their blocks cut where the bound says.
 _WHOLE_PLAN_SPINS = 8192
+
+# What a chunk's arrays and tables take at most, below a larger memory bound, as long as the
+# chunk still takes the tables of every step. The drivers keep a tile's state in registers
+# over all of a block's steps, so a longer chunk runs no faster; a smaller one is cheaper on
+# the host: its arrays are reused from chunk to chunk by the allocator (arrays above 32 MiB
+# are mapped afresh every time, their pages touched anew) and its tables are built in cache.
+_CHUNK_BYTES = 16 * 2**20
 
 
 def chunk_costs(experiment: Experiment, driver: Driver, pure: bool,
@@ -433,9 +442,10 @@ def plan_chunks(experiment: Experiment, driver: Driver, classes: VoxelClasses | 
 
     def size(pure: bool) -> int:
         costs = chunk_costs(experiment, driver, pure, classes.order is not None)
-        whole = costs.voxels(experiment, groups)
-        if whole * spv >= _WHOLE_PLAN_SPINS or whole >= experiment.nvoxels:
-            return whole
+        bound = min(experiment.memory_bound, _CHUNK_BYTES)
+        for whole in (costs.voxels(experiment, groups, bound), costs.voxels(experiment, groups)):
+            if whole * spv >= _WHOLE_PLAN_SPINS or whole >= experiment.nvoxels:
+                return whole
         return costs.voxels(experiment)
 
     pure_voxels, mixed_voxels = size(True), size(False)
@@ -874,7 +884,9 @@ class Run:
                 experiment, driver, chunk.pure, self.classes.order is not None),
                 chunk.nspins, experiment.memory_bound), self.plan))
             for chunk in self.chunks]
-        pure = np.unique([int(c.classes[0]) for c in self.chunks if c.pure])
+        # (Not np.unique: NumPy's first call without return_* imports numpy.ma, a tenth of a
+        # small run's time in a fresh interpreter.)
+        pure = np.array(sorted({int(c.classes[0]) for c in self.chunks if c.pure}), np.int64)
         self.coefficients = Coefficients(experiment, self.classes, preparers, pure)
         if rotators is None:
             from korvel import reference
