@@ -196,6 +196,14 @@ def _reset_peak() -> int | None:
     return _status("VmRSS")
 
 
+def median_run(runs: list[dict]) -> dict:
+    """The run of median wall time (a failed run if any failed)."""
+    failed = [r for r in runs if "error" in r]
+    if failed:
+        return failed[0]
+    return sorted(runs, key=lambda r: r["wall"])[(len(runs) - 1) // 2]
+
+
 def _load() -> str:
     try:
         return " ".join(f"{v:.1f}" for v in os.getloadavg())
@@ -306,6 +314,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--before", metavar="DIR", default=None,
                         help="checkout whose rows run before each of this one's")
     parser.add_argument("--backend", choices=("native", "reference", "both"), default="both")
+    parser.add_argument("--runs", type=int, default=1,
+                        help="runs of each row (versions interleaved); the median run is shown")
     options = parser.parse_args(argv)
     sizes = suite.QUICK if options.quick else suite.Sizes()
     print(f"# load average {_load()} before the kernel rows", flush=True)
@@ -322,10 +332,18 @@ def main(argv: list[str] | None = None) -> int:
     for phantom, backend in jobs:
         if options.only not in phantom.label:
             continue
-        for version, source in versions:
-            rows.append(dict(run_row(phantom, backend, options.threads, source),
-                             version=version or None))
+        runs: dict[str, list[dict]] = {}
+        for _ in range(max(1, options.runs)):
+            for version, source in versions:
+                runs.setdefault(version, []).append(
+                    run_row(phantom, backend, options.threads, source))
+        for version, _ in versions:
+            rows.append(dict(median_run(runs[version]), version=version or None))
             print(format_row(rows[-1], rates, f" {version}" if version else ""), flush=True)
+            if len(runs[version]) > 1 and "error" not in rows[-1]:
+                walls = sorted(r["wall"] for r in runs[version] if "error" not in r)
+                print(f"{'':<8}{len(walls)} runs, wall {' '.join(f'{w:.3f}' for w in walls)} s",
+                      flush=True)
     print(f"# load average {_load()} at the end", flush=True)
     print("\n".join(notes(rows)))
     if options.csv:
