@@ -346,3 +346,21 @@ def test_selective_pulses_run_in_slices_with_the_bits_of_one_process(client):
     sliced = korvel.simulate(experiment, client=client, slice_voxels=1)
     assert same_bits(sliced.signal, alone.signal)
     assert same_bits(sliced.readout_times, alone.readout_times)
+
+
+def test_an_overflow_on_a_cluster_is_refused_as_in_one_process(client):
+    # Voxel 9's first coil overflows, in the third slice of four.
+    receive = phantom(planner.TWO_POOL).receive.copy()
+    receive[0, 9] = 1e308
+    experiment = phantom(planner.TWO_POOL, receive=receive,
+                         initial_magnetization=(np.full(NVOXELS, 1e3), 0.0))
+    with pytest.raises(korvel.ExperimentError) as local:
+        korvel.simulate(experiment, progress=False)
+    assert "voxel 9, coil 0" in str(local.value)
+    with pytest.raises(korvel.ExperimentError, match=re.escape(str(local.value))):
+        korvel.simulate(experiment, client=client, slice_voxels=3, progress=False)
+    with pytest.raises(korvel.ExperimentError, match="^experiment 1: " + re.escape(
+            str(local.value))):
+        korvel.simulate_many([phantom(planner.TWO_POOL), experiment], client=client,
+                             slice_voxels=3)
+    assert_nothing_left(client)

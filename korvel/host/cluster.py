@@ -32,8 +32,8 @@ from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
 
-from korvel.host import planner, simulation
-from korvel.host.experiment import VOXEL_MAP_TUPLES, VOXEL_MAPS, Experiment
+from korvel.host import planner, sanity, simulation
+from korvel.host.experiment import VOXEL_MAP_TUPLES, VOXEL_MAPS, Experiment, ExperimentError
 from korvel.host.progress import Progress
 from korvel.host.result import SimulationResult
 
@@ -317,6 +317,16 @@ def _on_cluster(client, experiments: list[Experiment], drivers: list[str], *, ba
                    stats)
     finally:
         bar.close()
+    for index, (experiment, signal) in enumerate(zip(experiments, signals)):
+        # The overflow check of a run in one process, on the assembled signal.
+        if signal is None:
+            continue
+        try:
+            sanity.check_finite(experiment, signal.transpose(2, 0, 1, 3))
+        except ExperimentError as error:
+            if not name_experiment:
+                raise
+            raise ExperimentError(f"experiment {index}: {error}") from None
     return [simulation.make_result(e, signal, backend, driver)
             for e, signal, driver in zip(experiments, signals, drivers)]
 

@@ -66,8 +66,8 @@ _PIECE = 1 << 17
 def _largest_part(signal: np.ndarray) -> float:
     """The largest magnitude of the real and imaginary parts of ``signal``: inf if one is
     infinite, NaN if one is NaN. One pass over the array, without a temporary of its size."""
-    parts = signal.reshape(-1).view(np.float64) if signal.flags.c_contiguous else \
-        np.ascontiguousarray(signal).reshape(-1).view(np.float64)
+    # In memory order: a view of a transposed array, a copy only of one with gaps.
+    parts = np.ravel(signal, order="K").view(np.float64)
     largest = 0.0
     for start in range(0, parts.shape[0], _PIECE):
         piece = parts[start:start + _PIECE]
