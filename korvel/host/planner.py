@@ -22,6 +22,11 @@ A chunk is a run of voxels simulated together, of one class where classes are lo
 tables are then zero-stride broadcasts over its spins) or of several (tables spin by spin). A
 block is a run of consecutive steps over a chunk, one driver call: as many steps as keep the
 chunk's arrays and the block's tables within ``memory_bound`` bytes, usually the whole plan.
+Chunks take at most 16 MiB of arrays and tables where that still gives every chunk the whole
+plan in one block (a larger bound buys no speed: the drivers keep each tile's state in
+registers over the block's steps). Voxels of a class scattered over several runs are visited
+class by class and their signal goes through the chunk's buffer into the run's signal, which
+holds the voxels in their own order.
 ``Run`` ties these together and yields each block with its driver arguments.
 """
 
