@@ -234,7 +234,7 @@ def _observation(values: _Values, actions: str, *, nparents: int, spins_per_pare
     stream = _STREAMS[actions](rng, nsteps, nadc, ncheckpoints, crusher_actions)
     return dict(
         stream,
-        adc_demodulation=values.phase(nadc + 1) if typical else values.complex(nadc + 1),
+        adc_demodulation=values.phase(max(nadc, 1)) if typical else values.complex(nadc + 1),
         rx_sensitivities=(values.uniform(0.5, 1.0, ncoils, nspins) * values.phase(ncoils, nspins)
                           if typical else values.complex(ncoils, nspins)),
         signal_weights=values.uniform(0.5, 1.5, nspins),
