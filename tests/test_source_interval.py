@@ -52,6 +52,7 @@ def test_matches_reference(rng, configuration, num_threads):
         assert same_bits(got[name][..., :2], block[name][..., :2], strict=True)
 
 
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # inf - inf
 @pytest.mark.parametrize("num_threads", THREAD_COUNTS)
 def test_special_values_stay_in_their_voxel(rng, num_threads):
     block = source_interval_block(rng, nparents=3, spins_per_parent=3, nsteps=5, ngroups=3,
