@@ -13,8 +13,9 @@ knobs they share:
   None: no stream, the block's no-action mode);
 - ``typical``: values in ordinary ranges (decay factors just below one, unit-modulus phases, the
   precursor's magnetization at one, an ADC sample every step), so that long blocks never reach
-  subnormal numbers; otherwise values over wide ranges, a nonzero signal and snapshots on entry,
-  steps without RF and every regular mode, as tests want them;
+  subnormal numbers; otherwise values over wide ranges (RF tables that are no rotation), a
+  nonzero signal and snapshots on entry, steps without RF and every regular mode, as tests want
+  them;
 - ``special``: the fraction of entries of the driver's ``SPECIAL`` arrays replaced by NaN,
   infinities, signed zeros and subnormals;
 - ``shared`` and ``strided``: arrays passed as zero-stride views along their last axis (the same
@@ -84,7 +85,8 @@ class _Values:
         return 0.999 * self.phase(*shape) if self.typical else self.complex(*shape, scale=0.7)
 
     def decay(self, *shape: int) -> np.ndarray:
-        return self.uniform(0.995, 0.999, *shape) if self.typical else self.uniform(0.8, 1.0, *shape)
+        low, high = (0.995, 0.999) if self.typical else (0.8, 1.0)
+        return self.uniform(low, high, *shape)
 
     def rate(self, *shape: int) -> np.ndarray:
         return self.uniform(0.01, 0.05, *shape) if self.typical else self.uniform(0.0, 0.1, *shape)
@@ -116,17 +118,16 @@ class _Values:
         return self.rng.integers(lowest, max(ngroups, 1), nsteps).astype(np.int32)
 
     def rf(self, nrf_groups: int, width: int) -> Block:
-        """Unit in-plane axes and flip angles: small ones (scaled by a transmit map when there is
-        one per spin), or any up to pi."""
-        if self.typical:
-            angle = np.deg2rad(self.uniform(5.0, 15.0, nrf_groups, 1))
-            if width > 1:
-                angle = angle * self.uniform(0.8, 1.2, 1, width)
-            angle = angle * np.ones((1, width))
-            phase = self.uniform(0.0, 2.0 * np.pi, nrf_groups, 1) * np.ones((1, width))
-        else:
-            angle = self.uniform(0.0, np.pi, nrf_groups, width)
-            phase = self.uniform(0.0, 2.0 * np.pi, nrf_groups, width)
+        """Unit in-plane axes and small flip angles (scaled by a transmit map when there is one
+        per spin); otherwise five independent tables, so that a kernel that derived one from
+        another (one minus the cosine from the cosine, say) would not give the same bits."""
+        if not self.typical:
+            return {name: self.rng.standard_normal((nrf_groups, width)) for name in RF_TABLES}
+        angle = np.deg2rad(self.uniform(5.0, 15.0, nrf_groups, 1))
+        if width > 1:
+            angle = angle * self.uniform(0.8, 1.2, 1, width)
+        angle = angle * np.ones((1, width))
+        phase = self.uniform(0.0, 2.0 * np.pi, nrf_groups, 1) * np.ones((1, width))
         return dict(rf_axis_x=np.cos(phase), rf_axis_y=np.sin(phase), rf_cosine=np.cos(angle),
                     rf_sine=np.sin(angle), rf_one_minus_cosine=1.0 - np.cos(angle))
 
@@ -168,8 +169,12 @@ def varied_actions(rng: np.random.Generator, nsteps: int, nadc: int, ncheckpoint
             if (kind == 2 and not nadc) or (kind == 3 and not ncheckpoints) or (
                     kind == 1 and not crushers):
                 kind = 0
-            payload = {2: lambda: rng.integers(0, nadc), 3: lambda: rng.integers(0, ncheckpoints)
-                       }.get(kind, lambda: rng.integers(-(1 << 40), 1 << 40))()
+            if kind == 2:
+                payload = rng.integers(0, nadc)
+            elif kind == 3:
+                payload = rng.integers(0, ncheckpoints)
+            else:  # crushers and ignored kinds carry any payload
+                payload = rng.integers(-(1 << 40), 1 << 40)
             kinds.append(kind)
             payloads.append(int(payload))
         offsets.append(len(kinds))

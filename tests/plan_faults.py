@@ -1,8 +1,8 @@
 """The validation cases of the three plan-block drivers, in the order each driver checks.
 
-``MULTI_POOL_ORDER[driver]`` lists ``Fault``s: a block builder, a change that makes the block invalid and
-the exact message both the native function and the NumPy path must report, writing nothing.
-Cases that hold two faults check which one a driver reports first.
+``FAULTS_BY_DRIVER[driver]`` lists ``Fault``s: a block builder, a change that makes the block
+invalid and the exact message both the native function and the NumPy path must report, writing
+nothing. Cases that hold two faults check which one a driver reports first.
 """
 
 from __future__ import annotations

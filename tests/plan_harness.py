@@ -50,8 +50,11 @@ def assert_same(driver: Driver, got: dict, expected: dict, strict: bool = False,
 
 
 def check(driver: Driver, block: dict, teams=(1,), chunks=()) -> dict:
-    """Native on every team size and chunking, strictly alike, and as the NumPy path; returns
-    the native result of the first team."""
+    """Native on every team size, strictly alike, and in chunks of parents, and as the NumPy
+    path; returns the native result of the first team.
+
+    Chunks are compared NaN for any NaN, as against the NumPy path: a chunk boundary moves spins
+    between whole tiles and the one-lane rest, which may order a NaN's operands otherwise."""
     expected = run(driver, block, reference=True)
     first = None
     for num_threads in teams:
@@ -62,7 +65,7 @@ def check(driver: Driver, block: dict, teams=(1,), chunks=()) -> dict:
         else:
             assert_same(driver, got, first, strict=True)
     for chunk_parents in chunks:
-        assert_same(driver, run(driver, block, chunk_parents=chunk_parents), first, strict=True)
+        assert_same(driver, run(driver, block, chunk_parents=chunk_parents), first)
     return first
 
 

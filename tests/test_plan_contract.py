@@ -69,8 +69,8 @@ SHAPES = {
 @pytest.mark.parametrize("shape", SHAPES)
 @pytest.mark.parametrize("driver", DRIVER_KEYS)
 def test_every_team_and_chunking_gives_the_same_bits(rng, driver, shape):
-    """Teams of 1 to 64 threads and chunks of 1 and 4 parents: the NumPy path's bits, and
-    NaN for NaN the bits of one another."""
+    """Teams of 1 to 64 threads, NaN for NaN the bits of one another, and chunks of 1 and 4
+    parents: the NumPy path's bits."""
     block = DRIVERS[driver].build(rng, **SHAPES[shape])
     expected = check(DRIVERS[driver], block, teams=TEAMS, chunks=(1, 4))
     # Components 0 and 1 of the longitudinal states are never touched.
