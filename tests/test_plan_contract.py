@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
-from conftest import THREAD_COUNTS, copy_arrays, fenced, same_bits, sprinkle
+from conftest import THREAD_COUNTS, fenced, same_bits, sprinkle
 from plan_faults import FAULTS_BY_DRIVER
 from plan_harness import DRIVER_KEYS, assert_same, call_failing, check, run, run_both
 
