@@ -255,10 +255,10 @@ SHARED_TABLES = ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regul
 def shared_tables(rng, sizes: Sizes, nsteps: int, broadcast: bool) -> Args:
     """The per-spin group tables the same for every spin: zero-stride views of one column (as
     the host passes them), or the same values laid out contiguously."""
-    a = two_pool_block(rng, sizes, nsteps)
-    for name in SHARED_TABLES:
-        shared = plan_blocks.zero_stride(a[name])
-        a[name] = shared if broadcast else np.ascontiguousarray(shared)
+    a = plan_blocks.two_pool_block(rng, **_plan_sizes(sizes, nsteps), nrf_groups=8,
+                                   shared=SHARED_TABLES)
+    if not broadcast:
+        a.update({name: np.ascontiguousarray(a[name]) for name in SHARED_TABLES})
     return a
 
 
