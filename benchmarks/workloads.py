@@ -15,6 +15,8 @@ from typing import Any, Callable
 
 import numpy as np
 
+from korvel import plan_blocks
+
 Args = dict[str, Any]
 NCOILS = 2
 
@@ -46,37 +48,8 @@ def _unit_phase(rng, shape):
     return np.exp(1j * rng.uniform(-np.pi, np.pi, shape))
 
 
-def _rf_tables(rng, nrf_groups, width):
-    """Small flip angles about in-plane axes; with width > 1 scaled by a transmit map."""
-    angle = np.deg2rad(rng.uniform(5.0, 15.0, (nrf_groups, 1)))
-    if width > 1:
-        angle = angle * rng.uniform(0.8, 1.2, (1, width))
-    phase = rng.uniform(0.0, 2.0 * np.pi, (nrf_groups, 1)) * np.ones((1, width))
-    angle = angle * np.ones((1, width))
-    return dict(rf_axis_x=np.cos(phase), rf_axis_y=np.sin(phase), rf_cosine=np.cos(angle),
-                rf_sine=np.sin(angle), rf_one_minus_cosine=1.0 - np.cos(angle))
-
-
 def _step_groups(nsteps, ngroups, shift=0):
     return ((np.arange(nsteps) + shift) % ngroups).astype(np.int32)
-
-
-def _observation(rng, nspins, nsteps, spins_per_parent, npools):
-    """One ADC action per step, sample k at step k, two coils; no checkpoints, no crushers."""
-    nparents = nspins // spins_per_parent
-    return dict(
-        action_offsets=np.arange(nsteps + 1, dtype=np.int32),
-        action_kinds=np.full(nsteps, 2, np.int8),
-        action_payloads=np.arange(nsteps, dtype=np.int64),
-        adc_demodulation=_unit_phase(rng, max(nsteps, 1)),
-        rx_sensitivities=rng.uniform(0.5, 1.0, (NCOILS, nspins)) * _unit_phase(rng, (NCOILS, nspins)),
-        signal_weights=rng.uniform(0.5, 1.5, nspins),
-        parent_species_signal=np.zeros((nparents, npools, NCOILS, max(nsteps, 1)), complex),
-        checkpoint_states=np.zeros((0, npools, nspins, 3)),
-        spins_per_parent=spins_per_parent,
-        signal_scale=1.0 / spins_per_parent,
-        ideal_crushers=False,
-    )
 
 
 def _adc_visits(a: Args) -> int:
@@ -110,31 +83,19 @@ def _adc_operations(a: Args, npools: int) -> float:
 
 # --- two-pool plan block ---------------------------------------------------------------------
 
+def _plan_sizes(sizes: Sizes, nsteps: int) -> Args:
+    """The knobs every plan workload shares: 4 longitudinal groups, 8 factor groups, one ADC
+    sample per step (sample k at step k) received by two coils, no checkpoints, no crushers,
+    values in typical ranges."""
+    return dict(nparents=sizes.spins // sizes.spins_per_parent,
+                spins_per_parent=sizes.spins_per_parent, nsteps=nsteps, ngroups=4,
+                nfactor_groups=8, ncoils=NCOILS, nadc=max(nsteps, 1), ncheckpoints=0,
+                actions="adc", ideal_crushers=False, typical=True)
+
+
 def two_pool_block(rng, sizes: Sizes, nsteps: int, spatial_rf: bool = False) -> Args:
-    nspins, ngroups, nfactor_groups = sizes.spins, 4, 8
-    nrf_groups = 2 if spatial_rf else 8
-    state = np.zeros((2, nspins, 3))
-    state[0, :, 2], state[1, :, 2] = 1.0, 0.05
-    block = dict(
-        state=state,
-        transverse_state=np.zeros((2, nspins), complex),
-        transverse_factors=0.999 * _unit_phase(rng, (nfactor_groups, 2, nspins)),
-        kpl_by_group=rng.uniform(0.01, 0.05, (ngroups, nspins)),
-        exp_a_by_group=rng.uniform(0.995, 0.999, (ngroups, nspins)),
-        exp_b_by_group=rng.uniform(0.995, 0.999, ngroups),
-        difference_by_group=rng.uniform(0.01, 0.05, (ngroups, nspins)),
-        regular_by_group=rng.random((ngroups, nspins)) > 0.001,
-        duration_by_group=np.full(ngroups, 0.05),
-        regular_mode_by_group=np.zeros(ngroups, np.int32),
-        longitudinal_groups=_step_groups(nsteps, ngroups),
-        first_factor_groups=_step_groups(nsteps, nfactor_groups),
-        second_factor_groups=_step_groups(nsteps, nfactor_groups, 3),
-        rf_groups=_step_groups(nsteps, nrf_groups),
-        **_rf_tables(rng, nrf_groups, nspins if spatial_rf else 1),
-        **_observation(rng, nspins, nsteps, sizes.spins_per_parent, 2),
-        num_threads=1,
-    )
-    return block
+    return plan_blocks.two_pool_block(rng, **_plan_sizes(sizes, nsteps),
+                                      nrf_groups=2 if spatial_rf else 8, rf_per_spin=spatial_rf)
 
 
 def two_pool_operations(a: Args) -> float:
@@ -150,66 +111,9 @@ def two_pool_divisions(a: Args) -> float:
 
 # --- multi-pool plan block -------------------------------------------------------------------
 
-MULTI_POOL_WINDOWS = ("inflow_first_start", "inflow_first_end", "inflow_second_start",
-                      "inflow_second_end", "polarization_first_start", "polarization_first_end",
-                      "polarization_second_start", "polarization_second_end")
-
-
-def _windows(rng, nsteps):
-    inflow = np.sort(rng.uniform(0.0, 1.0, 2 * nsteps + 1))[::-1]  # a falling bolus
-    return dict(
-        inflow_first_start=inflow[0:-1:2].copy(), inflow_first_end=inflow[1::2].copy(),
-        inflow_second_start=inflow[1::2].copy(), inflow_second_end=inflow[2::2].copy(),
-        polarization_first_start=rng.uniform(0.8, 1.0, nsteps),
-        polarization_first_end=rng.uniform(0.8, 1.0, nsteps),
-        polarization_second_start=rng.uniform(0.8, 1.0, nsteps),
-        polarization_second_end=rng.uniform(0.8, 1.0, nsteps),
-    )
-
-
 def multi_pool_block(rng, sizes: Sizes, nsteps: int, npools: int = 3) -> Args:
-    nspins, ngroups, nfactor_groups, nrf_groups = sizes.spins, 4, 8, 8
-    nproducts = npools - 1
-    near_one = lambda *shape: rng.uniform(0.995, 0.999, shape)  # noqa: E731
-    small = lambda *shape: rng.uniform(0.0, 0.05, shape)  # noqa: E731
-    state = np.zeros((npools, nspins, 3))
-    state[:, :, 2] = 0.05
-    state[0, :, 2] = 1.0
-    concentration = np.zeros((npools, nspins, 3))
-    concentration[:, :, 2] = rng.uniform(0.5, 1.0, (npools, nspins))
-    return dict(
-        state=state,
-        transverse_state=np.zeros((npools, nspins), complex),
-        concentration_state=concentration,
-        transverse_factors=0.999 * _unit_phase(rng, (nfactor_groups, npools, nspins)),
-        conversion_rates_by_group=small(ngroups, nproducts, nspins),
-        exp_precursor_by_group=near_one(ngroups, nspins),
-        exp_products_by_group=near_one(ngroups, nproducts),
-        transfer_factor_by_group=small(ngroups, nproducts, nspins),
-        f0_precursor_by_group=small(ngroups, nspins),
-        f1_precursor_by_group=small(ngroups, nspins),
-        j0_by_group=small(ngroups, nproducts, nspins),
-        j1_by_group=small(ngroups, nproducts, nspins),
-        concentration_exp_precursor_by_group=near_one(ngroups, nspins),
-        concentration_exp_products_by_group=near_one(ngroups, nproducts),
-        concentration_transfer_factor_by_group=small(ngroups, nproducts, nspins),
-        concentration_f0_precursor_by_group=small(ngroups, nspins),
-        concentration_f1_precursor_by_group=small(ngroups, nspins),
-        concentration_j0_by_group=small(ngroups, nproducts, nspins),
-        concentration_j1_by_group=small(ngroups, nproducts, nspins),
-        duration_by_group=np.full(ngroups, 0.05),
-        longitudinal_groups=_step_groups(nsteps, ngroups),
-        first_factor_groups=_step_groups(nsteps, nfactor_groups),
-        second_factor_groups=_step_groups(nsteps, nfactor_groups, 3),
-        rf_groups=_step_groups(nsteps, nrf_groups),
-        **_rf_tables(rng, nrf_groups, 1),
-        **_windows(rng, nsteps),
-        inflow_delivery=rng.uniform(0.0, 1.0, nspins),
-        equilibrium=1e-3,
-        source_mode=0,
-        **_observation(rng, nspins, nsteps, sizes.spins_per_parent, npools),
-        num_threads=1,
-    )
+    return plan_blocks.multi_pool_block(rng, **_plan_sizes(sizes, nsteps), npools=npools,
+                                        nrf_groups=8, source_mode=0, equilibrium=1e-3)
 
 
 def multi_pool_operations(a: Args) -> float:
@@ -230,51 +134,8 @@ def multi_pool_divisions(a: Args) -> float:
 # --- two-pool source-interval block ----------------------------------------------------------
 
 def source_interval_block(rng, sizes: Sizes, nsteps: int) -> Args:
-    nvoxels, ngroups, nfactor_groups, nrf_groups = sizes.spins, 4, 8, 8
-    near_one = lambda *shape: rng.uniform(0.995, 0.999, shape)  # noqa: E731
-    small = lambda *shape: rng.uniform(0.0, 0.05, shape)  # noqa: E731
-    state = np.zeros((2, nvoxels, 3))
-    state[0, :, 2], state[1, :, 2] = 1.0, 0.05
-    concentration = np.zeros((2, nvoxels, 3))
-    concentration[:, :, 2] = rng.uniform(0.5, 1.0, (2, nvoxels))
-    block = dict(
-        state=state,
-        transverse_state=np.zeros((2, nvoxels), complex),
-        concentration_state=concentration,
-        kpl=rng.uniform(0.01, 0.05, nvoxels),
-        inflow_delivery=rng.uniform(0.0, 1.0, nvoxels),
-        transverse_factors=0.999 * _unit_phase(rng, (nfactor_groups, 2, nvoxels)),
-        exp_a_by_group=near_one(ngroups, nvoxels),
-        exp_b_by_group=near_one(ngroups),
-        difference_by_group=rng.uniform(0.01, 0.05, (ngroups, nvoxels)),
-        regular_by_group=rng.random((ngroups, nvoxels)) > 0.001,
-        f0_a_by_group=small(ngroups, nvoxels),
-        f1_a_by_group=small(ngroups, nvoxels),
-        j0_by_group=small(ngroups, nvoxels),
-        j1_by_group=small(ngroups, nvoxels),
-        concentration_exp_a_by_group=near_one(ngroups, nvoxels),
-        concentration_exp_b_by_group=near_one(ngroups),
-        concentration_difference_by_group=rng.uniform(0.01, 0.05, (ngroups, nvoxels)),
-        concentration_regular_by_group=rng.random((ngroups, nvoxels)) > 0.001,
-        concentration_f0_a_by_group=small(ngroups, nvoxels),
-        concentration_f1_a_by_group=small(ngroups, nvoxels),
-        concentration_j0_by_group=small(ngroups, nvoxels),
-        concentration_j1_by_group=small(ngroups, nvoxels),
-        duration_by_group=np.full(ngroups, 0.05),
-        regular_mode_by_group=np.zeros(ngroups, np.int32),
-        concentration_regular_mode_by_group=np.zeros(ngroups, np.int32),
-        longitudinal_groups=_step_groups(nsteps, ngroups),
-        first_factor_groups=_step_groups(nsteps, nfactor_groups),
-        second_factor_groups=_step_groups(nsteps, nfactor_groups, 3),
-        rf_groups=_step_groups(nsteps, nrf_groups),
-        **_rf_tables(rng, nrf_groups, 1),
-        **_windows(rng, nsteps),
-        equilibrium=1e-3,
-        num_threads=1,
-        **_observation(rng, nvoxels, nsteps, sizes.spins_per_parent, 2),
-        source_mode=0,
-    )
-    return block
+    return plan_blocks.source_interval_block(rng, **_plan_sizes(sizes, nsteps), nrf_groups=8,
+                                             source_mode=0, equilibrium=1e-3)
 
 
 def source_interval_operations(a: Args) -> float:
@@ -383,11 +244,9 @@ SAMPLES_PER_PARENT = 16  # ADC samples of a block with one spin per parent, writ
 def one_spin_per_parent(rng, sizes: Sizes, nsteps: int) -> Args:
     """Every spin its own parent, an ADC sample every step into one of SAMPLES_PER_PARENT
     samples in turn (so that the signal stays a few bytes per spin)."""
-    a = two_pool_block(rng, replace(sizes, spins_per_parent=1), nsteps)
-    a["action_payloads"] = a["action_payloads"] % SAMPLES_PER_PARENT
-    a["parent_species_signal"] = np.ascontiguousarray(
-        a["parent_species_signal"][..., :SAMPLES_PER_PARENT])
-    return a
+    knobs = _plan_sizes(replace(sizes, spins_per_parent=1), nsteps)
+    knobs["nadc"] = SAMPLES_PER_PARENT
+    return plan_blocks.two_pool_block(rng, **knobs, nrf_groups=8)
 
 
 SHARED_TABLES = ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regular_by_group")
@@ -396,10 +255,10 @@ SHARED_TABLES = ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regul
 def shared_tables(rng, sizes: Sizes, nsteps: int, broadcast: bool) -> Args:
     """The per-spin group tables the same for every spin: zero-stride views of one column (as
     the host passes them), or the same values laid out contiguously."""
-    a = two_pool_block(rng, sizes, nsteps)
-    for name in SHARED_TABLES:
-        shared = np.broadcast_to(a[name][:, :1], a[name].shape)
-        a[name] = shared if broadcast else np.ascontiguousarray(shared)
+    a = plan_blocks.two_pool_block(rng, **_plan_sizes(sizes, nsteps), nrf_groups=8,
+                                   shared=SHARED_TABLES)
+    if not broadcast:
+        a.update({name: np.ascontiguousarray(a[name]) for name in SHARED_TABLES})
     return a
 
 

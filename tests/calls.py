@@ -1,5 +1,6 @@
 """Valid and damaged calls of every exported function, for the fuzz, resource and concurrency
-tests. Each builder reuses the seeded builder of the function's own test module.
+tests. Each builder reuses the seeded builder of the function's own test module, or of
+``korvel.plan_blocks`` for the plan drivers.
 
 ``CALLS[name].build(rng, n)`` returns the keyword arguments of one valid call whose main count
 (voxels, spins or parents) is ``n`` (0 included); ``written`` names the arrays the call modifies.
@@ -17,13 +18,10 @@ from typing import Callable
 import numpy as np
 
 import test_longitudinal
-import test_multi_pool
-import test_plan
 import test_rf
-import test_source_interval
 import test_spatial_rf
 from conftest import sprinkle
-from korvel import reference
+from korvel import plan_blocks, reference
 from signatures import DTYPES, parameters
 
 
@@ -85,37 +83,35 @@ def _inflow_step(rng, n):
 
 
 def _plan_block(rng, n):
-    return test_plan.make_block(
+    return plan_blocks.two_pool_block(
         rng, nparents=n, spins_per_parent=int(rng.integers(1, 3)),
-        nsteps=int(rng.integers(0, 5)), spatial=bool(rng.integers(0, 2)),
+        nsteps=int(rng.integers(0, 5)), rf_per_spin=bool(rng.integers(0, 2)),
         ncoils=int(rng.integers(1, 3)), nadc=int(rng.integers(1, 4)),
-        ncheckpoints=int(rng.integers(1, 3)), crushers=bool(rng.integers(0, 2)), special=True)
+        ncheckpoints=int(rng.integers(1, 3)), ideal_crushers=bool(rng.integers(0, 2)),
+        special=0.05)
 
 
 def _multi_pool_block(rng, n):
-    spins_per_parent = int(rng.integers(1, 3))
-    return test_multi_pool.make_block(
-        rng, npools=int(rng.integers(3, 5)), nparents=n, spins_per_parent=spins_per_parent,
+    return plan_blocks.multi_pool_block(
+        rng, npools=int(rng.integers(3, 5)), nparents=n, spins_per_parent=int(rng.integers(1, 3)),
         nsteps=int(rng.integers(0, 5)), ngroups=int(rng.integers(1, 4)),
-        width=_pick(rng, (1, n * spins_per_parent)), nadc=int(rng.integers(1, 3)),
+        rf_per_spin=bool(rng.integers(0, 2)), nadc=int(rng.integers(1, 3)),
         ncheckpoints=int(rng.integers(1, 3)), source_mode=int(rng.integers(0, 4)),
-        spatial=bool(rng.integers(0, 2)), equilibrium=_pick(rng, (0.0, -0.0, 0.7, np.nan)))
+        spatial_sources=bool(rng.integers(0, 2)), equilibrium=_pick(rng, (0.0, -0.0, 0.7, np.nan)),
+        special=0.05)
 
 
 def _source_interval_block(rng, n):
     plan = bool(rng.integers(0, 2))
-    spins_per_parent = int(rng.integers(1, 3)) if plan else 1
-    nvoxels = n * spins_per_parent
-    call = test_source_interval.make_block(
-        rng, nvoxels=nvoxels, nsteps=int(rng.integers(0, 5)), ngroups=int(rng.integers(1, 4)),
+    call = plan_blocks.source_interval_block(
+        rng, nparents=n, spins_per_parent=int(rng.integers(1, 3)) if plan else 1,
+        nsteps=int(rng.integers(0, 5)), ngroups=int(rng.integers(1, 4)),
         nfactor_groups=int(rng.integers(1, 3)), nrf_groups=int(rng.integers(1, 3)),
-        width=_pick(rng, (1, nvoxels)), plan=plan, spins_per_parent=spins_per_parent,
+        rf_per_spin=bool(rng.integers(0, 2)), actions="varied" if plan else None,
         ncoils=int(rng.integers(1, 3)), nadc=int(rng.integers(1, 3)),
         ncheckpoints=int(rng.integers(1, 3)), kpl_groups=bool(rng.integers(0, 2)),
-        spatial=bool(rng.integers(0, 2)), source_mode=int(rng.integers(0, 4)),
-        equilibrium=_pick(rng, (0.0, -0.0, 0.3, np.nan)))
-    for name in ("state", "transverse_state", "concentration_state", "j0_by_group"):
-        sprinkle(rng, call[name], 0.05)
+        spatial_sources=bool(rng.integers(0, 2)), source_mode=int(rng.integers(0, 4)),
+        equilibrium=_pick(rng, (0.0, -0.0, 0.3, np.nan)), special=0.05)
     return call
 
 

@@ -11,48 +11,47 @@ import sys
 
 import numpy as np
 import pytest
-import test_multi_pool
-import test_plan
-import test_source_interval
 from conftest import same_bits
 
-from korvel import distributed, pelorine, reference
+from korvel import distributed, pelorine, plan_blocks, reference
 
 TWO_POOL = (pelorine.run_dynamic_plan_block_no_inflow,
-            distributed.run_dynamic_plan_block_no_inflow, test_plan.WRITTEN)
+            distributed.run_dynamic_plan_block_no_inflow, plan_blocks.TWO_POOL.written)
 MULTI_POOL = (pelorine.run_dynamic_plan_block_multi_pool,
-              distributed.run_dynamic_plan_block_multi_pool, test_multi_pool.MODIFIED)
+              distributed.run_dynamic_plan_block_multi_pool, plan_blocks.MULTI_POOL.written)
 SOURCE_INTERVAL = (pelorine.apply_dynamic_rf_block_with_concentration_inflow,
                    distributed.apply_dynamic_rf_block_with_concentration_inflow, ())
 NPARENTS = 9
 
 
-def source_interval(rng, spins_per_parent=1, **shape):
-    block = test_source_interval.make_block(
-        rng, nvoxels=NPARENTS * spins_per_parent, spins_per_parent=spins_per_parent, **shape)
-    written = tuple(name for name in test_source_interval.OUTPUTS if name in block)
+def source_interval(rng, spins_per_parent=1, plan=False, **shape):
+    block = plan_blocks.source_interval_block(
+        rng, nparents=NPARENTS, spins_per_parent=spins_per_parent,
+        actions="varied" if plan else None, **shape)
+    written = tuple(name for name in plan_blocks.SOURCE_INTERVAL.written if name in block)
     return SOURCE_INTERVAL[:2] + (written,), block
 
 
 def two_pool(rng, **shape):
-    return TWO_POOL, test_plan.make_block(rng, **{"nparents": NPARENTS, **shape})
+    return TWO_POOL, plan_blocks.two_pool_block(rng, **{"nparents": NPARENTS, **shape})
 
 
 def multi_pool(rng, **shape):
-    return MULTI_POOL, test_multi_pool.make_block(rng, **{"nparents": NPARENTS, **shape})
+    return MULTI_POOL, plan_blocks.multi_pool_block(
+        rng, **{"nparents": NPARENTS, "special": 0.05, **shape})
 
 
 # Each: a driver, and a block with one rotation per spin and one spin per parent (so chunks of
 # one parent would be one column wide), or with several spins per parent; the source-interval
 # block without actions is cut by voxels.
 BLOCKS = {
-    "two-pool spatial": lambda rng: two_pool(rng, spins_per_parent=1, spatial=True),
-    "two-pool special": lambda rng: two_pool(rng, spins_per_parent=2, special=True),
-    "multi-pool spatial": lambda rng: multi_pool(rng, spins_per_parent=1, width=NPARENTS,
-                                                 spatial=True, npools=4),
+    "two-pool spatial": lambda rng: two_pool(rng, spins_per_parent=1, rf_per_spin=True),
+    "two-pool special": lambda rng: two_pool(rng, spins_per_parent=2, special=0.05),
+    "multi-pool spatial": lambda rng: multi_pool(rng, spins_per_parent=1, rf_per_spin=True,
+                                                 spatial_sources=True, npools=4),
     "multi-pool": lambda rng: multi_pool(rng, spins_per_parent=3, source_mode=3),
-    "source-interval spatial": lambda rng: source_interval(rng, width=NPARENTS, spatial=True,
-                                                           kpl_groups=True),
+    "source-interval spatial": lambda rng: source_interval(rng, rf_per_spin=True,
+                                                           spatial_sources=True, kpl_groups=True),
     "source-interval plan": lambda rng: source_interval(rng, spins_per_parent=3, plan=True,
                                                         source_mode=1),
 }
@@ -259,7 +258,7 @@ def assert_fails_as_the_driver(functions, block):
 
 @pytest.mark.parametrize("fault", FAULTS)
 def test_validation_is_the_drivers_and_comes_first(rng, fault):
-    functions, block = multi_pool(rng, spatial=True)
+    functions, block = multi_pool(rng, spatial_sources=True)
     block.update(FAULTS[fault](block))
     assert_fails_as_the_driver(functions, block)
 
@@ -269,7 +268,7 @@ def test_validation_is_the_drivers_and_comes_first(rng, fault):
 def test_validation_without_actions(rng, fault):
     """Without actions the last array written is the concentration: every array after it is
     checked for alignment, but for the observation arrays, which take no part."""
-    functions, block = source_interval(rng, spatial=True)
+    functions, block = source_interval(rng, spatial_sources=True)
     block["parent_species_signal"] = _misaligned(np.ones((1, 1, 1, 1), complex))
     if fault == "read-only concentration":
         _read_only(block["concentration_state"])
@@ -281,7 +280,7 @@ def test_validation_without_actions(rng, fault):
 
 
 def test_observation_arrays_without_actions_take_no_part(rng):
-    functions, block = source_interval(rng, spatial=True)
+    functions, block = source_interval(rng, spatial_sources=True)
     got = copy_block(block)
     got.update(parent_species_signal=_misaligned(np.ones((1, 1, 1, 1), complex)),
                checkpoint_states=_read_only(np.ones((1, 1, 1, 1))))

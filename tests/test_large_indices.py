@@ -11,10 +11,9 @@ import os
 import numpy as np
 import pytest
 
-import test_multi_pool
-import test_plan
 from conftest import same_bits
 from korvel import pelorine
+from korvel.plan_blocks import DRIVERS
 from test_longitudinal import block_inputs
 
 TOUCHED_LIMIT = 1 << 20  # bytes a sparse file may take after a call: a few pages
@@ -51,16 +50,11 @@ def test_block_reads_group_rows_past_2_31_elements(tmp_path, rng):
                for name in ("exp_a_by_group", "exp_b_by_group", "duration_by_group"))
 
 
-@pytest.mark.parametrize("driver", ["two-pool", "multi-pool"])
+@pytest.mark.parametrize("driver", DRIVERS)
 def test_actions_address_snapshots_and_samples_past_2_31_elements(tmp_path, rng, driver):
-    if driver == "two-pool":
-        function = pelorine.run_dynamic_plan_block_no_inflow
-        small = test_plan.make_block(rng, nparents=1, spins_per_parent=1, nsteps=1, ncoils=1,
-                                     nadc=1, ncheckpoints=1)
-    else:
-        function = pelorine.run_dynamic_plan_block_multi_pool
-        small = test_multi_pool.make_block(rng, npools=3, nparents=1, spins_per_parent=1,
-                                           nsteps=1, ncoils=1, nadc=1, ncheckpoints=1)
+    function = DRIVERS[driver].native()
+    small = DRIVERS[driver].build(rng, nparents=1, spins_per_parent=1, nsteps=1, ncoils=1,
+                                  nadc=1, ncheckpoints=1)
     npools = small["state"].shape[0]
     # Snapshot 2**30 starts at element 3 * npools * 2**30; sample 2**30 of pool 1 at complex
     # element nadc + 2**30.
