@@ -291,3 +291,11 @@ def test_simulated_signal_is_smooth_in_the_bolus_arrival(flips):
 def test_default_model_is_the_bolus_model_where_it_represents_the_experiment(change, reason):
     experiment = korvel.default_experiment().replace(**change)
     assert study.default_model(experiment) == ("inputless" if reason else "bolus", reason)
+
+
+def test_region_edges_follow_the_voxels():
+    # regions 0 and 1 and a point outside every region (NaN): three voxel edges between them
+    edges = study.region_edges(np.array([[0.0, 0.0], [1.0, np.nan]]))
+    assert sorted(map(tuple, edges.reshape(-1, 4).tolist())) == [
+        (-0.5, 0.5, 0.5, 0.5), (0.5, 0.5, 0.5, 1.5), (0.5, 0.5, 1.5, 0.5)]
+    assert study.region_edges(np.zeros((3, 4))).shape == (0, 2, 2)

@@ -202,6 +202,20 @@ def _slice(result, values: np.ndarray) -> np.ndarray:
     return image[image.shape[0] // 2] if image.ndim == 3 else image
 
 
+def region_edges(labels: np.ndarray) -> np.ndarray:
+    """The voxel edges between different regions of a label image (NaN outside every region),
+    as segments ((x0, y0), (x1, y1)) in the coordinates of ``imshow``: outlines that follow
+    the voxels, drawn at once, where a contour per region would cut their corners."""
+    labels = np.where(np.isfinite(labels), labels, -1.0)
+    rows, columns = np.nonzero(labels[:, 1:] != labels[:, :-1])  # between columns c and c + 1
+    vertical = np.stack([np.stack([columns + 0.5, rows - 0.5], -1),
+                         np.stack([columns + 0.5, rows + 0.5], -1)], 1)
+    rows, columns = np.nonzero(labels[1:, :] != labels[:-1, :])  # between rows r and r + 1
+    horizontal = np.stack([np.stack([columns - 0.5, rows + 0.5], -1),
+                           np.stack([columns + 0.5, rows + 0.5], -1)], 1)
+    return np.concatenate([vertical, horizontal]).astype(np.float64)
+
+
 def plot_study(result, experiment, study: Study, path, *, snr: float | None = None):
     """The study as one figure: true and fitted conversion-rate maps of the first product side
     by side, its AUC-ratio map, the precursor's and the product's mean (phased, coil-combined)
@@ -209,6 +223,7 @@ def plot_study(result, experiment, study: Study, path, *, snr: float | None = No
     import matplotlib
 
     matplotlib.use("Agg", force=False)
+    from matplotlib.collections import LineCollection
     from matplotlib.figure import Figure
 
     from korvel.analysis.metrics import curve_metrics
@@ -227,14 +242,13 @@ def plot_study(result, experiment, study: Study, path, *, snr: float | None = No
     regions = result.region_names()
     labels = np.asarray([regions.index(r) for r in result.regions], dtype=np.float64)
     outline = _slice(result, labels)
+    edges = region_edges(outline)
     top = max(float(np.max(true)), 1e-12) * 1.2
 
     def show(axis, values, title, label, vmin, vmax, cmap):
         image = axis.imshow(_slice(result, values), cmap=cmap, vmin=vmin, vmax=vmax,
                             interpolation="nearest")
-        for r in range(len(regions)):
-            axis.contour((outline == r).astype(float), levels=[0.5], colors="white",
-                         linewidths=0.6, alpha=0.6)
+        axis.add_collection(LineCollection(edges, colors="white", linewidths=0.6, alpha=0.6))
         axis.set_title(title)
         axis.set_xticks([])
         axis.set_yticks([])
