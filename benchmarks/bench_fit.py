@@ -66,20 +66,18 @@ def bolus_map(side: int, seed: int = SEED):
     per-voxel rates and amplitudes, noise at SNR 30: signal (side, side, 2, NFRAMES)."""
     import math
 
-    from korvel.fitting.bolus import OFFSET
     from korvel.host.experiment import (Acquisition, Bolus, Experiment, FlipAngles, Inflow,
                                         Metabolite)
     from korvel.host.simulation import simulate
 
     nvoxels = side * side
     rng = np.random.default_rng(seed)
+    # default timing (first frame at one TR), the form of the bolus model's own simulation
     experiment = Experiment(
         Metabolite("pyruvate", 30.0, math.inf, 0.0), (Metabolite("lactate", 25.0, math.inf, 0.0),),
         (rng.uniform(0.01, 0.1, nvoxels),), nvoxels=nvoxels,
-        acquisition=Acquisition(TR, NFRAMES, FlipAngles("constant", 15.0),
-                                first_excitation=OFFSET, readout_delay=OFFSET,
-                                pulse_duration=OFFSET),
-        inflow=Inflow(Bolus("gamma", 2.0 + OFFSET, 8.0)), delivery=rng.uniform(0.5, 2.0, nvoxels))
+        acquisition=Acquisition(TR, NFRAMES, FlipAngles("constant", 15.0)),
+        inflow=Inflow(Bolus("gamma", 2.0 + TR, 8.0)), delivery=rng.uniform(0.5, 2.0, nvoxels))
     clean = np.moveaxis(simulate(experiment, progress=False).magnitude(), 0, 1)
     noisy = clean + rng.normal(0.0, clean[:, 0].max() / 30.0, clean.shape)
     return noisy.reshape(side, side, 2, NFRAMES), np.full((2, NFRAMES), 15.0)

@@ -49,15 +49,56 @@ def phantom_experiment(shape: tuple[int, int, int]):
         inflow=korvel.Inflow(korvel.Bolus("gamma", arrival=4.0, duration=8.0)))
 
 
+def command_rows(threads: int | None, repeats: int = 3,
+                 models: tuple[str, ...] = ("bolus", "inputless")) -> list[str]:
+    """``python -m korvel simulate`` itself, as a newcomer runs it (the embedded phantom, noise,
+    the default fit, the figures), in a fresh interpreter each time: the wall time of the whole
+    command and the split it prints, per model; the median of ``repeats`` runs, the models
+    alternating so that a change of the machine's load touches both."""
+    import re
+    import statistics
+    import subprocess
+    import sys
+    import tempfile
+
+    pattern = re.compile(r"time: simulate ([\d.]+) s, fit ([\d.]+) s, figures and files "
+                         r"([\d.]+) s")
+    samples: dict[str, list[tuple[float, ...]]] = {model: [] for model in models}
+    with tempfile.TemporaryDirectory() as folder:
+        for _ in range(repeats):
+            for model in samples:
+                command = [sys.executable, "-m", "korvel", "simulate", "--output", folder,
+                           "--fit-model", model]
+                if threads is not None:
+                    command += ["--threads", str(threads)]
+                started = time.perf_counter()
+                done = subprocess.run(command, capture_output=True, text=True, timeout=600)
+                wall = time.perf_counter() - started
+                found = pattern.search(done.stdout)
+                if done.returncode or not found:
+                    return [f"main job command: failed ({done.stderr.strip()[-200:]})"]
+                samples[model].append((wall, *map(float, found.groups())))
+    lines = [f"{'main job command (embedded phantom)':<40}{'total':>9}{'simulate':>10}"
+             f"{'fit':>9}{'figures':>9}   (median of {repeats}, fresh interpreter each)"]
+    for model, rows in samples.items():
+        wall, simulated, fitted, drawn = (statistics.median(c) for c in zip(*rows))
+        spread = max(r[0] for r in rows) - min(r[0] for r in rows)
+        lines.append(f"{'  --fit-model ' + model:<40}{wall:>7.2f} s{simulated:>8.2f} s"
+                     f"{fitted:>7.2f} s{drawn:>7.2f} s   total spread {spread:.2f} s")
+    return lines
+
+
 def run(only: str, quick: bool, threads: int) -> list[str]:
-    """The study row as printed lines (none when ``only`` selects none of it)."""
+    """The study rows as printed lines (none when ``only`` selects none of them)."""
     import korvel
     from korvel.cli import study
 
     shape = (2, 32, 32) if quick else (16, 128, 128)
     label = f"main job {'x'.join(map(str, shape))}"
+    lines = [] if only not in "main job command" else \
+        command_rows(threads, 1, ("bolus",)) if quick else command_rows(threads)
     if only not in label:
-        return []
+        return lines
     experiment = phantom_experiment(shape)
     started = time.perf_counter()
     result = korvel.simulate(experiment, num_threads=threads, progress=False)
@@ -69,7 +110,7 @@ def run(only: str, quick: bool, threads: int) -> list[str]:
     tumour = next(row for row in fitted.rows
                   if row["region"] == "tumour" and row["metabolite"] == "lactate")
     converged = int(np.count_nonzero(fitted.fit.converged))
-    return [f"{'main job (simulate, noise, fit)':<33}{'voxels':>9}{'simulate':>11}{'noise':>9}"
+    return lines + [f"{'main job (simulate, noise, fit)':<33}{'voxels':>9}{'simulate':>11}{'noise':>9}"
             f"{'fit':>10}{'total':>10}{'converged':>11}   tumour k_lactate",
             f"{label:<33}{experiment.nvoxels:>9}{simulated:>9.2f} s{noised:>7.2f} s"
             f"{fitted.seconds:>8.2f} s{simulated + noised + fitted.seconds:>8.2f} s"

@@ -18,6 +18,7 @@ def test_quick_suite_reports_every_workload(tmp_path, capsys):
         records = list(csv.DictReader(rows))
     output = capsys.readouterr().out
     assert "simulate on a 2-worker cluster" in output  # its bits are in the status above
+    assert "--fit-model bolus" in output  # the main job's command, timed
     assert records and all(r["kernel"] in output for r in records)
     built = [r for r in records if r["status"] == "ok"]
     assert len(built) >= 7

@@ -302,18 +302,15 @@ def test_interval_weights_match_quadrature(a, b):
 
 
 def _bolus_series(rates, amplitude, arrival, width, shape="gamma", angle=15.0, nframes=20):
-    """korvel's own simulation of a bolus, frame 0 at the first pulse, no transverse decay."""
-    from korvel.fitting.bolus import OFFSET
-
+    """korvel's own simulation of a bolus (default timing: frame 0 at TR, the arrival counted
+    from it), no transverse decay."""
     names, t1 = ("pyruvate", "lactate", "bicarbonate"), (30, 25, 15)
     metabolites = [korvel.Metabolite(names[i], t1[i], math.inf, 0.0)
                    for i in range(len(rates) + 1)]
     experiment = korvel.Experiment(
         metabolites[0], tuple(metabolites[1:]), tuple(rates), nvoxels=len(amplitude),
-        acquisition=korvel.Acquisition(TR, nframes, korvel.FlipAngles("constant", angle),
-                                       first_excitation=OFFSET, readout_delay=OFFSET,
-                                       pulse_duration=OFFSET),
-        inflow=korvel.Inflow(korvel.Bolus(shape, arrival + OFFSET, width)), delivery=amplitude)
+        acquisition=korvel.Acquisition(TR, nframes, korvel.FlipAngles("constant", angle)),
+        inflow=korvel.Inflow(korvel.Bolus(shape, arrival + TR, width)), delivery=amplitude)
     signal = np.moveaxis(korvel.simulate(experiment).magnitude(), 0, 1)
     return signal, np.full((len(rates) + 1, nframes), angle)
 

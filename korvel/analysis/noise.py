@@ -96,9 +96,13 @@ def add_noise(result: SimulationResult, snr: float | None = None, *, sigma: floa
     except (TypeError, ValueError) as error:
         raise TypeError(f"seed must be None, an int, a SeedSequence or a Generator: "
                         f"{error}") from None
-    # Real and imaginary parts interleaved, in the signal's C order: one draw per value.
+    # Real and imaginary parts interleaved, in the signal's C order: one draw per value. The
+    # draw is scaled and added in place (the same bits as a scaled copy added to the signal):
+    # at a few hundred thousand voxels the temporaries, not the draw, took the time.
     draw = generator.standard_normal(result.signal.shape + (2,))
-    noise = draw.view(np.complex128)[..., 0] * level[np.newaxis, np.newaxis, :, np.newaxis]
+    draw *= level[np.newaxis, np.newaxis, :, np.newaxis, np.newaxis]
+    noise = draw.view(np.complex128)[..., 0]
+    noise += result.signal
     if result.noise_sigma is not None:  # independent noise adds in quadrature
         level = np.hypot(level, result.noise_sigma)
-    return dataclasses.replace(result, signal=result.signal + noise, noise_sigma=level)
+    return dataclasses.replace(result, signal=noise, noise_sigma=level)

@@ -316,12 +316,23 @@ def _run(options, folders: list) -> int:
                 # the default noise, not asked for: a run it cannot apply to stays noiseless
                 notes.append(f"no noise: {error}")
                 snr = None
-        if not options.no_fit and options.fit_model == "bolus":
+        model = options.fit_model
+        if model is None and not options.no_fit:
+            model, reason = study.default_model(experiment)
+            if reason:
+                notes.append(f"fit: the inputless model, as the bolus model cannot represent "
+                             f"this experiment ({reason})")
+        if not options.no_fit and model == "bolus" and \
+                experiment.nvoxels * experiment.acquisition.excitations > study.QUIET_SAMPLES:
             print(f"fitting {experiment.nvoxels} voxels with the bolus model (it simulates the "
-                  f"experiment a few times per step: this takes a while) ...", file=sys.stderr,
-                  flush=True)
-        fitted = None if options.no_fit else study.fit_study(result, experiment,
-                                                             options.fit_model, options.threads)
+                  f"experiment a few times per step) ...", file=sys.stderr, flush=True)
+        fitted = None if options.no_fit else study.fit_study(result, experiment, model,
+                                                             options.threads)
+        if fitted is not None and fitted.skipped and options.fit_model is None \
+                and model != "inputless":
+            notes.append(f"fit: the inputless model, as the bolus model cannot fit this "
+                         f"experiment ({fitted.skipped})")
+            fitted = study.fit_study(result, experiment, "inputless", options.threads)
         fit = fitted if fitted is not None and fitted.fit is not None else None
         plotted: list[bool] = []
 

@@ -17,14 +17,26 @@ import numpy as np
 from korvel.fitting import least_squares
 from korvel.fitting.models import DEFAULT_RATE, Layout
 
-# The simulation starts at time 0 and its first pulse must come after its readout delay: frame n
-# (time n TR) is simulated at n TR + OFFSET, with the bolus shifted alike.
-OFFSET = 1e-3
+# Frame n (time n TR from the first frame) is simulated at (n + 1) TR with korvel's default
+# readout delay and pulse duration, as an Acquisition of default timing has it, and the bolus is
+# shifted alike: a series simulated with that timing is then the model's own, node for node.
+READOUT_DELAY = 0.005
+PULSE_DURATION = 0.002
 SHARED = ("arrival", "width")
 MAX_ITERATIONS = 50
-# A joint step that lowers the cost by less than this fraction ends the fit: the estimates then
-# move by far less than their standard errors, and every further step costs four simulations.
-FTOL = 1e-8
+# A joint step that lowers the cost by less than this fraction ends the fit: with the cost about
+# sigma^2 times the number of residuals, the estimates then move by well under a hundredth of
+# their standard errors, and every further step costs four simulations.
+FTOL = 1e-6
+# A cost this small a fraction of the data's squares is rounding: an exact fit, nothing to gain.
+ROUNDING = (64 * np.finfo(np.float64).eps) ** 2
+
+
+def timing(tr: float) -> tuple[float, float]:
+    """The readout delay and pulse duration of the model's simulation: korvel's defaults,
+    shortened for a repetition time too short to hold them."""
+    delay = min(READOUT_DELAY, tr / 4.0)
+    return delay, min(PULSE_DURATION, 2.0 * delay)
 
 
 class BolusFit:
@@ -65,13 +77,14 @@ class BolusFit:
                      for name, row in zip(layout.metabolites, self.angles)}
         if all(np.array_equal(row, self.angles[0]) for row in self.angles):
             schedules = schedules[layout.metabolites[0]]
-        acquisition = Acquisition(
-            self.tr, self.angles.shape[-1], schedules,
-            first_excitation=OFFSET, readout_delay=OFFSET, pulse_duration=OFFSET)
+        delay, pulse = timing(self.tr)
+        acquisition = Acquisition(self.tr, self.angles.shape[-1], schedules,
+                                  first_excitation=self.tr, readout_delay=delay,
+                                  pulse_duration=pulse)
         # the stacked copies of the Jacobian's simulation repeat the voxels in order
         transmit = None if self.transmit is None \
             else np.tile(self.transmit, nvoxels // self.transmit.size)
-        bolus = Bolus(self.shape, arrival=float(values["arrival"]) + OFFSET,
+        bolus = Bolus(self.shape, arrival=float(values["arrival"]) + self.tr,
                       duration=float(values["width"]))
         experiment = Experiment(
             metabolites[0], tuple(metabolites[1:]),
@@ -137,23 +150,37 @@ class BolusFit:
                              + [np.empty(nvoxels)], axis=-1)[:, :-1]
         high_local = np.stack([np.broadcast_to(self.bounds[n][1], (nvoxels,))
                                for n in self.local] + [np.empty(nvoxels)], axis=-1)[:, :-1]
-        low_shared = np.array([float(np.min(self.bounds[n][0])) for n in self.shared])
+        # The simulation starts one repetition before the first frame: the input cannot
+        # arrive earlier.
+        low_shared = np.array([max(float(np.min(self.bounds[n][0])), -self.tr)
+                               if n == "arrival" else float(np.min(self.bounds[n][0]))
+                               for n in self.shared])
         high_shared = np.array([float(np.max(self.bounds[n][1])) for n in self.shared])
         residuals = self._residuals(local, shared)
         cost = float(np.sum(residuals * residuals))
-        damping = 1e-3
+        floor = ROUNDING * float(np.sum(self.flat * self.flat))
+        # The start (the inputless rates, the precursor's input) is close: Gauss-Newton steps,
+        # damped only as far as a failed step asks.
+        damping = 1e-6
         converged = False
         iterations = 0
         local_columns, shared_columns = self._jacobian(local, shared, residuals)
         for iterations in range(1, MAX_ITERATIONS + 1):
+            # A voxel's parameter on a bound that its descent pushes through is held for this
+            # step, so the others (and the shared ones) move as the problem on that face asks:
+            # clipped steps of all of them at once stall near a rate of zero.
+            descent = least_squares.gradient(local_columns, residuals) if self.local else \
+                np.zeros(local.shape)
+            pinned = ((local <= low_local) & (descent > 0)) | \
+                ((local >= high_local) & (descent < 0))
             step_local, step_shared, _ = self._step(local_columns, shared_columns, residuals,
-                                                    damping)
+                                                    damping, pinned)
             # A shared parameter on a bound that the step pushes through is held for this step.
             held = ((shared <= low_shared) & (step_shared < 0)) | \
                 ((shared >= high_shared) & (step_shared > 0))
             if held.any():
                 step_local, kept, _ = self._step(local_columns, shared_columns[~held],
-                                                 residuals, damping)
+                                                 residuals, damping, pinned)
                 step_shared = np.zeros_like(shared)
                 step_shared[~held] = kept
             trial_local = np.clip(local + step_local, low_local, high_local)
@@ -170,24 +197,33 @@ class BolusFit:
             if trial_cost < cost:
                 flat = cost - trial_cost <= FTOL * cost
                 local, shared, residuals, cost = trial_local, trial_shared, trial, trial_cost
-                damping = max(damping / 3.0, 1e-12)
-                if small or flat or cost == 0:
+                damping = max(damping / 10.0, 1e-12)
+                if small or flat or cost <= floor:
+                    # The Jacobian of the point before this last, small step serves the
+                    # covariance: it differs from the one here by far less than its own error.
                     converged = True
                     break
                 local_columns, shared_columns = self._jacobian(local, shared, residuals)
             else:
-                damping *= 4.0
+                # At the tiny damping of steps that went well, growing it fourfold per failed
+                # step (a simulation each) would take a dozen steps to matter.
+                damping = max(damping * 4.0, 1e-3)
                 if small or damping > 1e16:
                     converged = small
                     break
-        local_columns, shared_columns = self._jacobian(local, shared, residuals)
+        # Every accepted step that does not end the fit recomputes the Jacobian: it is at the
+        # final point, or (see above) at the one before the last, small step.
         _, _, covariance = self._step(local_columns, shared_columns, residuals, 0.0)
         return local, shared, residuals, covariance, converged, iterations
 
-    def _step(self, local_columns, shared_columns, residuals, damping):
+    def _step(self, local_columns, shared_columns, residuals, damping, pinned=None):
         """The damped Gauss-Newton step of the joint problem, and at zero damping the
         covariances: per voxel of its own parameters (shared uncertainty included) and of the
-        shared ones."""
+        shared ones. ``pinned`` (nvoxels, nlocal) marks parameters held where they are.
+
+        A voxel whose own normal matrix is singular (no signal left to move its parameters)
+        takes no step and has no covariance, and is left out of the shared parameters' Schur
+        complement, which it would otherwise fill with NaN for every voxel."""
         nlocal, nshared = local_columns.shape[0], shared_columns.shape[0]
         nvoxels = residuals.shape[0]
         h_local = least_squares.normal_matrix(local_columns)  # (nvoxels, nlocal, nlocal)
@@ -205,11 +241,20 @@ class BolusFit:
                 h_local[:, i, i] = h_local[:, i, i] * (1.0 + damping) + 1e-300
             for j in range(nshared):
                 h_shared[j, j] = h_shared[j, j] * (1.0 + damping)
-        factor, _ = least_squares.cholesky(h_local)
+        if pinned is not None and pinned.any():
+            free = ~pinned
+            h_local = np.where(free[:, :, np.newaxis] & free[:, np.newaxis, :], h_local, 0.0) \
+                + pinned[:, :, np.newaxis] * np.eye(nlocal)
+            cross = np.where(free[:, :, np.newaxis], cross, 0.0)
+            g_local = np.where(free, g_local, 0.0)
+        factor, ok = least_squares.cholesky(h_local)
         solve = lambda rhs: least_squares.cholesky_solve(factor, rhs)  # noqa: E731
         local_inverse_cross = np.stack([solve(cross[:, :, j]) for j in range(nshared)]
                                        + [np.empty((nvoxels, nlocal))], axis=-1)[..., :nshared]
         local_inverse_gradient = solve(g_local) if nlocal else g_local
+        local_inverse_cross[~ok] = 0.0
+        local_inverse_gradient[~ok] = 0.0
+        cross = np.where(ok[:, np.newaxis, np.newaxis], cross, 0.0)
         schur = h_shared - np.einsum("vij,vik->jk", cross, local_inverse_cross)
         rhs = g_shared - np.einsum("vij,vi->j", cross, local_inverse_gradient)
         if nshared:
@@ -240,8 +285,9 @@ class BolusFit:
 
 def starting_values(layout: Layout, signal: np.ndarray, tr: float, angles: np.ndarray,
                     initial: dict, fixed: dict, threads: int) -> dict[str, np.ndarray]:
-    """Rates from the inputless fit of the same data, arrival and width from the mean
-    precursor curve, amplitude by linear least squares against a unit-amplitude simulation."""
+    """Rates from the inputless fit of the same data, arrival and width from the precursor
+    curves of the brightest voxels (``input_start``), amplitude by linear least squares
+    against a unit-amplitude simulation (by the caller)."""
     from korvel.fitting.driver import fit_kinetics
 
     nvoxels = signal.shape[0]
@@ -254,14 +300,11 @@ def starting_values(layout: Layout, signal: np.ndarray, tr: float, angles: np.nd
         name = f"k_{product}"
         guess = rates.parameters[name]
         start[name] = np.where(np.isfinite(guess), guess, DEFAULT_RATE)
-    curve = np.mean(signal[:, 0], axis=0)
-    times = tr * np.arange(signal.shape[-1])
-    peak = int(np.argmax(curve))
-    rising = np.nonzero(curve >= 0.1 * curve[peak])[0]
-    # the input arrives within the interval before the first clearly raised frame
-    arrival = max(0.0, times[rising[0]] - 0.5 * tr) if rising.size else 0.0
+    rate_sum = sum(start[f"k_{p}"] for p in layout.products)
+    arrival, width = input_start(signal, angles, tr, float(fixed[f"r1_{layout.metabolites[0]}"][0]),
+                                 rate_sum)
     start["arrival"] = np.array(arrival)
-    start["width"] = np.array(max(tr, (times[peak] - arrival) / 0.75))
+    start["width"] = np.array(width)
     start["amplitude"] = np.ones(nvoxels)
     return start
 
@@ -352,7 +395,9 @@ def fit_bolus(layout: Layout, signal: np.ndarray, angles: np.ndarray, tr: float,
         arrival, width = parameters[voxels[0], names.index("arrival")], \
             parameters[voxels[0], names.index("width")]
         if np.isfinite(arrival) and np.isfinite(width):
-            rate = Bolus(input_shape, arrival=float(arrival), duration=float(width)).rate(times)
+            # counted, as in the model's simulation, from one repetition before frame 0
+            rate = Bolus(input_shape, arrival=float(arrival) + tr,
+                         duration=float(width)).rate(times + tr)
             input_curve[voxels] = parameters[voxels, names.index("amplitude"), None] * rate
     return KineticFit(
         model="bolus", metabolites=layout.metabolites, names=names, free=free,
@@ -365,3 +410,97 @@ def fit_bolus(layout: Layout, signal: np.ndarray, angles: np.ndarray, tr: float,
         input=input_curve.reshape(shape + (nframes,)),
         converged=converged.reshape(shape), iterations=iterations.reshape(shape),
         repetition_time=tr)
+
+
+# The voxels, quadrature nodes per interval and grid of ``input_start``.
+_START_VOXELS = 64
+_START_NODES = 33
+_START_ARRIVALS = 25
+_START_WIDTHS = 24
+
+
+def _precursor_responses(arrival, width, tr, nframes, decay, remaining):
+    """The precursor's longitudinal magnetization just before each frame for a unit-dose gamma
+    input of each (arrival, width), from one repetition before the first frame on:
+    (ncandidates, nvoxels, nframes). The input's integral over each interval by Simpson's rule,
+    the decay ``decay`` (nvoxels,) exact between frames, each pulse leaving ``remaining``
+    (nvoxels, nframes) of it."""
+    from korvel.host.experiment import Bolus
+
+    arrival = np.atleast_1d(np.asarray(arrival, dtype=np.float64))
+    width = np.atleast_1d(np.asarray(width, dtype=np.float64))
+    tau = np.linspace(0.0, tr, _START_NODES)
+    simpson = np.ones(_START_NODES)
+    simpson[1:-1:2], simpson[2:-1:2] = 4.0, 2.0
+    simpson *= tr / (3.0 * (_START_NODES - 1))
+    # interval n ends at frame n; the first one, from one repetition before frame 0, has no
+    # pulse at its start
+    times = tr * (np.arange(nframes) - 1.0)[:, np.newaxis] + tau  # (nframes, nodes)
+    shape = Bolus().gamma_shape
+    scale = width / shape
+    elapsed = np.maximum(times[np.newaxis] - arrival[:, np.newaxis, np.newaxis], 0.0) \
+        / scale[:, np.newaxis, np.newaxis]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        density = np.where(elapsed > 0, np.exp((shape - 1.0) * np.log(elapsed) - elapsed
+                                               - math.lgamma(shape)), 0.0)
+    density /= scale[:, np.newaxis, np.newaxis]
+    weights = np.exp(-decay[:, np.newaxis] * (tr - tau)) * simpson  # (nvoxels, nodes)
+    added = np.einsum("cnj,vj->cvn", density, weights)
+    carried = np.exp(-decay * tr)[:, np.newaxis] * remaining[:, :-1]
+    response = np.empty(added.shape)
+    response[..., 0] = added[..., 0]
+    for n in range(nframes - 1):
+        response[..., n + 1] = carried[:, n] * response[..., n] + added[..., n + 1]
+    return response
+
+
+def _projected_cost(response, measured):
+    """The residual sum of squares of ``measured`` (nvoxels, nframes) after each voxel's best
+    amplitude times ``response`` (ncandidates, nvoxels, nframes): (ncandidates,)."""
+    cross = np.sum(response * measured, axis=-1)
+    power = np.sum(response * response, axis=-1)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        explained = np.where(power > 0, cross * cross / power, 0.0)
+    return np.sum(measured * measured) - np.sum(explained, axis=-1)
+
+
+def input_start(signal: np.ndarray, angles: np.ndarray, tr: float, r1_precursor: float,
+                rate_sum: np.ndarray) -> tuple[float, float]:
+    """Arrival and width of the gamma input that best explain the precursor's measured
+    longitudinal magnetization in the brightest voxels (each with its own amplitude), with the
+    decay R1 + sum of the starting rates: a grid search, then a simplex search from its best
+    point. ``angles`` in degrees, (nvoxels, nmetabolites, nframes)."""
+    from scipy.optimize import minimize
+
+    nframes = signal.shape[-1]
+    if nframes < 3:
+        return 0.0, tr
+    brightness = np.sum(np.abs(signal[:, 0]), axis=-1)
+    chosen = np.argsort(-brightness, kind="stable")[:_START_VOXELS]
+    theta = np.radians(angles[chosen, 0])
+    measured = signal[chosen, 0] / np.sin(theta)
+    remaining = np.cos(theta)
+    decay = r1_precursor + np.asarray(rate_sum, dtype=np.float64)[chosen]
+    decay = np.where(np.isfinite(decay), decay, r1_precursor)
+    span = tr * (nframes - 1)
+    peak = tr * int(np.argmax(np.sum(measured, axis=0)))
+    arrivals = np.linspace(-tr, max(peak, tr), _START_ARRIVALS)
+    widths = np.geomspace(tr / 2.0, max(span, tr), _START_WIDTHS)
+    grid_a, grid_w = (g.reshape(-1) for g in np.meshgrid(arrivals, widths, indexing="ij"))
+    cost = _projected_cost(_precursor_responses(grid_a, grid_w, tr, nframes, decay,
+                                                remaining), measured)
+    best = int(np.argmin(cost))
+
+    def objective(point):
+        arrival, log_width = point
+        if arrival < -tr:
+            return math.inf
+        response = _precursor_responses(arrival, math.exp(log_width), tr, nframes, decay,
+                                        remaining)
+        return float(_projected_cost(response, measured)[0])
+
+    found = minimize(objective, [grid_a[best], math.log(grid_w[best])], method="Nelder-Mead",
+                     options=dict(xatol=1e-4, fatol=0.0, maxfev=200))
+    arrival, log_width = found.x if found.fun <= cost[best] else (grid_a[best],
+                                                                    math.log(grid_w[best]))
+    return max(float(arrival), -tr), float(math.exp(log_width))

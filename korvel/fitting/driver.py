@@ -152,12 +152,14 @@ def fit_kinetics(signal, repetition_time: float | None = None, flip_angles=None,
         inputless: the measured precursor drives the products; the products' signals are
         fitted. bolus: an input of ``input_shape`` ("gamma", a gamma variate of shape 4 whose
         width at half maximum is about ``width``, is the only one for now) with a per-voxel
-        ``amplitude`` and a shared ``arrival`` and ``width`` (s, from the first frame) feeds
-        the precursor, and every metabolite's signal is fitted with korvel's own simulator as
-        the model (every metabolite starts at zero; one flip angle per frame and metabolite,
-        the same schedule in every voxel up to a per-voxel transmit scale, as B1-corrected
-        angles are; R1s fixed; arrival and width are one value for the voxels fitted
-        together).
+        ``amplitude`` and a shared ``arrival`` and ``width`` (s, from the first frame; at
+        most one repetition before it) feeds the precursor, and every metabolite's signal is
+        fitted with korvel's own simulator as the model (every metabolite starts at zero; one
+        flip angle per frame and metabolite, the same schedule in every voxel up to a
+        per-voxel transmit scale, as B1-corrected angles are; R1s fixed; arrival and width
+        are one value for the voxels fitted together). The model simulates frame n at
+        (n + 1) TR with korvel's default readout delay, so a series korvel simulated with its
+        default timing is reproduced exactly, sampling of the input included.
     fixed : {name: scalar or map}
         Parameters held at given values. Default: every ``r1_<metabolite>`` at its typical
         value (1/30 pyruvate, 1/25 lactate and alanine, 1/15 bicarbonate, 1/25 others, in 1/s),

@@ -67,10 +67,12 @@ class Layout:
         return {f"r1_{m}": 1.0 / TYPICAL_T1.get(m, DEFAULT_T1) for m in self.metabolites}
 
     def default_bounds(self) -> dict[str, tuple[float, float]]:
-        """Rates, R1, amplitude and arrival non-negative, width at least 1 ms, m0 free."""
+        """Rates, R1 and amplitude non-negative, width at least 1 ms, arrival and m0 free
+        (the bolus model holds the arrival within one repetition before the first frame)."""
         bounds = {name: (0.0, math.inf) for name in self.names}
         if self.model == "bolus":
             bounds["width"] = (1e-3, math.inf)
+            bounds["arrival"] = (-math.inf, math.inf)
         else:
             bounds.update({f"m0_{p}": (-math.inf, math.inf) for p in self.products})
         return bounds

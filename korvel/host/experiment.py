@@ -206,10 +206,17 @@ class Bolus:
         return np.where(after_start, self.dose * density, 0.0)
 
     def breakpoints(self) -> tuple[float, ...]:
-        """Times where u(t) or its slope jumps: the plan puts a node on each."""
+        """Times where u(t) or its slope jumps: the plan puts a node on each.
+
+        A gamma variate of shape above 2 starts with zero value and slope, so its arrival is
+        no breakpoint: the plan's nodes then stay where they are as the arrival moves, and the
+        simulated signal is a smooth function of it (a node that followed the arrival would
+        change the number of steps around it, and the signal by the sampling error, at every
+        arrival that puts it a multiple of the step from a pulse).
+        """
         if self.shape == "boxcar":
             return (self.arrival, self.arrival + self.duration)
-        return (self.arrival,)
+        return (self.arrival,) if self.gamma_shape <= 2.0 else ()
 
 
 @dataclass(frozen=True)
