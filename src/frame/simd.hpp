@@ -7,6 +7,16 @@
 #define KORVEL_SIMD_CEILING 2  // no cap: AVX-512 where available
 #endif
 
+// Each variant is flattened: its kernel inlined whole. Under AddressSanitizer GCC's compile time
+// grows far faster than the size of such a function (a quarter of an hour per plan driver against
+// seconds), so the instrumented build leaves inlining to the compiler. The arithmetic, and so
+// every bit, is the same either way.
+#if defined(__SANITIZE_ADDRESS__)
+#define KORVEL_FLATTEN
+#else
+#define KORVEL_FLATTEN gnu::flatten
+#endif
+
 namespace korvel::frame {
 
 enum class Simd { kBaseline, kAvx2, kAvx512 };
@@ -18,15 +28,15 @@ Simd simd_level() noexcept;
 // that all of its lane arithmetic is compiled for that set. The AVX-512 variant also has the
 // 32 registers of AVX-512VL for vectors of 2 and 4 lanes.
 template <template <int> class Run, class... Args>
-[[gnu::flatten]] void run_baseline(Args... args) noexcept {
+[[KORVEL_FLATTEN]] void run_baseline(Args... args) noexcept {
     Run<2>::run(args...);
 }
 template <template <int> class Run, class... Args>
-[[gnu::target("avx2"), gnu::flatten]] void run_avx2(Args... args) noexcept {
+[[gnu::target("avx2"), KORVEL_FLATTEN]] void run_avx2(Args... args) noexcept {
     Run<4>::run(args...);
 }
 template <template <int> class Run, class... Args>
-[[gnu::target("avx512f,avx512vl"), gnu::flatten]] void run_avx512(Args... args) noexcept {
+[[gnu::target("avx512f,avx512vl"), KORVEL_FLATTEN]] void run_avx512(Args... args) noexcept {
     Run<8>::run(args...);
 }
 
