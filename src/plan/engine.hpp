@@ -64,20 +64,14 @@ struct Table {
     }
 };
 
-// The transfer form of a tile's mask row (one byte per spin, or one for every spin).
-template <int W>
-inline kernels::MaskBytes mask_form(int regular_mode, const std::uint8_t* bytes,
-                                    bool broadcast) noexcept {
-    return kernels::_tile_form(regular_mode, bytes, broadcast ? 1 : W);
-}
-
 // The rows of per-spin tables a tile reads at every step: row r of group g holds the tile's W
 // values at start[r] + g * group_stride[r] (masks likewise, in bytes), in the tables themselves
 // or in a copy packed on the thread's stack. Tables of one shape tend to lie at the same offset
 // within a page, so a step's rows from a dozen tables compete for one set of the L1 cache and
 // miss it again at every step; the packed copy holds them side by side, read from the tables
-// once per tile, with a broadcast row written out in every lane. Packing pays when the block's
-// groups are few and each is read at several steps.
+// once per tile. Packing pays when the block's groups are few and each is read at several
+// steps. A row broadcast over the spins (zero spin stride) reaches lanes only through the
+// packed copy, written out in every lane, so that a lane load is always one plain load.
 inline constexpr std::size_t kPackedDoubles = 4096;  // 32 KiB of each thread's stack
 
 template <int N, int M = 0>
@@ -85,10 +79,8 @@ struct Rows {
     static constexpr std::size_t kN = N > 0 ? N : 1, kM = M > 0 ? M : 1;
     const char* start[kN];
     Index group_stride[kN];
-    bool broadcast[kN];
     const std::uint8_t* mask_start[kM];
     Index mask_group_stride[kM];
-    bool mask_broadcast[kM];
 
     // Doubles a packed copy of `groups` groups takes, masks included.
     static constexpr std::size_t packed_size(Index groups, int lanes) noexcept {
@@ -98,18 +90,15 @@ struct Rows {
     template <class T>
     T load(int row, Index g) const noexcept {
         const auto r = static_cast<std::size_t>(row);
-        const auto* at = reinterpret_cast<const double*>(start[r] + g * group_stride[r]);
-        if constexpr (kernels::kLaneCount<T> != 1) {
-            if (broadcast[r]) return kernels::splat<T>(kernels::load_lanes<double>(at));
-        }
-        return kernels::load_lanes<T>(at);
+        return kernels::load_lanes<T>(
+            reinterpret_cast<const double*>(start[r] + g * group_stride[r]));
     }
     const std::uint8_t* mask(int m, Index g) const noexcept {
         return mask_start[m] + g * mask_group_stride[m];
     }
     template <int W>
     kernels::MaskBytes form(int m, Index g, int regular_mode) const noexcept {
-        return mask_form<W>(regular_mode, mask(m, g), mask_broadcast[m]);
+        return kernels::_tile_form(regular_mode, mask(m, g), W);
     }
 
     // The rows of the spins from `first` on; with `packed`, groups 0 .. groups - 1 copied there
@@ -119,39 +108,40 @@ struct Rows {
         for (int r = 0; r < N; ++r) {
             start[r] = tables[r].at(0, first);
             group_stride[r] = tables[r].row_stride;
-            broadcast[r] = tables[r].spin_stride == 0;
         }
         for (int m = 0; m < M; ++m) {
             mask_start[m] = reinterpret_cast<const std::uint8_t*>(masks[m].at(0, first));
             mask_group_stride[m] = masks[m].row_stride;
-            mask_broadcast[m] = masks[m].spin_stride == 0;
         }
         if (packed == nullptr) return;
         const Index group_size = N * lanes;
+        const auto width = static_cast<std::size_t>(lanes);
         for (int r = 0; r < N; ++r) {
-            const Index step = broadcast[r] ? 0 : Index{sizeof(double)};
             for (Index g = 0; g < groups; ++g) {
                 double* const to = packed + g * group_size + r * lanes;
                 const char* const from = start[r] + g * group_stride[r];
-                for (int lane = 0; lane < lanes; ++lane) {
-                    std::memcpy(to + lane, from + lane * step, sizeof(double));
+                if (tables[r].spin_stride == 0) {
+                    for (int lane = 0; lane < lanes; ++lane)
+                        std::memcpy(to + lane, from, sizeof(double));
+                } else {
+                    std::memcpy(to, from, width * sizeof(double));
                 }
             }
             start[r] = reinterpret_cast<const char*>(packed + r * lanes);
             group_stride[r] = group_size * Index{sizeof(double)};
-            broadcast[r] = false;
         }
         auto* const bytes = reinterpret_cast<std::uint8_t*>(packed + groups * group_size);
         for (int m = 0; m < M; ++m) {
-            const Index step = mask_broadcast[m] ? 0 : 1;
             for (Index g = 0; g < groups; ++g) {
-                for (int lane = 0; lane < lanes; ++lane) {
-                    bytes[(M * g + m) * lanes + lane] = mask(m, g)[lane * step];
+                std::uint8_t* const to = bytes + (M * g + m) * lanes;
+                if (masks[m].spin_stride == 0) {
+                    std::memset(to, *mask(m, g), width);
+                } else {
+                    std::memcpy(to, mask(m, g), width);
                 }
             }
             mask_start[m] = bytes + m * lanes;
             mask_group_stride[m] = M * lanes;
-            mask_broadcast[m] = false;
         }
     }
 };
@@ -254,7 +244,7 @@ inline void evolve_pools(const Factors& f, std::int32_t group, Index first, Pool
         const char* const row = f.data + group * f.group_stride + p * f.pool_stride;
         T real, imag;
         if constexpr (kernels::kLaneCount<T> != 1) {
-            if (f.spin_stride == 0) {
+            if (f.spin_stride == 0) [[unlikely]] {
                 real = kernels::splat<T>(
                     kernels::load_lanes<double>(reinterpret_cast<const double*>(row)));
                 imag = kernels::splat<T>(
@@ -316,9 +306,10 @@ struct Common {
     Column longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups;
     Index nsteps = 0;
     Index spins_per_parent = 1;
-    Index groups_used = 0;    // 1 + the largest longitudinal group of the block's steps
-    bool lanes = false;       // whole tiles may run in lanes
-    bool spatial_rf = false;  // one rotation per spin (RF width nspins), else one per group
+    Index groups_used = 0;        // 1 + the largest longitudinal group of the block's steps
+    bool lanes = false;           // whole tiles may run in lanes
+    bool broadcast_rows = false;  // a per-spin group table or mask has zero spin stride
+    bool spatial_rf = false;      // one rotation per spin (RF width nspins), else one per group
     bool has_actions = false;
     ActionStream stream;
     Observation observation;
@@ -358,11 +349,13 @@ inline void run_spins(const Block& b, Index begin, Index end, std::size_t packed
     constexpr int W = kernels::kLaneCount<T>;
     const Common& c = b.common;
     Index spin = begin;
-    if (c.lanes) {
+    // Packing pays when the groups are read again in later steps; rows broadcast over the spins
+    // run in lanes only packed, and only where writing them out costs little beside the steps.
+    const bool fits = packed_doubles > 0 && packed_doubles <= kPackedDoubles;
+    const bool pack = fits && (2 * c.groups_used <= c.nsteps ||
+                               (c.broadcast_rows && c.groups_used <= 4 * c.nsteps));
+    if (c.lanes && (pack || !c.broadcast_rows)) {
         alignas(64) double packed[kPackedDoubles];
-        // Packing pays when the groups are read again in later steps.
-        const bool pack =
-            packed_doubles > 0 && packed_doubles <= kPackedDoubles && 2 * c.groups_used <= c.nsteps;
         for (; spin + W <= end; spin += W) TileOf<T>::run(b, spin, pack ? packed : nullptr);
     }
     for (; spin < end; ++spin) TileOf<double>::run(b, spin, nullptr);
