@@ -237,27 +237,24 @@ struct Factors {
     }
 };
 
-// Free evolution of every pool of a tile with factor group `group`.
+// Free evolution of every pool of a tile with factor group `group`; `f` starts at the tile's
+// first spin.
 template <class T, class Pools>
-inline void evolve_pools(const Factors& f, std::int32_t group, Index first, Pools& v) noexcept {
+inline void evolve_pools(const Factors& f, std::int32_t group, Pools& v) noexcept {
     for_each_pool(v, [&](Index p) {
-        const char* const row = f.data + group * f.group_stride + p * f.pool_stride;
+        const auto* const row =
+            reinterpret_cast<const double*>(f.data + group * f.group_stride + p * f.pool_stride);
         T real, imag;
         if constexpr (kernels::kLaneCount<T> != 1) {
             if (f.spin_stride == 0) [[unlikely]] {
-                real = kernels::splat<T>(
-                    kernels::load_lanes<double>(reinterpret_cast<const double*>(row)));
-                imag = kernels::splat<T>(
-                    kernels::load_lanes<double>(reinterpret_cast<const double*>(row) + 1));
+                real = kernels::splat<T>(kernels::load_lanes<double>(row));
+                imag = kernels::splat<T>(kernels::load_lanes<double>(row + 1));
             } else {
-                kernels::load_complex_lanes(reinterpret_cast<const double*>(row) + 2 * first, real,
-                                            imag);
+                kernels::load_complex_lanes(row, real, imag);
             }
         } else {
-            double pair[2];
-            std::memcpy(pair, row + first * f.spin_stride, sizeof pair);
-            real = pair[0];
-            imag = pair[1];
+            real = kernels::load_lanes<double>(row);
+            imag = kernels::load_lanes<double>(row + 1);
         }
         kernels::_evolve_transverse_voxel(v.x[p], v.y[p], real, imag);
     });
@@ -323,17 +320,19 @@ template <class Policy, class T, bool kSpatialRf>
 inline void run_tile(const typename Policy::Block& b, Index first, double* packed) noexcept {
     const Common& c = b.common;
     Policy policy(b, first, packed);
+    Factors factors = c.factors;
+    factors.data += first * factors.spin_stride;
     typename Policy::Pools v;
     v.load(c.states, first);
     Tile<T> tile{first, c.spins_per_parent, T{}};
     if (c.has_actions) tile = tile_at<T>(c.observation, first, c.spins_per_parent);
     for (Index step = 0; step < c.nsteps; ++step) {
         const auto coefficients = policy.step(step);
-        evolve_pools<T>(c.factors, c.first_factor_groups[step], first, v);
+        evolve_pools<T>(factors, c.first_factor_groups[step], v);
         policy.template half_step<0>(coefficients, step, v);
         const std::int32_t r = c.rf_groups[step];
         if (r >= 0) rotate_pools<kSpatialRf, T>(c.rf, r, first, v);
-        evolve_pools<T>(c.factors, c.second_factor_groups[step], first, v);
+        evolve_pools<T>(factors, c.second_factor_groups[step], v);
         policy.template half_step<1>(coefficients, step, v);
         if (c.has_actions) run_tile_actions(c.stream, c.observation, step, tile, v);
     }
