@@ -55,6 +55,10 @@ struct Table {
             return kernels::load_lanes<T>(reinterpret_cast<const double*>(at(row, first)));
         }
     }
+    // The same table with spin `spin` as its first.
+    Table from(Index spin) const noexcept {
+        return {at(0, spin), row_stride, spin_stride, product_stride};
+    }
     Table product(Index q) const noexcept {
         return {data + q * product_stride, row_stride, spin_stride, 0};
     }
@@ -267,11 +271,12 @@ struct Rf {
 };
 
 // Every pool turns with the same coefficients; concentrations never turn.
+// In the spatial form `rf` starts at the tile's first spin.
 template <bool kSpatial, class T, class Pools>
-inline void rotate_pools(const Rf& rf, std::int32_t r, Index first, Pools& v) noexcept {
+inline void rotate_pools(const Rf& rf, std::int32_t r, Pools& v) noexcept {
     if constexpr (kSpatial) {
-        const T axis_x = rf.axis_x.load<T>(r, first), axis_y = rf.axis_y.load<T>(r, first);
-        const T cosine = rf.cosine.load<T>(r, first), sine = rf.sine.load<T>(r, first);
+        const T axis_x = rf.axis_x.load<T>(r, 0), axis_y = rf.axis_y.load<T>(r, 0);
+        const T cosine = rf.cosine.load<T>(r, 0), sine = rf.sine.load<T>(r, 0);
         for_each_pool(v, [&](Index p) {
             kernels::_rotate_rf_voxel_plane(v.x[p], v.y[p], v.z[p], axis_x, axis_y, cosine, sine);
         });
@@ -322,6 +327,12 @@ inline void run_tile(const typename Policy::Block& b, Index first, double* packe
     Policy policy(b, first, packed);
     Factors factors = c.factors;
     factors.data += first * factors.spin_stride;
+    Rf rf = c.rf;
+    if constexpr (kSpatialRf) {
+        for (Table* table : {&rf.axis_x, &rf.axis_y, &rf.cosine, &rf.sine}) {
+            *table = table->from(first);
+        }
+    }
     typename Policy::Pools v;
     v.load(c.states, first);
     Tile<T> tile{first, c.spins_per_parent, T{}};
@@ -331,7 +342,7 @@ inline void run_tile(const typename Policy::Block& b, Index first, double* packe
         evolve_pools<T>(factors, c.first_factor_groups[step], v);
         policy.template half_step<0>(coefficients, step, v);
         const std::int32_t r = c.rf_groups[step];
-        if (r >= 0) rotate_pools<kSpatialRf, T>(c.rf, r, first, v);
+        if (r >= 0) rotate_pools<kSpatialRf, T>(rf, r, v);
         evolve_pools<T>(factors, c.second_factor_groups[step], v);
         policy.template half_step<1>(coefficients, step, v);
         if (c.has_actions) run_tile_actions(c.stream, c.observation, step, tile, v);
