@@ -77,31 +77,4 @@ inline void _advance_coupled_longitudinal(
     concentration_lactate = new_concentration_lactate;
 }
 
-// One voxel, the forms chosen by its mask bytes and the regularity modes.
-inline void _advance_coupled_longitudinal_voxel(
-    double& pyruvate, double& lactate, double& concentration_pyruvate,
-    double& concentration_lactate, double kpl, double exp_a, double exp_b, double difference,
-    int regular, double f0_a, double f1_a, double j0, double j1, double concentration_exp_a,
-    double concentration_exp_b, double concentration_difference, int concentration_regular,
-    double concentration_f0_a, double concentration_f1_a, double concentration_j0,
-    double concentration_j1, double source_start, double source_end,
-    double concentration_source_start, double concentration_source_end, double duration,
-    double equilibrium, int regular_mode, int concentration_regular_mode) noexcept {
-    _advance_coupled_longitudinal(
-        pyruvate, lactate, concentration_pyruvate, concentration_lactate, kpl, exp_a, exp_b, f0_a,
-        f1_a, j0, j1, concentration_exp_a, concentration_exp_b, concentration_f0_a,
-        concentration_f1_a, concentration_j0, concentration_j1, source_start, source_end,
-        concentration_source_start, concentration_source_end, duration, equilibrium,
-        [&](double magnetization_pyruvate) {
-            return _longitudinal_transfer(magnetization_pyruvate, kpl, exp_a, exp_b, difference,
-                                          regular, duration, regular_mode);
-        },
-        [&](double held_pyruvate) {
-            return _longitudinal_transfer(held_pyruvate, kpl, concentration_exp_a,
-                                          concentration_exp_b, concentration_difference,
-                                          concentration_regular, duration,
-                                          concentration_regular_mode);
-        });
-}
-
 }  // namespace korvel::kernels

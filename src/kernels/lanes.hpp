@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 namespace korvel::kernels {
 
@@ -53,9 +54,10 @@ inline T splat(double value) noexcept {
     if constexpr (sizeof(T) == sizeof(double)) {
         return value;
     } else {
-        T lanes{};
-        for (int lane = 0; lane < kLaneCount<T>; ++lane) lanes[lane] = value;
-        return lanes;
+        return [value]<int... lane>(std::integer_sequence<int, lane...>) {
+            return T{((void)lane, value)...};
+        }
+        (std::make_integer_sequence<int, kLaneCount<T>>{});
     }
 }
 

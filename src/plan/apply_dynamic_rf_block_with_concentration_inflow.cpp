@@ -517,14 +517,14 @@ PyObject* apply_dynamic_rf_block_with_concentration_inflow(PyObject*, PyObject* 
     }
     Common& common = block.common;
     common.spatial_rf = width != 1;
-    std::initializer_list<const Table*> tables = {
-        &block.rows[0],       &block.rows[1],       &block.rows[2],       &block.rows[3],
-        &block.rows[4],       &block.rows[5],       &block.rows[6],       &block.rows[7],
-        &block.rows[8],       &block.rows[9],       &block.rows[10],      &block.rows[11],
-        &block.rows[12],      &block.windows[0][0], &block.windows[0][1], &block.windows[0][2],
-        &block.windows[0][3], &block.windows[1][0], &block.windows[1][1], &block.windows[1][2],
-        &block.windows[1][3]};
-    common.lanes = lanes_allowed(common, tables, {&block.masks[0], &block.masks[1]});
+    allow_lanes(
+        common,
+        {&block.rows[0], &block.rows[1], &block.rows[2], &block.rows[3], &block.rows[4],
+         &block.rows[5], &block.rows[6], &block.rows[7], &block.rows[8], &block.rows[9],
+         &block.rows[10], &block.rows[11], &block.rows[12]},
+        {&block.masks[0], &block.masks[1]},
+        {&block.windows[0][0], &block.windows[0][1], &block.windows[0][2], &block.windows[0][3],
+         &block.windows[1][0], &block.windows[1][1], &block.windows[1][2], &block.windows[1][3]});
     run_parents<RunLanes>(block, num_threads, nparents);
     Py_RETURN_NONE;
 }

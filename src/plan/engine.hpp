@@ -55,6 +55,10 @@ struct Table {
             return kernels::load_lanes<T>(reinterpret_cast<const double*>(at(row, first)));
         }
     }
+    // The same table with spin `spin` as its first.
+    Table from(Index spin) const noexcept {
+        return {at(0, spin), row_stride, spin_stride, product_stride};
+    }
     Table product(Index q) const noexcept {
         return {data + q * product_stride, row_stride, spin_stride, 0};
     }
@@ -64,20 +68,14 @@ struct Table {
     }
 };
 
-// The transfer form of a tile's mask row (one byte per spin, or one for every spin).
-template <int W>
-inline kernels::MaskBytes mask_form(int regular_mode, const std::uint8_t* bytes,
-                                    bool broadcast) noexcept {
-    return kernels::_tile_form(regular_mode, bytes, broadcast ? 1 : W);
-}
-
 // The rows of per-spin tables a tile reads at every step: row r of group g holds the tile's W
 // values at start[r] + g * group_stride[r] (masks likewise, in bytes), in the tables themselves
 // or in a copy packed on the thread's stack. Tables of one shape tend to lie at the same offset
 // within a page, so a step's rows from a dozen tables compete for one set of the L1 cache and
 // miss it again at every step; the packed copy holds them side by side, read from the tables
-// once per tile, with a broadcast row written out in every lane. Packing pays when the block's
-// groups are few and each is read at several steps.
+// once per tile. Packing pays when the block's groups are few and each is read at several
+// steps. A row broadcast over the spins (zero spin stride) reaches lanes only through the
+// packed copy, written out in every lane, so that a lane load is always one plain load.
 inline constexpr std::size_t kPackedDoubles = 4096;  // 32 KiB of each thread's stack
 
 template <int N, int M = 0>
@@ -85,10 +83,8 @@ struct Rows {
     static constexpr std::size_t kN = N > 0 ? N : 1, kM = M > 0 ? M : 1;
     const char* start[kN];
     Index group_stride[kN];
-    bool broadcast[kN];
     const std::uint8_t* mask_start[kM];
     Index mask_group_stride[kM];
-    bool mask_broadcast[kM];
 
     // Doubles a packed copy of `groups` groups takes, masks included.
     static constexpr std::size_t packed_size(Index groups, int lanes) noexcept {
@@ -98,18 +94,15 @@ struct Rows {
     template <class T>
     T load(int row, Index g) const noexcept {
         const auto r = static_cast<std::size_t>(row);
-        const auto* at = reinterpret_cast<const double*>(start[r] + g * group_stride[r]);
-        if constexpr (kernels::kLaneCount<T> != 1) {
-            if (broadcast[r]) return kernels::splat<T>(kernels::load_lanes<double>(at));
-        }
-        return kernels::load_lanes<T>(at);
+        return kernels::load_lanes<T>(
+            reinterpret_cast<const double*>(start[r] + g * group_stride[r]));
     }
     const std::uint8_t* mask(int m, Index g) const noexcept {
         return mask_start[m] + g * mask_group_stride[m];
     }
     template <int W>
     kernels::MaskBytes form(int m, Index g, int regular_mode) const noexcept {
-        return mask_form<W>(regular_mode, mask(m, g), mask_broadcast[m]);
+        return kernels::_tile_form(regular_mode, mask(m, g), W);
     }
 
     // The rows of the spins from `first` on; with `packed`, groups 0 .. groups - 1 copied there
@@ -119,39 +112,40 @@ struct Rows {
         for (int r = 0; r < N; ++r) {
             start[r] = tables[r].at(0, first);
             group_stride[r] = tables[r].row_stride;
-            broadcast[r] = tables[r].spin_stride == 0;
         }
         for (int m = 0; m < M; ++m) {
             mask_start[m] = reinterpret_cast<const std::uint8_t*>(masks[m].at(0, first));
             mask_group_stride[m] = masks[m].row_stride;
-            mask_broadcast[m] = masks[m].spin_stride == 0;
         }
         if (packed == nullptr) return;
         const Index group_size = N * lanes;
+        const auto width = static_cast<std::size_t>(lanes);
         for (int r = 0; r < N; ++r) {
-            const Index step = broadcast[r] ? 0 : Index{sizeof(double)};
             for (Index g = 0; g < groups; ++g) {
                 double* const to = packed + g * group_size + r * lanes;
                 const char* const from = start[r] + g * group_stride[r];
-                for (int lane = 0; lane < lanes; ++lane) {
-                    std::memcpy(to + lane, from + lane * step, sizeof(double));
+                if (tables[r].spin_stride == 0) {
+                    for (int lane = 0; lane < lanes; ++lane)
+                        std::memcpy(to + lane, from, sizeof(double));
+                } else {
+                    std::memcpy(to, from, width * sizeof(double));
                 }
             }
             start[r] = reinterpret_cast<const char*>(packed + r * lanes);
             group_stride[r] = group_size * Index{sizeof(double)};
-            broadcast[r] = false;
         }
         auto* const bytes = reinterpret_cast<std::uint8_t*>(packed + groups * group_size);
         for (int m = 0; m < M; ++m) {
-            const Index step = mask_broadcast[m] ? 0 : 1;
             for (Index g = 0; g < groups; ++g) {
-                for (int lane = 0; lane < lanes; ++lane) {
-                    bytes[(M * g + m) * lanes + lane] = mask(m, g)[lane * step];
+                std::uint8_t* const to = bytes + (M * g + m) * lanes;
+                if (masks[m].spin_stride == 0) {
+                    std::memset(to, *mask(m, g), width);
+                } else {
+                    std::memcpy(to, mask(m, g), width);
                 }
             }
             mask_start[m] = bytes + m * lanes;
             mask_group_stride[m] = M * lanes;
-            mask_broadcast[m] = false;
         }
     }
 };
@@ -247,27 +241,24 @@ struct Factors {
     }
 };
 
-// Free evolution of every pool of a tile with factor group `group`.
+// Free evolution of every pool of a tile with factor group `group`; `f` starts at the tile's
+// first spin.
 template <class T, class Pools>
-inline void evolve_pools(const Factors& f, std::int32_t group, Index first, Pools& v) noexcept {
+inline void evolve_pools(const Factors& f, std::int32_t group, Pools& v) noexcept {
     for_each_pool(v, [&](Index p) {
-        const char* const row = f.data + group * f.group_stride + p * f.pool_stride;
+        const auto* const row =
+            reinterpret_cast<const double*>(f.data + group * f.group_stride + p * f.pool_stride);
         T real, imag;
         if constexpr (kernels::kLaneCount<T> != 1) {
-            if (f.spin_stride == 0) {
-                real = kernels::splat<T>(
-                    kernels::load_lanes<double>(reinterpret_cast<const double*>(row)));
-                imag = kernels::splat<T>(
-                    kernels::load_lanes<double>(reinterpret_cast<const double*>(row) + 1));
+            if (f.spin_stride == 0) [[unlikely]] {
+                real = kernels::splat<T>(kernels::load_lanes<double>(row));
+                imag = kernels::splat<T>(kernels::load_lanes<double>(row + 1));
             } else {
-                kernels::load_complex_lanes(reinterpret_cast<const double*>(row) + 2 * first, real,
-                                            imag);
+                kernels::load_complex_lanes(row, real, imag);
             }
         } else {
-            double pair[2];
-            std::memcpy(pair, row + first * f.spin_stride, sizeof pair);
-            real = pair[0];
-            imag = pair[1];
+            real = kernels::load_lanes<double>(row);
+            imag = kernels::load_lanes<double>(row + 1);
         }
         kernels::_evolve_transverse_voxel(v.x[p], v.y[p], real, imag);
     });
@@ -280,11 +271,12 @@ struct Rf {
 };
 
 // Every pool turns with the same coefficients; concentrations never turn.
+// In the spatial form `rf` starts at the tile's first spin.
 template <bool kSpatial, class T, class Pools>
-inline void rotate_pools(const Rf& rf, std::int32_t r, Index first, Pools& v) noexcept {
+inline void rotate_pools(const Rf& rf, std::int32_t r, Pools& v) noexcept {
     if constexpr (kSpatial) {
-        const T axis_x = rf.axis_x.load<T>(r, first), axis_y = rf.axis_y.load<T>(r, first);
-        const T cosine = rf.cosine.load<T>(r, first), sine = rf.sine.load<T>(r, first);
+        const T axis_x = rf.axis_x.load<T>(r, 0), axis_y = rf.axis_y.load<T>(r, 0);
+        const T cosine = rf.cosine.load<T>(r, 0), sine = rf.sine.load<T>(r, 0);
         for_each_pool(v, [&](Index p) {
             kernels::_rotate_rf_voxel_plane(v.x[p], v.y[p], v.z[p], axis_x, axis_y, cosine, sine);
         });
@@ -316,9 +308,10 @@ struct Common {
     Column longitudinal_groups, first_factor_groups, second_factor_groups, rf_groups;
     Index nsteps = 0;
     Index spins_per_parent = 1;
-    Index groups_used = 0;    // 1 + the largest longitudinal group of the block's steps
-    bool lanes = false;       // whole tiles may run in lanes
-    bool spatial_rf = false;  // one rotation per spin (RF width nspins), else one per group
+    Index groups_used = 0;        // 1 + the largest longitudinal group of the block's steps
+    bool lanes = false;           // whole tiles may run in lanes
+    bool broadcast_rows = false;  // a per-spin group table or mask has zero spin stride
+    bool spatial_rf = false;      // one rotation per spin (RF width nspins), else one per group
     bool has_actions = false;
     ActionStream stream;
     Observation observation;
@@ -332,17 +325,25 @@ template <class Policy, class T, bool kSpatialRf>
 inline void run_tile(const typename Policy::Block& b, Index first, double* packed) noexcept {
     const Common& c = b.common;
     Policy policy(b, first, packed);
+    Factors factors = c.factors;
+    factors.data += first * factors.spin_stride;
+    Rf rf = c.rf;
+    if constexpr (kSpatialRf) {
+        for (Table* table : {&rf.axis_x, &rf.axis_y, &rf.cosine, &rf.sine}) {
+            *table = table->from(first);
+        }
+    }
     typename Policy::Pools v;
     v.load(c.states, first);
     Tile<T> tile{first, c.spins_per_parent, T{}};
     if (c.has_actions) tile = tile_at<T>(c.observation, first, c.spins_per_parent);
     for (Index step = 0; step < c.nsteps; ++step) {
         const auto coefficients = policy.step(step);
-        evolve_pools<T>(c.factors, c.first_factor_groups[step], first, v);
+        evolve_pools<T>(factors, c.first_factor_groups[step], v);
         policy.template half_step<0>(coefficients, step, v);
         const std::int32_t r = c.rf_groups[step];
-        if (r >= 0) rotate_pools<kSpatialRf, T>(c.rf, r, first, v);
-        evolve_pools<T>(c.factors, c.second_factor_groups[step], first, v);
+        if (r >= 0) rotate_pools<kSpatialRf, T>(rf, r, v);
+        evolve_pools<T>(factors, c.second_factor_groups[step], v);
         policy.template half_step<1>(coefficients, step, v);
         if (c.has_actions) run_tile_actions(c.stream, c.observation, step, tile, v);
     }
@@ -358,11 +359,13 @@ inline void run_spins(const Block& b, Index begin, Index end, std::size_t packed
     constexpr int W = kernels::kLaneCount<T>;
     const Common& c = b.common;
     Index spin = begin;
-    if (c.lanes) {
+    // Packing pays when the groups are read again in later steps; rows broadcast over the spins
+    // run in lanes only packed, and only where writing them out costs little beside the steps.
+    const bool fits = packed_doubles > 0 && packed_doubles <= kPackedDoubles;
+    const bool pack = fits && (2 * c.groups_used <= c.nsteps ||
+                               (c.broadcast_rows && c.groups_used <= 4 * c.nsteps));
+    if (c.lanes && (pack || !c.broadcast_rows)) {
         alignas(64) double packed[kPackedDoubles];
-        // Packing pays when the groups are read again in later steps.
-        const bool pack =
-            packed_doubles > 0 && packed_doubles <= kPackedDoubles && 2 * c.groups_used <= c.nsteps;
         for (; spin + W <= end; spin += W) TileOf<T>::run(b, spin, pack ? packed : nullptr);
     }
     for (; spin < end; ++spin) TileOf<double>::run(b, spin, nullptr);

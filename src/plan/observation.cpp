@@ -241,24 +241,30 @@ Common gather_common(const frame::Bound& bound, const EngineArgs& args, Py_ssize
     return c;
 }
 
-bool lanes_allowed(const Common& common, std::initializer_list<const Table*> tables,
-                   std::initializer_list<const Table*> masks) noexcept {
-    if (common.states.nspins == 0 || !common.factors.lanes_ok()) return false;
-    for (const Table* table : tables) {
-        if (!table->lanes_ok(sizeof(double))) return false;
+void allow_lanes(Common& common, std::initializer_list<const Table*> rows,
+                 std::initializer_list<const Table*> masks,
+                 std::initializer_list<const Table*> tables) noexcept {
+    common.lanes = false;
+    for (const Table* row : rows) common.broadcast_rows |= row->spin_stride == 0;
+    for (const Table* mask : masks) common.broadcast_rows |= mask->spin_stride == 0;
+    if (common.states.nspins == 0 || !common.factors.lanes_ok()) return;
+    for (const auto& list : {rows, tables}) {
+        for (const Table* table : list) {
+            if (!table->lanes_ok(sizeof(double))) return;
+        }
     }
     if (common.spatial_rf) {  // the axis form reads one value per group
         for (const Table* table :
              {&common.rf.axis_x, &common.rf.axis_y, &common.rf.cosine, &common.rf.sine}) {
-            if (!table->lanes_ok(sizeof(double))) return false;
+            if (!table->lanes_ok(sizeof(double))) return;
         }
     }
     for (const Table* mask : masks) {
-        if (!mask->lanes_ok(1)) return false;
+        if (!mask->lanes_ok(1)) return;
     }
-    return !common.has_actions || common.spins_per_parent == 1 ||
-           adc_samples_unique(common.stream, common.nsteps, common.observation.nactions,
-                              common.observation.nadc);
+    common.lanes = !common.has_actions || common.spins_per_parent == 1 ||
+                   adc_samples_unique(common.stream, common.nsteps, common.observation.nactions,
+                                      common.observation.nadc);
 }
 
 bool check_parents(Py_ssize_t nspins, long spins_per_parent, Py_ssize_t nparents) {

@@ -98,17 +98,19 @@ Table table_of(const frame::Buffer& buffer, int row_axis, int spin_axis,
                int product_axis = -1) noexcept;
 
 // The common part of a validated block; with `has_actions` also its stream and observation.
-// The lanes flag is left to lanes_allowed().
+// The lanes flags are left to allow_lanes().
 Common gather_common(const frame::Bound& bound, const EngineArgs& args, Py_ssize_t npools,
                      Py_ssize_t nspins, Py_ssize_t spins_per_parent, bool has_actions,
                      double signal_scale, bool ideal_crushers) noexcept;
 
-// Whether whole tiles may run in lanes: every listed per-spin table read with unit or zero
-// stride along the spins (masks: single bytes), the factors and spatial RF tables likewise, and an
-// order of the signal's additions that tiles keep (one spin per parent, or no ADC sample written
-// twice).
-bool lanes_allowed(const Common& common, std::initializer_list<const Table*> tables,
-                   std::initializer_list<const Table*> masks) noexcept;
+// Whether whole tiles may run in lanes (common.lanes): every per-spin group table read through
+// Rows (`rows`; masks: single bytes) and every other per-spin table (`tables`) read with unit or
+// zero stride along the spins, the spatial RF tables likewise, the factors with unit stride, and
+// an order of the signal's additions that tiles keep (one spin per parent, or no ADC sample
+// written twice). common.broadcast_rows: one of `rows` or `masks` has zero spin stride.
+void allow_lanes(Common& common, std::initializer_list<const Table*> rows,
+                 std::initializer_list<const Table*> masks,
+                 std::initializer_list<const Table*> tables = {}) noexcept;
 
 // The checks every driver makes in its own order, each with its own fixed message; false with
 // a ValueError set.

@@ -450,14 +450,13 @@ PyObject* run_dynamic_plan_block_multi_pool(PyObject*, PyObject* const* args, Py
     }
     Common& common = block.common;
     common.spatial_rf = width != 1;
-    common.lanes = (npools == 3 || npools == 4) &&
-                   lanes_allowed(common,
-                                 {&block.precursor[0], &block.precursor[1], &block.precursor[2],
-                                  &block.precursor[3], &block.precursor[4], &block.precursor[5],
-                                  &block.products[0], &block.products[1], &block.products[2],
-                                  &block.products[3], &block.products[4], &block.products[5],
-                                  &block.products[6], &block.windows[0]},
-                                 {});
+    allow_lanes(common,
+                {&block.precursor[0], &block.precursor[1], &block.precursor[2], &block.precursor[3],
+                 &block.precursor[4], &block.precursor[5], &block.products[0], &block.products[1],
+                 &block.products[2], &block.products[3], &block.products[4], &block.products[5],
+                 &block.products[6]},
+                {}, {&block.windows[0]});
+    common.lanes = common.lanes && (npools == 3 || npools == 4);
     run_parents<RunBlock>(block, num_threads, nparents);
     Py_RETURN_NONE;
 }

@@ -251,8 +251,7 @@ PyObject* run_dynamic_plan_block_no_inflow(PyObject*, PyObject* const* args, Py_
         table_of(bound.buffer(kRegularModeByGroup), 0, -1)};
     Common& common = block.common;
     common.spatial_rf = width != 1;
-    common.lanes =
-        lanes_allowed(common, {&block.rows[0], &block.rows[1], &block.rows[2]}, {&block.masks[0]});
+    allow_lanes(common, {&block.rows[0], &block.rows[1], &block.rows[2]}, {&block.masks[0]});
     run_parents<RunBlock>(block, num_threads, nparents);
     Py_RETURN_NONE;
 }
