@@ -6,15 +6,8 @@
 #ifndef KORVEL_SIMD_CEILING
 #define KORVEL_SIMD_CEILING 2  // no cap: AVX-512 where available
 #endif
-
-// Each variant is flattened: its kernel inlined whole. Under AddressSanitizer GCC's compile time
-// grows far faster than the size of such a function (a quarter of an hour per plan driver against
-// seconds), so the instrumented build leaves inlining to the compiler. The arithmetic, and so
-// every bit, is the same either way.
-#if defined(__SANITIZE_ADDRESS__)
-#define KORVEL_FLATTEN
-#else
-#define KORVEL_FLATTEN gnu::flatten
+#ifndef KORVEL_FLATTEN
+#define KORVEL_FLATTEN gnu::flatten  // each variant inlined whole (not in the sanitizer build)
 #endif
 
 namespace korvel::frame {
