@@ -7,9 +7,10 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
-import test_plan
 from conftest import same_bits
-from test_lanes import two_pool_block
+from plan_harness import assert_same, run_both
+
+from korvel.plan_blocks import TWO_POOL, two_pool_block
 
 ROWS = ("kpl_by_group", "exp_a_by_group", "difference_by_group", "regular_by_group")
 PER_GROUP = ("exp_b_by_group", "duration_by_group", "regular_mode_by_group")
@@ -35,13 +36,14 @@ def with_groups(block, ngroups, broadcast):
 @pytest.mark.parametrize("ngroups, nsteps", [(4, 12), (60, 12), (200, 50)])
 @pytest.mark.parametrize("num_threads", [1, 3])
 def test_broadcast_rows_keep_the_bits_for_any_group_count(rng, ngroups, nsteps, num_threads):
-    base = two_pool_block(rng, nparents=9, spins_per_parent=5, nsteps=nsteps, spatial=True)
+    base = two_pool_block(rng, nparents=9, spins_per_parent=5, nsteps=nsteps, rf_per_spin=True,
+                          actions="unique")
     outputs = []
     for broadcast in (True, False):
         block = with_groups(base, ngroups, broadcast)
         assert (block["kpl_by_group"].strides[-1] == 0) == broadcast
-        native, python = test_plan.run_both(block, num_threads)
-        test_plan.assert_same(native, python)
+        native, python = run_both(TWO_POOL, block, num_threads)
+        assert_same(TWO_POOL, native, python)
         outputs.append(native)
-    for name in test_plan.WRITTEN:
+    for name in TWO_POOL.written:
         assert same_bits(outputs[0][name], outputs[1][name]), name
