@@ -26,7 +26,7 @@ import math
 
 import numpy as np
 
-from korvel.host.result import SimulationResult
+from korvel.host.result import SimulationResult, coil_combined_magnitude
 
 __all__ = ["REFERENCES", "add_noise", "noise_sigma"]
 
@@ -53,7 +53,8 @@ def noise_sigma(result: SimulationResult, snr: float,
     snr = positive_level("snr", snr, allow_zero=False)
     if reference not in REFERENCES:
         raise ValueError(f"reference must be one of {', '.join(REFERENCES)}, got {reference!r}")
-    precursor = result.magnitude()[0]  # (nvoxels, nexcitations)
+    # Only the precursor sets the level: its products need not be combined.
+    precursor = coil_combined_magnitude(result.signal[:1])[0]  # (nvoxels, nexcitations)
     if not np.all(np.isfinite(precursor)):
         raise ValueError("the precursor's signal is not finite: no SNR reference")
     nvoxels = precursor.shape[0]

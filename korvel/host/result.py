@@ -54,17 +54,7 @@ class SimulationResult:
         Sums whose squares overflow or underflow are taken again scaled by their largest
         coil, as ``hypot`` does, so every finite signal has a finite magnitude.
         """
-        absolute = np.abs(self.signal)
-        with np.errstate(over="ignore", under="ignore"):
-            magnitude = np.sqrt(np.sum(absolute ** 2, axis=1))
-        largest = np.max(absolute, axis=1, initial=0.0)
-        # Beyond these the squares lose range: inf, or subnormal and short of digits.
-        outside = (largest > 1e150) | ((largest < 1e-150) & (largest > 0))
-        if np.any(outside):
-            scale = largest[outside]
-            scaled = np.moveaxis(absolute, 1, -1)[outside] / scale[:, np.newaxis]
-            magnitude[outside] = scale * np.sqrt(np.sum(scaled ** 2, axis=-1))
-        return magnitude
+        return coil_combined_magnitude(self.signal)
 
     def region_names(self) -> tuple[str, ...]:
         return tuple(dict.fromkeys(self.regions))
@@ -173,3 +163,19 @@ class SimulationResult:
                 or not -count <= excitation < count:
             raise ValueError(f"excitation must be an index below {count}, got {excitation!r}")
         return self.on_grid(magnitude[:, int(excitation)])
+
+
+def coil_combined_magnitude(signal: np.ndarray) -> np.ndarray:
+    """Root sum of squares over the coils of ``signal`` (nmetabolites, ncoils, nvoxels,
+    nexcitations): ``SimulationResult.magnitude`` of any subset of its metabolites."""
+    absolute = np.abs(signal)
+    with np.errstate(over="ignore", under="ignore"):
+        magnitude = np.sqrt(np.sum(absolute ** 2, axis=1))
+    largest = np.max(absolute, axis=1, initial=0.0)
+    # Beyond these the squares lose range: inf, or subnormal and short of digits.
+    outside = (largest > 1e150) | ((largest < 1e-150) & (largest > 0))
+    if np.any(outside):
+        scale = largest[outside]
+        scaled = np.moveaxis(absolute, 1, -1)[outside] / scale[:, np.newaxis]
+        magnitude[outside] = scale * np.sqrt(np.sum(scaled ** 2, axis=-1))
+    return magnitude
